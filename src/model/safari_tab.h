@@ -1,0 +1,54 @@
+#pragma once
+
+#include <boost/json/object.hpp>
+#include <boost/json/value.hpp>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/result.h"
+
+namespace velmora {
+
+// One open browser tab as the extension script reports it.
+struct SafariTab {
+  std::int64_t id = 0;
+  std::int64_t windowId = 0;
+  std::string title;
+  std::string url;  // exactly as reported; never normalised in place
+  bool pinned = false;
+  bool active = false;
+  // Absent and empty are different values and both survive a round trip.
+  std::optional<std::string> snippet;
+  std::optional<std::string> summary;
+
+  // The page identity, computed from url on each call.
+  std::string normalizedURL() const;
+
+  // All eight fields; texts compare by canonical equivalence.
+  friend bool operator==(const SafariTab& a, const SafariTab& b);
+};
+
+// Decodes one tab entry with no conversion between JSON types. `where` names
+// the value in error texts, e.g. "tabs[2]" gives: tabs[2] lacks "url".
+Result<SafariTab> decodeTab(const boost::json::value& entry, std::string_view where);
+
+// Decodes an array of tab entries; one bad entry fails the whole list.
+Result<std::vector<SafariTab>> decodeTabs(const boost::json::value& array,
+                                          std::string_view where = "tabs");
+
+// Members in the order id, windowId, title, url, pinned, active, snippet,
+// summary; an absent optional is left out, never written as null.
+boost::json::object encodeTab(const SafariTab& tab,
+                              boost::json::storage_ptr storage = boost::json::storage_ptr());
+
+}  // namespace velmora
+
+template <>
+struct std::hash<velmora::SafariTab> {
+  std::size_t operator()(const velmora::SafariTab& tab) const noexcept;
+};

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <boost/json/value.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "model/first_seen_map.h"
+#include "model/safari_tab.h"
+#include "platform/result.h"
+
+namespace velmora {
+
+// One saved scan: its time as the script sent it (stored verbatim, never
+// validated here), the tabs in the order received, and the first-seen map.
+struct TabSnapshot {
+  std::string scannedAt;
+  std::vector<SafariTab> tabs;
+  std::optional<FirstSeenMap> firstSeen;  // missing or null in a document gives absent
+};
+
+// Parses and decodes a snapshot document; any failure, also in a single tab
+// entry, fails the whole document.
+Result<TabSnapshot> decodeSnapshot(std::string_view documentText);
+Result<TabSnapshot> decodeSnapshot(const boost::json::value& document);
+
+// Members in the order scannedAt, tabs, firstSeen (only when present).
+boost::json::value encodeSnapshot(const TabSnapshot& snapshot,
+                                  boost::json::storage_ptr storage = boost::json::storage_ptr());
+
+// The document's byte form, as written to disk.
+std::string snapshotBytes(const TabSnapshot& snapshot);
+
+}  // namespace velmora
