@@ -1,0 +1,86 @@
+#include "platform/host_loop.h"
+
+#include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
+#include <exception>
+#include <new>
+#include <optional>
+#include <utility>
+
+namespace velmora {
+namespace {
+
+std::optional<boost::json::value> parseMessage(const std::string& bytes) {
+  boost::json::parse_options options;
+  options.max_depth = kMaxMessageDepth;
+  boost::system::error_code ec;
+  try {
+    boost::json::value value = boost::json::parse(bytes, ec, {}, options);
+    if (ec) return std::nullopt;
+    return value;
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+}
+
+boost::json::object failureReply(std::string text) {
+  return boost::json::object{{"ok", false}, {"error", std::move(text)}};
+}
+
+}  // namespace
+
+std::vector<std::any> inputItemsForFrame(const IncomingFrame& frame) {
+  NSExtensionItem item;
+  if (!frame.oversized) {
+    if (auto message = parseMessage(frame.bytes)) {
+      item.setUserInfo(boost::json::object{{SFExtensionMessageKey, std::move(*message)}});
+    }
+  }
+  return {std::any(std::move(item))};
+}
+
+std::string replyBytes(const std::vector<NSExtensionItem>& items, const Logger& log) {
+  const boost::json::value* reply = nullptr;
+  if (!items.empty() && items.front().userInfo) {
+    reply = items.front().userInfo->if_contains(SFExtensionMessageKey);
+  }
+  if (reply == nullptr || !reply->is_object()) {
+    return boost::json::serialize(failureReply("Keine Antwort erhalten"));
+  }
+  std::string bytes = boost::json::serialize(*reply);
+  if (bytes.size() <= kMaxReplyBytes) return bytes;
+
+  std::string text = "Antwort zu groß: ";
+  text += std::to_string(bytes.size());
+  text += " Bytes, höchstens ";
+  text += std::to_string(kMaxReplyBytes);
+  log.error(text);
+  return boost::json::serialize(failureReply(std::move(text)));
+}
+
+int serveMessages(int in, int out, const RequestHandler& beginRequest, const Logger& log) {
+  for (;;) {
+    auto frame = readFrame(in);
+    if (!frame) return 1;
+    if (!frame->has_value()) return 0;
+
+    // Exactly one reply per message: the first completion counts.
+    std::optional<std::string> reply;
+    {
+      NSExtensionContext context(inputItemsForFrame(**frame),
+                                 [&reply, &log](std::vector<NSExtensionItem> items) {
+                                   if (reply) return;
+                                   try {
+                                     reply = replyBytes(items, log);
+                                   } catch (const std::exception& e) {
+                                     reply = boost::json::serialize(failureReply(e.what()));
+                                   }
+                                 });
+      beginRequest(context);
+    }
+    if (!reply) reply = boost::json::serialize(failureReply("Keine Antwort erhalten"));
+    if (!writeFrame(out, *reply)) return 1;
+  }
+}
+
+}  // namespace velmora

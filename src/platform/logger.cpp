@@ -1,0 +1,58 @@
+#include "platform/logger.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace velmora {
+
+std::string_view levelName(LogLevel level) {
+  switch (level) {
+    case LogLevel::info:
+      return "info";
+    case LogLevel::error:
+      return "error";
+  }
+  return "info";
+}
+
+std::string formatLogLine(const LogRecord& record) {
+  std::string line = record.subsystem;
+  line += '[';
+  line += record.category;
+  line += "] ";
+  line += levelName(record.level);
+  line += ": ";
+  line += record.text;
+  return line;
+}
+
+Logger::Logger(std::string subsystem, std::string category)
+    : Logger(std::move(subsystem), std::move(category), lineSink(STDERR_FILENO)) {}
+
+Logger::Logger(std::string subsystem, std::string category, Sink sink)
+    : subsystem_(std::move(subsystem)), category_(std::move(category)), sink_(std::move(sink)) {}
+
+void Logger::write(LogLevel level, std::string_view text) const {
+  if (!sink_) return;
+  sink_(LogRecord{subsystem_, category_, level, std::string(text)});
+}
+
+Logger::Sink lineSink(int fd) {
+  return [fd](const LogRecord& record) {
+    std::string line = formatLogLine(record);
+    line += '\n';
+    // A log line that cannot be written is lost; the request goes on. A
+    // short write is finished with further calls.
+    std::string_view rest = line;
+    while (!rest.empty()) {
+      const ssize_t n = ::write(fd, rest.data(), rest.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return;
+      rest.remove_prefix(static_cast<std::size_t>(n));
+    }
+  };
+}
+
+}  // namespace velmora
