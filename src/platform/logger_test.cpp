@@ -1,0 +1,67 @@
+#include "platform/logger.h"
+
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace velmora {
+namespace {
+
+TEST(LoggerTest, RecordsCarrySubsystemCategoryLevelAndText) {
+  std::vector<LogRecord> records;
+  Logger log("local.velmora", "extension", [&](const LogRecord& r) { records.push_back(r); });
+  log.info("Snapshot gespeichert: 3 Tabs");
+  log.error("Ungültige Nachricht von Safari");
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0],
+            (LogRecord{"local.velmora", "extension", LogLevel::info, "Snapshot gespeichert: 3 Tabs"}));
+  EXPECT_EQ(records[1], (LogRecord{"local.velmora", "extension", LogLevel::error,
+                                   "Ungültige Nachricht von Safari"}));
+}
+
+TEST(LoggerTest, LineFormat) {
+  EXPECT_EQ(formatLogLine({"local.velmora", "extension", LogLevel::info, "Snapshot gespeichert: 3 Tabs"}),
+            "local.velmora[extension] info: Snapshot gespeichert: 3 Tabs");
+  EXPECT_EQ(formatLogLine({"local.velmora", "extension", LogLevel::error, "Befehl fehlgeschlagen: x"}),
+            "local.velmora[extension] error: Befehl fehlgeschlagen: x");
+}
+
+std::string drain(int fd) {
+  std::string all;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = ::read(fd, buffer, sizeof buffer)) > 0) all.append(buffer, static_cast<size_t>(n));
+  return all;
+}
+
+// Lines from concurrent requests must arrive whole, each on its own line.
+TEST(LoggerTest, LineSinkWritesWholeLinesFromManyThreads) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const std::string text(200, 'x');
+  {
+    Logger log("local.velmora", "extension", lineSink(fds[1]));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&] {
+        for (int i = 0; i < 25; ++i) log.error(text);
+      });
+    }
+    for (auto& thread : threads) thread.join();
+  }
+  ::close(fds[1]);
+  const std::string all = drain(fds[0]);
+  ::close(fds[0]);
+  const std::string line = "local.velmora[extension] error: " + text + "\n";
+  ASSERT_EQ(all.size(), 100 * line.size());
+  for (std::size_t at = 0; at < all.size(); at += line.size()) {
+    ASSERT_EQ(all.substr(at, line.size()), line) << "at byte " << at;
+  }
+}
+
+}  // namespace
+}  // namespace velmora
