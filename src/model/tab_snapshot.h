@@ -24,6 +24,13 @@ struct TabSnapshot {
 // entry, fails the whole document.
 Result<TabSnapshot> decodeSnapshot(std::string_view documentText);
 Result<TabSnapshot> decodeSnapshot(const boost::json::value& document);
+// Text in any form is parsed first (a JSON value is constructible from text).
+inline Result<TabSnapshot> decodeSnapshot(const char* documentText) {
+  return decodeSnapshot(std::string_view(documentText));
+}
+inline Result<TabSnapshot> decodeSnapshot(const std::string& documentText) {
+  return decodeSnapshot(std::string_view(documentText));
+}
 
 // Members in the order scannedAt, tabs, firstSeen (only when present).
 boost::json::value encodeSnapshot(const TabSnapshot& snapshot,

@@ -1,0 +1,129 @@
+#include "model/tab_snapshot.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/json/parse.hpp>
+#include <string>
+
+namespace velmora {
+namespace {
+
+constexpr std::string_view kTab =
+    R"({"id":1,"windowId":1,"title":"T","url":"https:\/\/host\/a","pinned":false,"active":true})";
+
+std::string document(std::string_view tabs, std::string_view rest = "") {
+  return std::string(R"({"scannedAt":"2024-05-01T10:00:00Z","tabs":[)") + std::string(tabs) + "]" +
+         std::string(rest) + "}";
+}
+
+TEST(SnapshotDocument, RoundTripsToIdenticalBytes) {
+  // Escapes, non-ASCII text (raw and escaped on input), "/" in URLs, an empty
+  // snippet and an absent summary.
+  const std::string bytes =
+      "{\"scannedAt\":\"2024-05-01T10:00:00.123Z\",\"tabs\":["
+      "{\"id\":42,\"windowId\":-7,\"title\":\"Caf\xC3\xA9 \\\"quoted\\\" \\\\ back\\nline\\t"
+      "\\u0001 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80\",\"url\":\"https:\\/\\/Host.example:443"
+      "\\/path\\/?q=a%2Fb#frag\",\"pinned\":true,\"active\":false,\"snippet\":\"\"},"
+      "{\"id\":9223372036854775807,\"windowId\":0,\"title\":\"\",\"url\":\"\",\"pinned\":false,"
+      "\"active\":true,\"snippet\":\"s\",\"summary\":\"\xC3\xBC\"}],"
+      "\"firstSeen\":{\"https:\\/\\/host.example\\/path\\/?q=a%2Fb\":\"2024-05-01T09:00:00Z\"}}";
+  auto snapshot = decodeSnapshot(bytes);
+  ASSERT_TRUE(snapshot.ok()) << snapshot.error().description;
+  ASSERT_EQ(snapshot->tabs.size(), 2u);
+  EXPECT_EQ(snapshot->tabs[0].snippet, std::optional<std::string>(""));
+  EXPECT_FALSE(snapshot->tabs[0].summary.has_value());
+  EXPECT_EQ(snapshot->tabs[0].url, "https://Host.example:443/path/?q=a%2Fb#frag");
+  EXPECT_EQ(snapshotBytes(*snapshot), bytes);
+}
+
+TEST(SnapshotDocument, EmptyScanWritesEmptyTabsAndMap) {
+  TabSnapshot snapshot;
+  snapshot.scannedAt = "not a time at all";
+  snapshot.firstSeen.emplace();
+  const std::string bytes = snapshotBytes(snapshot);
+  EXPECT_EQ(bytes, R"({"scannedAt":"not a time at all","tabs":[],"firstSeen":{}})");
+  auto back = decodeSnapshot(bytes);
+  ASSERT_TRUE(back.ok());
+  EXPECT_EQ(back->scannedAt, snapshot.scannedAt);
+  EXPECT_TRUE(back->tabs.empty());
+  ASSERT_TRUE(back->firstSeen.has_value());
+  EXPECT_TRUE(back->firstSeen->empty());
+}
+
+TEST(SnapshotDocument, MissingOrNullFirstSeenIsAbsentAndNotWritten) {
+  for (std::string_view rest : {"", R"(,"firstSeen":null)"}) {
+    auto snapshot = decodeSnapshot(document(kTab, rest));
+    ASSERT_TRUE(snapshot.ok()) << rest;
+    EXPECT_FALSE(snapshot->firstSeen.has_value()) << rest;
+    EXPECT_EQ(snapshotBytes(*snapshot), document(kTab)) << rest;
+  }
+}
+
+TEST(SnapshotDocument, AcceptsAnyMemberOrderAndDropsUnknownMembers) {
+  auto snapshot = decodeSnapshot(
+      R"({"version":2,"firstSeen":{"https://host/a":"t0"},"tabs":[],"scannedAt":"t1"})");
+  ASSERT_TRUE(snapshot.ok());
+  EXPECT_EQ(snapshotBytes(*snapshot),
+            R"({"scannedAt":"t1","tabs":[],"firstSeen":{"https:\/\/host\/a":"t0"}})");
+}
+
+TEST(SnapshotDocument, EveryFailureFailsTheWholeDocument) {
+  struct Case {
+    std::string text;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"", "the snapshot document is not valid JSON"},
+      {"{\"scannedAt\":\"t\",\"tabs\":[]", "the snapshot document is not valid JSON"},
+      {"[]", "the snapshot document is not a JSON object"},
+      {R"({"tabs":[]})", R"(the snapshot document lacks "scannedAt")"},
+      {R"({"scannedAt":null,"tabs":[]})", "scannedAt is not a string"},
+      {R"({"scannedAt":5,"tabs":[]})", "scannedAt is not a string"},
+      {R"({"scannedAt":"t"})", R"(the snapshot document lacks "tabs")"},
+      {R"({"scannedAt":"t","tabs":null})", "tabs is not an array"},
+      {R"({"scannedAt":"t","tabs":{}})", "tabs is not an array"},
+      {document(std::string(kTab) + R"(,{"id":2,"windowId":1,"title":"","pinned":false,)"
+                                    R"("active":false})"),
+       R"(tabs[1] lacks "url")"},
+      {document(kTab, R"(,"firstSeen":{"https://host/a":5})"),
+       R"(firstSeen member "https://host/a" is not a string)"},
+      {document(kTab, R"(,"firstSeen":{"https://host/a":null})"),
+       R"(firstSeen member "https://host/a" is not a string)"},
+      {document(kTab, R"(,"firstSeen":[])"), "firstSeen is not an object or null"},
+  };
+  for (const Case& c : cases) {
+    auto snapshot = decodeSnapshot(c.text);
+    ASSERT_FALSE(snapshot.ok()) << c.text;
+    EXPECT_EQ(snapshot.error().description.substr(0, c.message.size()), c.message) << c.text;
+  }
+}
+
+TEST(SnapshotDocument, ParsedAndTextFormsDecodeAlike) {
+  const std::string text = document(kTab, R"(,"firstSeen":{"https://host/a":"t0"})");
+  auto fromText = decodeSnapshot(text);
+  auto fromValue = decodeSnapshot(boost::json::parse(text));
+  ASSERT_TRUE(fromText.ok());
+  ASSERT_TRUE(fromValue.ok());
+  EXPECT_EQ(fromText->tabs, fromValue->tabs);
+  EXPECT_EQ(fromText->firstSeen, fromValue->firstSeen);
+  EXPECT_EQ(snapshotBytes(*fromText), snapshotBytes(*fromValue));
+}
+
+TEST(SnapshotDocument, AddressesDifferingInHostCaseFragmentOrDefaultPortShareAKey) {
+  auto snapshot = decodeSnapshot(document(
+      R"({"id":1,"windowId":1,"title":"","url":"https://Host/a","pinned":false,"active":false},)"
+      R"({"id":2,"windowId":1,"title":"","url":"https://host:443/a#x","pinned":false,"active":false},)"
+      R"({"id":3,"windowId":1,"title":"","url":"","pinned":false,"active":false})"));
+  ASSERT_TRUE(snapshot.ok());
+  FirstSeenMap map;
+  for (const SafariTab& tab : snapshot->tabs) {
+    if (!tab.url.empty() && map.find(tab.normalizedURL()) == nullptr) {
+      map.set(tab.normalizedURL(), snapshot->scannedAt);
+    }
+  }
+  EXPECT_EQ(map.size(), 1u);
+  EXPECT_EQ(map.begin()->first, "https://host/a");
+}
+
+}  // namespace
+}  // namespace velmora
