@@ -1,0 +1,193 @@
+#include "platform/file_system.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/os_error.h"
+
+namespace velmora::fs {
+namespace {
+
+// Closes a descriptor on every path out of a function.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  // Closes now so that the caller sees the error close reports.
+  int close() {
+    const int rc = ::close(fd_);
+    fd_ = -1;
+    return rc;
+  }
+
+ private:
+  int fd_;
+};
+
+// The permissions a plain create would give a new file. umask can only be
+// read by setting it, which would race with other threads creating files, so
+// the kernel's own report is preferred; the value is read once, since this
+// process never changes its umask.
+mode_t defaultFileMode() {
+  static const mode_t mode = [] {
+    mode_t mask = 022;
+    bool found = false;
+    if (std::FILE* status = std::fopen("/proc/self/status", "re")) {
+      char line[256];
+      while (std::fgets(line, sizeof line, status) != nullptr) {
+        if (std::strncmp(line, "Umask:", 6) == 0) {
+          mask = static_cast<mode_t>(std::strtoul(line + 6, nullptr, 8));
+          found = true;
+          break;
+        }
+      }
+      std::fclose(status);
+    }
+    if (!found) {
+      mask = ::umask(022);
+      ::umask(mask);
+    }
+    return static_cast<mode_t>(0666 & ~mask);
+  }();
+  return mode;
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+  const char* data = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    const ssize_t written = ::write(fd, data, left);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += written;
+    left -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+// Makes the directory entry of a just renamed file durable. Some file systems
+// cannot sync a directory and say so with EINVAL; there is nothing more to do
+// on those.
+int syncDirectory(const std::filesystem::path& dir) {
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  FileDescriptor guard(fd);
+  if (::fsync(fd) != 0 && errno != EINVAL) return errno;
+  return 0;
+}
+
+}  // namespace
+
+Status createDirectories(const std::filesystem::path& dir) {
+  if (::mkdir(dir.c_str(), 0777) == 0) return Ok();
+  int err = errno;
+  if (err == ENOENT) {
+    const std::filesystem::path parent = dir.parent_path();
+    if (!parent.empty() && parent != dir) {
+      if (Status made = createDirectories(parent); !made) return made;
+      if (::mkdir(dir.c_str(), 0777) == 0) return Ok();
+      err = errno;
+    }
+  }
+  if (err == EEXIST) {
+    // Something stands there already: only a directory (or a link to one)
+    // will do.
+    struct stat info;
+    if (::stat(dir.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return Ok();
+  }
+  return osError("cannot create directory", dir, err);
+}
+
+Result<std::string> readFile(const std::filesystem::path& file) {
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return osError("cannot open", file, errno);
+  FileDescriptor guard(fd);
+  struct stat info;
+  if (::fstat(fd, &info) != 0) return osError("cannot read", file, errno);
+
+  // Read straight into a buffer of the file's size; keep going past it in
+  // case the file grew since fstat.
+  std::string bytes;
+  std::size_t capacity = info.st_size > 0 ? static_cast<std::size_t>(info.st_size) + 1 : 4096;
+  bytes.resize(capacity);
+  std::size_t length = 0;
+  for (;;) {
+    if (length == bytes.size()) bytes.resize(bytes.size() * 2);
+    const ssize_t got = ::read(fd, bytes.data() + length, bytes.size() - length);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return osError("cannot read", file, errno);
+    }
+    if (got == 0) break;
+    length += static_cast<std::size_t>(got);
+  }
+  bytes.resize(length);
+  return bytes;
+}
+
+Status writeFileAtomically(const std::filesystem::path& file, std::string_view bytes) {
+  std::filesystem::path dir = file.parent_path();
+  if (dir.empty()) dir = ".";
+  // The temporary name starts with a dot and never ends in ".json", so that
+  // nobody listing the directory takes it for a document.
+  std::string tempPath = (dir / ("." + file.filename().string() + ".tmp-XXXXXX")).string();
+  const int fd = ::mkostemp(tempPath.data(), O_CLOEXEC);
+  if (fd < 0) return osError("cannot create a temporary file for", file, errno);
+  FileDescriptor guard(fd);
+
+  auto fail = [&](std::string_view action, int err) {
+    ::unlink(tempPath.c_str());
+    return osError(action, file, err);
+  };
+  // mkostemp creates the file private to its owner; give it what a normal
+  // create would.
+  if (::fchmod(fd, defaultFileMode()) != 0) return fail("cannot write", errno);
+  if (!writeAll(fd, bytes)) return fail("cannot write", errno);
+  if (::fsync(fd) != 0) return fail("cannot write", errno);
+  if (guard.close() != 0) return fail("cannot write", errno);
+  if (::rename(tempPath.c_str(), file.c_str()) != 0) return fail("cannot replace", errno);
+  if (const int err = syncDirectory(dir); err != 0)
+    return osError("cannot sync directory of", file, err);
+  return Ok();
+}
+
+Result<std::vector<std::string>> listDirectory(const std::filesystem::path& dir) {
+  DIR* stream = ::opendir(dir.c_str());
+  if (stream == nullptr) return osError("cannot list directory", dir, errno);
+  std::vector<std::string> names;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(stream);
+    if (entry == nullptr) {
+      const int err = errno;
+      ::closedir(stream);
+      if (err != 0) return osError("cannot list directory", dir, err);
+      return names;
+    }
+    const char* name = entry->d_name;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    names.emplace_back(name);
+  }
+}
+
+bool removeRegularFile(const std::filesystem::path& file) {
+  struct stat info;
+  if (::lstat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  return ::unlink(file.c_str()) == 0;
+}
+
+}  // namespace velmora::fs

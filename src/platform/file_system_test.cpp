@@ -1,0 +1,196 @@
+#include "platform/file_system.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+namespace velmora::fs {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::UnorderedElementsAre;
+
+class FileSystemTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/velmora-fs-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    root_ = pattern;
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+  }
+
+  static void put(const std::filesystem::path& file, const std::string& bytes) {
+    std::ofstream(file, std::ios::binary) << bytes;
+  }
+  std::vector<std::string> names() const {
+    Result<std::vector<std::string>> listed = listDirectory(root_);
+    EXPECT_TRUE(listed.ok());
+    return listed ? *listed : std::vector<std::string>{};
+  }
+
+  std::filesystem::path root_;
+};
+
+TEST_F(FileSystemTest, CreateDirectoriesMakesMissingParentsAndAcceptsExisting) {
+  const std::filesystem::path dir = root_ / "a" / "b" / "c";
+  ASSERT_TRUE(createDirectories(dir).ok());
+  EXPECT_TRUE(std::filesystem::is_directory(dir));
+  put(dir / "keep", "x");
+  ASSERT_TRUE(createDirectories(dir).ok());
+  EXPECT_TRUE(std::filesystem::exists(dir / "keep"));
+  // A trailing separator names the same directory.
+  EXPECT_TRUE(createDirectories(root_ / "d" / "e/").ok());
+  EXPECT_TRUE(std::filesystem::is_directory(root_ / "d" / "e"));
+}
+
+TEST_F(FileSystemTest, CreateDirectoriesAcceptsALinkToADirectory) {
+  std::filesystem::create_directory(root_ / "real");
+  std::filesystem::create_directory_symlink(root_ / "real", root_ / "link");
+  EXPECT_TRUE(createDirectories(root_ / "link").ok());
+  EXPECT_TRUE(createDirectories(root_ / "link" / "inner").ok());
+  EXPECT_TRUE(std::filesystem::is_directory(root_ / "real" / "inner"));
+}
+
+TEST_F(FileSystemTest, CreateDirectoriesNamesThePathAndTheReason) {
+  put(root_ / "file", "x");
+  Status onFile = createDirectories(root_ / "file");
+  ASSERT_FALSE(onFile.ok());
+  EXPECT_EQ(onFile.error().description,
+            "cannot create directory " + (root_ / "file").string() + ": File exists");
+
+  Status below = createDirectories(root_ / "file" / "sub" / "dir");
+  ASSERT_FALSE(below.ok());
+  EXPECT_THAT(below.error().description, HasSubstr((root_ / "file" / "sub").string()));
+  EXPECT_THAT(below.error().description, HasSubstr("Not a directory"));
+  EXPECT_EQ(std::filesystem::file_size(root_ / "file"), 1u);
+}
+
+TEST_F(FileSystemTest, ReadFileReturnsEveryByte) {
+  std::string large(3 * 1024 * 1024 + 17, '\0');
+  for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 131 % 251);
+  const struct {
+    const char* name;
+    std::string bytes;
+  } cases[] = {
+      {"empty", ""}, {"small", "{\"a\":1}"}, {"nul", std::string("a\0b", 3)}, {"large", large}};
+  for (const auto& c : cases) {
+    put(root_ / c.name, c.bytes);
+    Result<std::string> read = readFile(root_ / c.name);
+    ASSERT_TRUE(read.ok()) << c.name;
+    EXPECT_TRUE(*read == c.bytes) << c.name;
+  }
+}
+
+TEST_F(FileSystemTest, ReadFileFailuresNameThePath) {
+  Result<std::string> missing = readFile(root_ / "missing.json");
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error().description,
+            "cannot open " + (root_ / "missing.json").string() + ": No such file or directory");
+
+  Result<std::string> directory = readFile(root_);
+  ASSERT_FALSE(directory.ok());
+  EXPECT_THAT(directory.error().description, HasSubstr("Is a directory"));
+}
+
+TEST_F(FileSystemTest, WriteFileAtomicallyCreatesAndReplacesLeavingNoTemporaryFile) {
+  const std::filesystem::path file = root_ / "doc.json";
+  ASSERT_TRUE(writeFileAtomically(file, "first").ok());
+  EXPECT_EQ(*readFile(file), "first");
+  ASSERT_TRUE(writeFileAtomically(file, "").ok());
+  EXPECT_EQ(*readFile(file), "");
+  const std::string big(5 * 1024 * 1024, 'x');
+  ASSERT_TRUE(writeFileAtomically(file, big).ok());
+  EXPECT_TRUE(*readFile(file) == big);
+  EXPECT_THAT(names(), ElementsAre("doc.json"));
+}
+
+TEST_F(FileSystemTest, WriteFileAtomicallyGivesTheDefaultPermissions) {
+  const mode_t mask = ::umask(022);
+  ::umask(mask);
+  const std::filesystem::path file = root_ / "doc.json";
+  ASSERT_TRUE(writeFileAtomically(file, "x").ok());
+  struct stat info;
+  ASSERT_EQ(::stat(file.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0666 & ~mask);
+}
+
+TEST_F(FileSystemTest, WriteFileAtomicallyReplacesALinkNotItsTarget) {
+  put(root_ / "target", "old");
+  std::filesystem::create_symlink(root_ / "target", root_ / "link");
+  ASSERT_TRUE(writeFileAtomically(root_ / "link", "new").ok());
+  EXPECT_FALSE(std::filesystem::is_symlink(root_ / "link"));
+  EXPECT_EQ(*readFile(root_ / "link"), "new");
+  EXPECT_EQ(*readFile(root_ / "target"), "old");
+}
+
+TEST_F(FileSystemTest, WriteFileAtomicallyFailureLeavesTheOldStateAndNoTemporaryFile) {
+  // A directory where the file should go: the rename fails after the data was
+  // written, so the temporary file must be cleaned up.
+  std::filesystem::create_directory(root_ / "doc.json");
+  put(root_ / "doc.json" / "inside", "kept");
+  Status overDirectory = writeFileAtomically(root_ / "doc.json", "bytes");
+  ASSERT_FALSE(overDirectory.ok());
+  EXPECT_THAT(overDirectory.error().description, HasSubstr((root_ / "doc.json").string()));
+  EXPECT_THAT(names(), ElementsAre("doc.json"));
+  EXPECT_EQ(*readFile(root_ / "doc.json" / "inside"), "kept");
+
+  // A regular file where the directory should be: nothing can be created.
+  put(root_ / "notdir", "x");
+  Status underFile = writeFileAtomically(root_ / "notdir" / "doc.json", "bytes");
+  ASSERT_FALSE(underFile.ok());
+  EXPECT_THAT(underFile.error().description, HasSubstr("Not a directory"));
+  EXPECT_THAT(names(), UnorderedElementsAre("doc.json", "notdir"));
+}
+
+TEST_F(FileSystemTest, WriteFileAtomicallyTooLongANameFailsWithTheSystemReason) {
+  const std::string name(300, 'n');
+  Status status = writeFileAtomically(root_ / name, "x");
+  ASSERT_FALSE(status.ok());
+  EXPECT_THAT(status.error().description, HasSubstr("File name too long"));
+  EXPECT_TRUE(names().empty());
+}
+
+TEST_F(FileSystemTest, ListDirectoryShowsHiddenEntriesAndFailsOnMissing) {
+  put(root_ / ".hidden", "");
+  put(root_ / "plain.json", "");
+  std::filesystem::create_directory(root_ / "sub");
+  EXPECT_THAT(names(), UnorderedElementsAre(".hidden", "plain.json", "sub"));
+
+  Result<std::vector<std::string>> missing = listDirectory(root_ / "missing");
+  ASSERT_FALSE(missing.ok());
+  EXPECT_THAT(missing.error().description, HasSubstr("No such file or directory"));
+}
+
+TEST_F(FileSystemTest, RemoveRegularFileRemovesNothingElse) {
+  put(root_ / "file", "x");
+  std::filesystem::create_directory(root_ / "dir");
+  put(root_ / "dir" / "inner", "x");
+  std::filesystem::create_directory(root_ / "empty");
+  put(root_ / "target", "x");
+  std::filesystem::create_symlink(root_ / "target", root_ / "link");
+  ::mkfifo((root_ / "fifo").c_str(), 0600);
+
+  const struct {
+    const char* name;
+    bool removed;
+  } cases[] = {{"file", true},  {"dir", false},  {"empty", false},
+               {"link", false}, {"fifo", false}, {"missing", false}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(removeRegularFile(root_ / c.name), c.removed) << c.name;
+  }
+  EXPECT_THAT(names(), UnorderedElementsAre("dir", "empty", "target", "link", "fifo"));
+  EXPECT_TRUE(std::filesystem::exists(root_ / "dir" / "inner"));
+}
+
+}  // namespace
+}  // namespace velmora::fs

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <filesystem>
+
+#include "platform/result.h"
+
+namespace velmora::VelmoraStorage {
+
+// The name of the storage directory inside the user's data directory.
+inline constexpr char kStorageDirectoryName[] = "Velmora";
+
+// The storage directory, "Velmora" inside the user's data directory
+// ($XDG_DATA_HOME when it is an absolute path, else ~/.local/share), created
+// with every missing parent on each call. Nothing is cached, so a directory
+// removed between two calls is made again.
+Result<std::filesystem::path> writeDir();
+
+}  // namespace velmora::VelmoraStorage
