@@ -1,0 +1,111 @@
+#include "storage/command_queue.h"
+
+#include <boost/uuid/uuid.hpp>
+#include <boost/uuid/uuid_generators.hpp>
+#include <boost/uuid/uuid_io.hpp>
+#include <cctype>
+#include <cmath>
+#include <exception>
+#include <functional>
+#include <new>
+
+#include "model/document_bytes.h"
+#include "platform/clock.h"
+#include "platform/file_system.h"
+#include "storage/storage_directory.h"
+
+namespace velmora::VelmoraStorage {
+
+namespace {
+
+constexpr char kCommandsDirectoryName[] = "commands";
+constexpr char kCommandKey[] = "command";
+constexpr char kUrlKey[] = "url";
+constexpr char kDateKey[] = "date";
+
+Error missingKey(std::string_view key) {
+  return Error{"command file: missing key \"" + std::string(key) + "\""};
+}
+
+Error wrongType(std::string_view key, std::string_view expected) {
+  return Error{"command file: \"" + std::string(key) + "\" is not " + std::string(expected)};
+}
+
+Result<std::string> stringMember(const boost::json::object& object, std::string_view key) {
+  const boost::json::value* member = object.if_contains(key);
+  if (member == nullptr) return missingKey(key);
+  if (!member->is_string()) return wrongType(key, "a string");
+  return std::string(member->get_string());
+}
+
+Result<double> numberMember(const boost::json::object& object, std::string_view key) {
+  const boost::json::value* member = object.if_contains(key);
+  if (member == nullptr) return missingKey(key);
+  // Any JSON number is a date: writers may drop the fraction of a whole second.
+  if (!member->is_number()) return wrongType(key, "a number");
+  return member->to_number<double>();
+}
+
+// Canonical 36-character text of a fresh version 4 UUID, upper-case as the
+// application expects in file names.
+std::string newFileStem() {
+  boost::uuids::random_generator generate;
+  std::string text = boost::uuids::to_string(generate());
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+}  // namespace
+
+boost::json::object encodeCommand(const Command& command) {
+  boost::json::object object;
+  object.reserve(3);
+  object.emplace(kCommandKey, command.command);
+  object.emplace(kUrlKey, command.url);
+  object.emplace(kDateKey, command.date);
+  return object;
+}
+
+Result<Command> decodeCommand(const boost::json::value& document) {
+  const boost::json::object* object = document.if_object();
+  if (object == nullptr) return Error{"command file: the document is not an object"};
+  Result<std::string> command = stringMember(*object, kCommandKey);
+  if (!command) return command.error();
+  Result<std::string> url = stringMember(*object, kUrlKey);
+  if (!url) return url.error();
+  Result<double> date = numberMember(*object, kDateKey);
+  if (!date) return date.error();
+  return Command{std::move(*command), std::move(*url), *date};
+}
+
+Status queue(std::string_view command, std::string_view url) {
+  Result<std::filesystem::path> storage = writeDir();
+  if (!storage) return storage.error();
+  const std::filesystem::path dir = *storage / kCommandsDirectoryName;
+  if (Status created = fs::createDirectories(dir); !created) return created;
+
+  const double now = currentTime();
+  // A non-finite number has no JSON form; the file would not read back.
+  if (!std::isfinite(now))
+    return Error{"cannot encode the command: the current time is not finite"};
+  try {
+    const std::string bytes =
+        documentBytes(encodeCommand(Command{std::string(command), std::string(url), now}));
+    return fs::writeFileAtomically(dir / (newFileStem() + ".json"), bytes);
+  } catch (const std::bad_alloc&) {
+    return Error{"cannot queue the command: out of memory"};
+  } catch (const std::exception& e) {
+    // The UUID generator throws when the system has no entropy to give.
+    return Error{std::string("cannot queue the command: ") + e.what()};
+  }
+}
+
+}  // namespace velmora::VelmoraStorage
+
+std::size_t std::hash<velmora::VelmoraStorage::Command>::operator()(
+    const velmora::VelmoraStorage::Command& c) const noexcept {
+  std::size_t seed = std::hash<std::string>{}(c.command);
+  seed ^= std::hash<std::string>{}(c.url) + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);
+  seed ^= std::hash<double>{}(c.date) + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);
+  return seed;
+}

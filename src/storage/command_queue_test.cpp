@@ -1,0 +1,206 @@
+#include "storage/command_queue.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <boost/json/parse.hpp>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "model/document_bytes.h"
+#include "platform/clock.h"
+
+namespace velmora::VelmoraStorage {
+namespace {
+
+namespace stdfs = std::filesystem;
+using ::testing::HasSubstr;
+
+std::string readAll(const stdfs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+std::set<stdfs::path> entries(const stdfs::path& dir) {
+  std::set<stdfs::path> found;
+  for (const auto& entry : stdfs::directory_iterator(dir)) found.insert(entry.path());
+  return found;
+}
+
+// Points the storage directory at a fresh temporary data directory.
+class CommandQueueTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/command-queue-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dataHome_ = pattern;
+    if (const char* old = ::getenv("XDG_DATA_HOME")) oldDataHome_ = old;
+    ::setenv("XDG_DATA_HOME", pattern, 1);
+  }
+  void TearDown() override {
+    if (oldDataHome_) {
+      ::setenv("XDG_DATA_HOME", oldDataHome_->c_str(), 1);
+    } else {
+      ::unsetenv("XDG_DATA_HOME");
+    }
+    stdfs::remove_all(dataHome_);
+  }
+
+  stdfs::path storageDir() const { return dataHome_ / "Velmora"; }
+  stdfs::path commandsDir() const { return storageDir() / "commands"; }
+
+  // Queues one command and returns the one file it added.
+  stdfs::path queueOne(std::string_view command, std::string_view url) {
+    const std::set<stdfs::path> before =
+        stdfs::exists(commandsDir()) ? entries(commandsDir()) : std::set<stdfs::path>{};
+    const Status status = queue(command, url);
+    EXPECT_TRUE(status) << status.error().description;
+    std::set<stdfs::path> added;
+    for (const auto& path : entries(commandsDir())) {
+      if (!before.contains(path)) added.insert(path);
+    }
+    EXPECT_EQ(added.size(), 1u);
+    return added.empty() ? stdfs::path() : *added.begin();
+  }
+
+  stdfs::path dataHome_;
+  std::optional<std::string> oldDataHome_;
+};
+
+TEST_F(CommandQueueTest, CreatesBothDirectoriesAndWritesCompactFileNamedByUpperCaseUuid) {
+  ASSERT_FALSE(stdfs::exists(storageDir()));
+  const double before = currentTime();
+  const stdfs::path file = queueOne("saveAll", "https://example.com/a/b?q=1");
+  const double after = currentTime();
+
+  static const std::regex kName(
+      "[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}\\.json");
+  EXPECT_TRUE(std::regex_match(file.filename().string(), kName)) << file;
+  EXPECT_EQ(entries(commandsDir()).size(), 1u) << "no temporary file may remain";
+
+  const std::string bytes = readAll(file);
+  const std::string prefix =
+      R"({"command":"saveAll","url":"https:\/\/example.com\/a\/b?q=1","date":)";
+  EXPECT_EQ(bytes.substr(0, prefix.size()), prefix) << bytes;
+  EXPECT_EQ(bytes.back(), '}') << "no trailing newline: " << bytes;
+
+  Result<Command> decoded = decodeCommand(boost::json::parse(bytes));
+  ASSERT_TRUE(decoded) << decoded.error().description;
+  EXPECT_GE(decoded->date, before);
+  EXPECT_LE(decoded->date, after);
+  // Seconds since 2001, not since 1970: a 2020s time lies between 6e8 and 1.2e9.
+  EXPECT_GT(decoded->date, 6e8);
+  EXPECT_LT(decoded->date, 1.2e9);
+}
+
+TEST_F(CommandQueueTest, TextsRoundTripExactly) {
+  const struct {
+    std::string command;
+    std::string url;
+  } cases[] = {
+      {"saveCurrent", ""},
+      {"notAKnownCommand", "about:blank"},
+      {"", ""},
+      {"SaveAll", "https://example.com/"},
+      {"say \"hi\"", "C:\\path\\to\\file"},
+      {"Grüße ß ö", "https://例え.jp/パス?q=ä#frag"},
+      {"tab\tnew\nline\x01", "https://example.com/\x7f"},
+      {"emoji 😀", "https://example.com/%20/\\/"},
+  };
+  for (const auto& c : cases) {
+    const stdfs::path file = queueOne(c.command, c.url);
+    const std::string bytes = readAll(file);
+    boost::system::error_code ec;
+    const boost::json::value document = boost::json::parse(bytes, ec);
+    ASSERT_FALSE(ec) << "not valid JSON for command [" << c.command << "]: " << bytes;
+    Result<Command> decoded = decodeCommand(document);
+    ASSERT_TRUE(decoded) << decoded.error().description;
+    EXPECT_EQ(decoded->command, c.command) << bytes;
+    EXPECT_EQ(decoded->url, c.url) << bytes;
+    EXPECT_EQ(bytes.find('\n'), std::string::npos) << bytes;
+  }
+}
+
+TEST_F(CommandQueueTest, CommandsQueuedTogetherGetDifferentFiles) {
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(queue("saveAll", ""));
+  EXPECT_EQ(entries(commandsDir()).size(), 20u);
+}
+
+TEST_F(CommandQueueTest, RegularFileNamedCommandsIsAnErrorNamingThePath) {
+  stdfs::create_directories(storageDir());
+  std::ofstream(commandsDir()) << "in the way";
+
+  const Status status = queue("saveAll", "https://example.com");
+  ASSERT_FALSE(status);
+  EXPECT_THAT(status.error().description, HasSubstr(commandsDir().string()));
+  EXPECT_EQ(entries(storageDir()), std::set<stdfs::path>{commandsDir()});
+  EXPECT_EQ(readAll(commandsDir()), "in the way");
+}
+
+TEST_F(CommandQueueTest, UnavailableStorageDirectoryIsAnError) {
+  std::ofstream(storageDir()) << "not a directory";
+  const Status status = queue("saveAll", "");
+  ASSERT_FALSE(status);
+  EXPECT_THAT(status.error().description, HasSubstr(storageDir().string()));
+}
+
+TEST_F(CommandQueueTest, ExistingDirectoriesAreReused) {
+  stdfs::create_directories(commandsDir());
+  queueOne("cleanUp", "");
+  queueOne("cleanUp", "");
+  EXPECT_EQ(entries(commandsDir()).size(), 2u);
+}
+
+TEST(CommandCodingTest, DateReadsBackToTheSameDouble) {
+  for (const double date :
+       {0.0, 1.5, -12.25, 786297600.123456789, 1e-7, 3.0e9 + 0.1, 123456789.98765432}) {
+    const std::string bytes = documentBytes(encodeCommand(Command{"c", "u", date}));
+    Result<Command> decoded = decodeCommand(boost::json::parse(bytes));
+    ASSERT_TRUE(decoded) << bytes;
+    EXPECT_EQ(decoded->date, date) << bytes;
+  }
+}
+
+TEST(CommandCodingTest, DecodingRequiresEveryKeyWithItsType) {
+  const struct {
+    const char* json;
+    const char* errorMentions;  // nullptr: decodes
+  } cases[] = {
+      {R"({"command":"a","url":"b","date":1.5})", nullptr},
+      {R"({"date":7,"url":"b","command":"a"})", nullptr},
+      {R"({"command":"a","url":"b","date":1.5,"extra":[1,2]})", nullptr},
+      {R"({"command":"a","url":"b"})", "date"},
+      {R"({"command":"a","url":"b","date":"2024-01-01T00:00:00Z"})", "date"},
+      {R"({"command":"a","url":"b","date":null})", "date"},
+      {R"({"url":"b","date":1})", "command"},
+      {R"({"command":1,"url":"b","date":1})", "command"},
+      {R"({"command":"a","url":null,"date":1})", "url"},
+      {R"({"Command":"a","url":"b","date":1})", "command"},
+      // The first failure ends decoding.
+      {R"({"url":5})", "command"},
+      {R"(["a","b",1])", "object"},
+      {R"("text")", "object"},
+  };
+  for (const auto& c : cases) {
+    Result<Command> decoded = decodeCommand(boost::json::parse(c.json));
+    if (c.errorMentions == nullptr) {
+      EXPECT_TRUE(decoded) << c.json << ": " << decoded.error().description;
+    } else {
+      ASSERT_FALSE(decoded) << c.json;
+      EXPECT_THAT(decoded.error().description, HasSubstr(c.errorMentions)) << c.json;
+    }
+  }
+  Result<Command> ok = decodeCommand(boost::json::parse(R"({"command":"a","url":"b","date":7})"));
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(*ok, (Command{"a", "b", 7.0}));
+}
+
+}  // namespace
+}  // namespace velmora::VelmoraStorage

@@ -1,0 +1,123 @@
+#include "storage/extension_settings.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+
+namespace velmora::VelmoraStorage {
+namespace {
+
+namespace stdfs = std::filesystem;
+
+class ExtensionSettingsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/extension-settings-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dataHome_ = pattern;
+    if (const char* old = ::getenv("XDG_DATA_HOME")) oldDataHome_ = old;
+    ::setenv("XDG_DATA_HOME", pattern, 1);
+  }
+  void TearDown() override {
+    if (oldDataHome_) {
+      ::setenv("XDG_DATA_HOME", oldDataHome_->c_str(), 1);
+    } else {
+      ::unsetenv("XDG_DATA_HOME");
+    }
+    stdfs::remove_all(dataHome_);
+  }
+
+  stdfs::path settingsFile() const { return dataHome_ / "Velmora" / "extension-settings.json"; }
+
+  void writeSettings(std::string_view bytes) {
+    stdfs::create_directories(settingsFile().parent_path());
+    std::ofstream(settingsFile(), std::ios::binary | std::ios::trunc) << bytes;
+  }
+
+  stdfs::path dataHome_;
+  std::optional<std::string> oldDataHome_;
+};
+
+const boost::json::object kDefault{{"enabled", false}};
+
+TEST_F(ExtensionSettingsTest, MissingFileGivesDefault) {
+  EXPECT_EQ(extensionSettings(), kDefault);
+  // Reading creates the storage directory but never the file.
+  EXPECT_FALSE(stdfs::exists(settingsFile()));
+}
+
+TEST_F(ExtensionSettingsTest, AnythingButAnObjectGivesDefault) {
+  const std::string cases[] = {
+      "",
+      "   \n",
+      "[]",
+      R"([{"enabled":true}])",
+      "true",
+      "null",
+      "42",
+      R"("enabled")",
+      "{",
+      R"({"enabled": true,})",
+      R"({"enabled": true} trailing)",
+      R"({"enabled": true} {})",
+      "{\"enabled\": true, \"name\": \"\xff\xfe\"}",  // not UTF-8
+      std::string("{\"enabled\":\0true}", 17),
+  };
+  for (const std::string& bytes : cases) {
+    writeSettings(bytes);
+    EXPECT_EQ(extensionSettings(), kDefault) << "file: [" << bytes << "]";
+  }
+}
+
+TEST_F(ExtensionSettingsTest, ObjectIsReturnedUnchanged) {
+  const char* cases[] = {
+      "{}",
+      R"({"enabled": true})",
+      R"({"enabled": "yes", "maxTabs": 12})",
+      R"({"enabled": false, "ratio": 0.25, "big": 12345678901234567890,
+          "nested": {"list": [1, "two", null, {"x": true}]}, "empty": {}, "none": null})",
+      R"({"ünïcödé": "Grüße", "slash": "a/b"})",
+  };
+  for (const char* text : cases) {
+    writeSettings(text);
+    const boost::json::object settings = extensionSettings();
+    EXPECT_EQ(settings, boost::json::parse(text).as_object()) << text;
+    EXPECT_EQ(boost::json::serialize(settings), boost::json::serialize(boost::json::parse(text)))
+        << "value types must be kept: " << text;
+  }
+}
+
+TEST_F(ExtensionSettingsTest, EnabledKeepsItsType) {
+  writeSettings(R"({"enabled": "true", "count": 3})");
+  const boost::json::object settings = extensionSettings();
+  ASSERT_EQ(settings.size(), 2u);
+  EXPECT_TRUE(settings.at("enabled").is_string());
+  EXPECT_TRUE(settings.at("count").is_int64());
+}
+
+TEST_F(ExtensionSettingsTest, FileIsReadAnewOnEveryCall) {
+  writeSettings(R"({"enabled": true})");
+  EXPECT_EQ(extensionSettings(), (boost::json::object{{"enabled", true}}));
+  writeSettings(R"({"theme": "dark"})");
+  EXPECT_EQ(extensionSettings(), (boost::json::object{{"theme", "dark"}}));
+  stdfs::remove(settingsFile());
+  EXPECT_EQ(extensionSettings(), kDefault);
+}
+
+TEST_F(ExtensionSettingsTest, DirectoryInPlaceOfTheFileGivesDefault) {
+  stdfs::create_directories(settingsFile());
+  EXPECT_EQ(extensionSettings(), kDefault);
+}
+
+TEST_F(ExtensionSettingsTest, UnavailableStorageDirectoryGivesDefault) {
+  std::ofstream(dataHome_ / "Velmora") << R"({"enabled": true})";
+  EXPECT_EQ(extensionSettings(), kDefault);
+}
+
+}  // namespace
+}  // namespace velmora::VelmoraStorage
