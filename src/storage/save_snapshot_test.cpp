@@ -1,0 +1,457 @@
+#include "storage/save_snapshot.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "model/tab_snapshot.h"
+#include "platform/clock.h"
+#include "platform/file_system.h"
+#include "storage/history.h"
+
+namespace velmora::VelmoraStorage {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+using ::testing::UnorderedElementsAre;
+
+// 2024-05-01T12:00:00Z as seconds since the Unix epoch.
+constexpr std::time_t kBase = 1714564800;
+
+// The scan time `seconds` after the base time, as the script writes it.
+std::string at(long seconds) {
+  const std::time_t time = kBase + seconds;
+  std::tm tm;
+  ::gmtime_r(&time, &tm);
+  char text[64];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S.000Z", &tm);
+  return text;
+}
+
+SafariTab tab(std::int64_t id, std::string url, std::string title = "Title") {
+  SafariTab result;
+  result.id = id;
+  result.windowId = 1;
+  result.title = std::move(title);
+  result.url = std::move(url);
+  return result;
+}
+
+struct FileIdentity {
+  ino_t inode;
+  std::int64_t modifiedNs;
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
+class SaveTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/velmora-save-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    dir_ = root_ / "Velmora";
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+  }
+
+  Status saveAt(const std::vector<SafariTab>& tabs, const std::string& scannedAt) {
+    return save(tabs, scannedAt, dir_);
+  }
+  void mustSave(const std::vector<SafariTab>& tabs, const std::string& scannedAt) {
+    Status status = saveAt(tabs, scannedAt);
+    ASSERT_TRUE(status.ok()) << status.error().description;
+  }
+
+  std::filesystem::path snapshotFile() const { return dir_ / "snapshot.v1.json"; }
+  std::filesystem::path historyDir() const { return dir_ / "history"; }
+
+  std::string bytesOf(const std::filesystem::path& file) const {
+    Result<std::string> bytes = fs::readFile(file);
+    EXPECT_TRUE(bytes.ok()) << file;
+    return bytes ? *bytes : std::string();
+  }
+  TabSnapshot stored() const {
+    Result<TabSnapshot> snapshot = decodeSnapshot(bytesOf(snapshotFile()));
+    EXPECT_TRUE(snapshot.ok()) << (snapshot ? "" : snapshot.error().description);
+    return snapshot ? *snapshot : TabSnapshot{};
+  }
+  std::string firstSeenOf(const std::string& page) const {
+    TabSnapshot snapshot = stored();
+    if (!snapshot.firstSeen) return "(no map)";
+    const std::string* value = snapshot.firstSeen->find(page);
+    return value ? *value : "(none)";
+  }
+  std::vector<std::string> history() const {
+    std::vector<std::string> names;
+    if (!std::filesystem::exists(historyDir())) return names;
+    for (const auto& entry : std::filesystem::directory_iterator(historyDir())) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  static FileIdentity identity(const std::filesystem::path& file) {
+    struct stat info {};
+    ::stat(file.c_str(), &info);
+    return {info.st_ino, info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec};
+  }
+  void putHistory(const std::string& name) {
+    std::filesystem::create_directories(historyDir());
+    std::ofstream(historyDir() / name) << "{}";
+  }
+
+  std::filesystem::path root_;
+  std::filesystem::path dir_;
+};
+
+// --- Writing and skipping --------------------------------------------------
+
+TEST_F(SaveTest, FirstSaveWritesTheDocumentAndAnIdenticalCopy) {
+  mustSave({tab(1, "https://a.example/x"), tab(2, "HTTPS://B.example/#top", "B")}, at(0));
+  EXPECT_EQ(bytesOf(snapshotFile()),
+            "{\"scannedAt\":\"2024-05-01T12:00:00.000Z\",\"tabs\":["
+            "{\"id\":1,\"windowId\":1,\"title\":\"Title\",\"url\":\"https:\\/\\/a.example\\/x\","
+            "\"pinned\":false,\"active\":false},"
+            "{\"id\":2,\"windowId\":1,\"title\":\"B\",\"url\":\"HTTPS:\\/\\/B.example\\/#top\","
+            "\"pinned\":false,\"active\":false}],"
+            "\"firstSeen\":{\"https:\\/\\/a.example\\/x\":\"2024-05-01T12:00:00.000Z\","
+            "\"https:\\/\\/b.example\":\"2024-05-01T12:00:00.000Z\"}}");
+  EXPECT_THAT(history(), ElementsAre("2024-05-01T12_00_00.000Z.json"));
+  EXPECT_EQ(bytesOf(historyDir() / "2024-05-01T12_00_00.000Z.json"), bytesOf(snapshotFile()));
+}
+
+TEST_F(SaveTest, TheSameListWithinTheWindowWritesNothing) {
+  const std::vector<SafariTab> tabs = {tab(1, "https://a.example/"), tab(2, "")};
+  mustSave(tabs, at(0));
+  const std::string bytes = bytesOf(snapshotFile());
+  const FileIdentity snapshot = identity(snapshotFile());
+  const FileIdentity copy = identity(historyDir() / historyFileName(at(0)));
+
+  for (long later : {1L, 300L, 599L}) {
+    mustSave(tabs, at(later));
+    EXPECT_EQ(bytesOf(snapshotFile()), bytes) << later;
+    EXPECT_EQ(identity(snapshotFile()), snapshot) << later;
+    EXPECT_EQ(identity(historyDir() / historyFileName(at(0))), copy) << later;
+    EXPECT_THAT(history(), ElementsAre(historyFileName(at(0)))) << later;
+  }
+  // A previous scan time later than now counts as recent too.
+  mustSave(tabs, at(-3600));
+  EXPECT_EQ(identity(snapshotFile()), snapshot);
+}
+
+TEST_F(SaveTest, TheSameListExactlyTheWindowLaterIsWrittenWithANewCopy) {
+  const std::vector<SafariTab> tabs = {tab(1, "https://a.example/"), tab(2, "https://b.example/")};
+  mustSave(tabs, at(0));
+  mustSave(tabs, at(600));
+  TabSnapshot snapshot = stored();
+  EXPECT_EQ(snapshot.scannedAt, at(600));
+  EXPECT_EQ(firstSeenOf("https://a.example"), at(0));
+  EXPECT_EQ(firstSeenOf("https://b.example"), at(0));
+  EXPECT_THAT(history(), ElementsAre(historyFileName(at(0)), historyFileName(at(600))));
+  EXPECT_EQ(bytesOf(historyDir() / historyFileName(at(600))), bytesOf(snapshotFile()));
+}
+
+TEST_F(SaveTest, ATitleChangeWithinTheWindowRewritesWithoutACopy) {
+  putHistory(historyFileName(at(-40 * 86400)));  // would go if pruning ran
+  mustSave({tab(1, "https://a.example/", "Old")}, at(0));
+  const std::vector<std::string> copies = history();
+  ASSERT_EQ(copies.size(), 1u);  // the copy of at(0); the old one was pruned
+
+  putHistory(historyFileName(at(-40 * 86400)));
+  mustSave({tab(1, "https://a.example/", "New")}, at(100));
+  EXPECT_EQ(stored().tabs[0].title, "New");
+  EXPECT_EQ(stored().scannedAt, at(100));
+  EXPECT_THAT(history(), ElementsAre(historyFileName(at(-40 * 86400)), historyFileName(at(0))));
+}
+
+TEST_F(SaveTest, ANewPageWithinTheWindowWritesACopyAndPrunes) {
+  mustSave({tab(1, "https://a.example/")}, at(0));
+  putHistory(historyFileName(at(-40 * 86400)));
+  putHistory(historyFileName(at(-5 * 3600)));
+  putHistory(historyFileName(at(-5 * 3600 + 60)));  // same hour, greater name: kept
+  mustSave({tab(1, "https://a.example/"), tab(2, "https://b.example/")}, at(100));
+  EXPECT_THAT(history(), ElementsAre(historyFileName(at(-5 * 3600 + 60)), historyFileName(at(0)),
+                                     historyFileName(at(100))));
+  EXPECT_EQ(bytesOf(historyDir() / historyFileName(at(100))), bytesOf(snapshotFile()));
+}
+
+TEST_F(SaveTest, ALostPageChangesThePageSetToo) {
+  mustSave({tab(1, "https://a.example/"), tab(2, "https://b.example/")}, at(0));
+  mustSave({tab(1, "https://a.example/")}, at(60));
+  EXPECT_THAT(history(), ElementsAre(historyFileName(at(0)), historyFileName(at(60))));
+}
+
+TEST_F(SaveTest, AnEmptyListOnAnEmptyDirectory) {
+  mustSave({}, at(0));
+  EXPECT_EQ(bytesOf(snapshotFile()),
+            "{\"scannedAt\":\"2024-05-01T12:00:00.000Z\",\"tabs\":[],\"firstSeen\":{}}");
+  EXPECT_THAT(history(), ElementsAre(historyFileName(at(0))));
+
+  // Fresh again, but a recent copy exists: the empty page sets are equal, so
+  // no copy.
+  std::filesystem::remove(snapshotFile());
+  mustSave({}, at(100));
+  EXPECT_EQ(stored().scannedAt, at(100));
+  EXPECT_THAT(history(), ElementsAre(historyFileName(at(0))));
+}
+
+// --- First-seen times --------------------------------------------------------
+
+TEST_F(SaveTest, FirstSeenTimesAreCarriedLostAndRenewed) {
+  const SafariTab a = tab(1, "https://a.example/"), b = tab(2, "https://b.example/"),
+                  c = tab(3, "https://c.example/");
+  mustSave({a, b}, at(0));
+  mustSave({a, b, c}, at(1000));
+  mustSave({c, a, b}, at(2000));
+  EXPECT_EQ(firstSeenOf("https://a.example"), at(0));
+  EXPECT_EQ(firstSeenOf("https://b.example"), at(0));
+  EXPECT_EQ(firstSeenOf("https://c.example"), at(1000));
+
+  mustSave({a, c}, at(3000));
+  EXPECT_EQ(firstSeenOf("https://b.example"), "(none)");
+  EXPECT_EQ(stored().firstSeen->size(), 2u);
+
+  mustSave({a, b, c}, at(3100));
+  EXPECT_EQ(firstSeenOf("https://a.example"), at(0));
+  EXPECT_EQ(firstSeenOf("https://b.example"), at(3100));
+  EXPECT_EQ(firstSeenOf("https://c.example"), at(1000));
+}
+
+TEST_F(SaveTest, DuplicatePagesShareOneEntryAndEmptyURLsHaveNone) {
+  const std::vector<SafariTab> tabs = {tab(1, "HTTPS://Host.example:443/#a"),
+                                       tab(2, "https://host.example"), tab(3, ""),
+                                       tab(4, "https://host.example/#b")};
+  mustSave(tabs, at(0));
+  TabSnapshot snapshot = stored();
+  EXPECT_EQ(snapshot.tabs, tabs);
+  ASSERT_TRUE(snapshot.firstSeen.has_value());
+  EXPECT_EQ(snapshot.firstSeen->size(), 1u);
+  EXPECT_EQ(firstSeenOf("https://host.example"), at(0));
+
+  // The tab without a url still counts in the tab-list comparison...
+  std::vector<SafariTab> renamed = tabs;
+  renamed[2].title = "Renamed";
+  mustSave(renamed, at(100));
+  EXPECT_EQ(stored().tabs[2].title, "Renamed");
+  EXPECT_THAT(history(), ElementsAre(historyFileName(at(0))));
+
+  // ...and its empty address is a page of the page set.
+  std::vector<SafariTab> withoutEmpty = {tabs[0], tabs[1], tabs[3]};
+  mustSave(withoutEmpty, at(200));
+  EXPECT_THAT(history(), ElementsAre(historyFileName(at(0)), historyFileName(at(200))));
+  EXPECT_EQ(stored().firstSeen->size(), 1u);
+}
+
+TEST_F(SaveTest, APreviousDocumentWithoutAMapDatesItsPagesAtItsOwnScan) {
+  std::filesystem::create_directories(dir_);
+  std::ofstream(snapshotFile())
+      << R"({"scannedAt":")" << at(0)
+      << R"(","tabs":[{"id":1,"windowId":1,"title":"Title","url":"https://a.example/",)"
+      << R"("pinned":false,"active":false},{"id":2,"windowId":1,"title":"Title","url":"",)"
+      << R"("pinned":false,"active":false}]})";
+  mustSave({tab(1, "https://a.example/"), tab(3, "https://new.example/")}, at(100));
+  EXPECT_EQ(firstSeenOf("https://a.example"), at(0));
+  EXPECT_EQ(firstSeenOf("https://new.example"), at(100));
+
+  // The same list as the map-less document, within the window: still written.
+  std::ofstream(snapshotFile(), std::ios::trunc)
+      << R"({"scannedAt":")" << at(200)
+      << R"(","tabs":[{"id":1,"windowId":1,"title":"Title","url":"https://a.example/",)"
+      << R"("pinned":false,"active":false}],"firstSeen":null})";
+  mustSave({tab(1, "https://a.example/")}, at(300));
+  EXPECT_EQ(stored().scannedAt, at(300));
+  EXPECT_EQ(firstSeenOf("https://a.example"), at(200));
+}
+
+TEST_F(SaveTest, APreviousMapWithoutAnEntryForAnOpenPageUsesThePreviousScan) {
+  std::filesystem::create_directories(dir_);
+  std::ofstream(snapshotFile())
+      << R"({"scannedAt":")" << at(0)
+      << R"(","tabs":[{"id":1,"windowId":1,"title":"T","url":"https://a.example/",)"
+      << R"("pinned":false,"active":false},{"id":2,"windowId":1,"title":"T","url":"https://b.example/",)"
+      << R"("pinned":false,"active":false}],"firstSeen":{"https:\/\/a.example":"long ago"}})";
+  mustSave({tab(1, "https://a.example/"), tab(2, "https://b.example/")}, at(100));
+  EXPECT_EQ(firstSeenOf("https://a.example"), "long ago");
+  EXPECT_EQ(firstSeenOf("https://b.example"), at(0));
+}
+
+TEST_F(SaveTest, ACorruptPreviousDocumentIsReplacedAndTimesRestart) {
+  const char* corrupt[] = {
+      "not json at all",
+      "{\"scannedAt\":\"x\",\"tabs\":[{\"id\":1}]}",
+      "{\"scannedAt\":\"x\",\"tabs\":[],\"firstSeen\":{\"https:\\/\\/a.example\":1}}",
+      "",
+  };
+  for (const char* text : corrupt) {
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+    std::ofstream(snapshotFile()) << text;
+    mustSave({tab(1, "https://a.example/")}, at(0));
+    EXPECT_EQ(stored().scannedAt, at(0)) << text;
+    EXPECT_EQ(firstSeenOf("https://a.example"), at(0)) << text;
+  }
+}
+
+// --- Scan times ---------------------------------------------------------------
+
+TEST_F(SaveTest, AnUnparseableScanTimeIsStoredAsSentAndNowIsTheClock) {
+  // Copies named relative to the real clock, to see which "now" pruning used.
+  const double now = currentTime();
+  auto copyAged = [&](double age) {
+    const auto unix = static_cast<std::time_t>(now - age + kReferenceDateUnixOffset);
+    std::tm tm;
+    ::gmtime_r(&unix, &tm);
+    char text[64];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    putHistory(historyFileName(text));
+    return historyFileName(text);
+  };
+  const std::string old = copyAged(40 * 86400);
+  const std::string recent = copyAged(60);
+
+  const std::vector<SafariTab> tabs = {tab(1, "https://a.example/")};
+  mustSave(tabs, "yesterday, roughly");
+  EXPECT_EQ(stored().scannedAt, "yesterday, roughly");
+  EXPECT_EQ(firstSeenOf("https://a.example"), "yesterday, roughly");
+  EXPECT_THAT(history(), UnorderedElementsAre(recent, "yesterday, roughly.json"));
+  EXPECT_FALSE(std::filesystem::exists(historyDir() / old));
+
+  // An unparseable previous time can never stop the write.
+  const FileIdentity before = identity(snapshotFile());
+  mustSave(tabs, "yesterday, roughly");
+  EXPECT_NE(identity(snapshotFile()), before);
+}
+
+TEST_F(SaveTest, AnUnparseableNewestNameMeansACopyOnEveryWrite) {
+  putHistory("notes.json");
+  mustSave({tab(1, "https://a.example/", "One")}, at(0));
+  mustSave({tab(1, "https://a.example/", "Two")}, at(10));
+  mustSave({tab(1, "https://a.example/", "Three")}, at(20));
+  EXPECT_THAT(history(), ElementsAre(historyFileName(at(0)), historyFileName(at(10)),
+                                     historyFileName(at(20)), "notes.json"));
+}
+
+TEST_F(SaveTest, AScanTimeThatCannotNameAFileFailsBeforeAnything) {
+  const std::string bad[] = {"2024-05-01T12:00:00Z/../../escape", "/", "a/b",
+                             std::string("2024-05-01T12:00:00Z\0.json", 26)};
+  for (const std::string& scannedAt : bad) {
+    Status status = saveAt({tab(1, "https://a.example/")}, scannedAt);
+    ASSERT_FALSE(status.ok());
+    EXPECT_THAT(status.error().description, HasSubstr("the scan time cannot name a history file"));
+    EXPECT_FALSE(std::filesystem::exists(dir_));
+  }
+
+  mustSave({tab(1, "https://a.example/")}, at(0));
+  const std::string bytes = bytesOf(snapshotFile());
+  EXPECT_FALSE(saveAt({tab(2, "https://b.example/")}, "../x").ok());
+  EXPECT_EQ(bytesOf(snapshotFile()), bytes);
+  EXPECT_THAT(history(), ElementsAre(historyFileName(at(0))));
+}
+
+// --- Failures -------------------------------------------------------------------
+
+TEST_F(SaveTest, AFileWhereTheStorageDirectoryMustBeFailsWithoutWriting) {
+  std::ofstream(dir_) << "in the way";
+  Status status = saveAt({tab(1, "https://a.example/")}, at(0));
+  ASSERT_FALSE(status.ok());
+  EXPECT_EQ(status.error().description,
+            "cannot create directory " + dir_.string() + ": File exists");
+  EXPECT_EQ(bytesOf(dir_), "in the way");
+}
+
+TEST_F(SaveTest, AFileWhereTheHistoryDirectoryMustBeFailsAfterTheSnapshot) {
+  std::filesystem::create_directories(dir_);
+  std::ofstream(historyDir()) << "in the way";
+  Status status = saveAt({tab(1, "https://a.example/")}, at(0));
+  ASSERT_FALSE(status.ok());
+  EXPECT_THAT(status.error().description, HasSubstr(historyDir().string()));
+  EXPECT_EQ(stored().scannedAt, at(0));
+}
+
+TEST_F(SaveTest, ADirectoryWhereTheSnapshotMustBeLeavesEverythingElse) {
+  std::filesystem::create_directories(snapshotFile());
+  Status status = saveAt({tab(1, "https://a.example/")}, at(0));
+  ASSERT_FALSE(status.ok());
+  EXPECT_THAT(status.error().description, HasSubstr(snapshotFile().string()));
+  EXPECT_TRUE(std::filesystem::is_directory(snapshotFile()));
+  EXPECT_FALSE(std::filesystem::exists(historyDir()));
+  EXPECT_THAT(fs::listDirectory(dir_).value(), ElementsAre("snapshot.v1.json"));
+}
+
+TEST_F(SaveTest, ACopyThatCannotBeWrittenFailsAndNothingIsPruned) {
+  putHistory(historyFileName(at(-40 * 86400)));
+  std::filesystem::create_directories(historyDir() / historyFileName(at(0)) / "inside");
+  Status status = saveAt({tab(1, "https://a.example/")}, at(0));
+  ASSERT_FALSE(status.ok());
+  EXPECT_THAT(status.error().description, HasSubstr(historyFileName(at(0))));
+  EXPECT_EQ(stored().scannedAt, at(0));
+  EXPECT_TRUE(std::filesystem::exists(historyDir() / historyFileName(at(-40 * 86400))));
+  for (const std::string& name : history()) EXPECT_NE(name[0], '.') << name;
+}
+
+// --- Where and how -------------------------------------------------------------------
+
+TEST_F(SaveTest, WithoutADirectoryTheStorageDirectoryIsUsed) {
+  const char* saved = std::getenv("XDG_DATA_HOME");
+  const std::optional<std::string> previous =
+      saved ? std::optional<std::string>(saved) : std::nullopt;
+  ::setenv("XDG_DATA_HOME", (root_ / "data").c_str(), 1);
+  Status status = save({tab(1, "https://a.example/")}, at(0));
+  if (previous) {
+    ::setenv("XDG_DATA_HOME", previous->c_str(), 1);
+  } else {
+    ::unsetenv("XDG_DATA_HOME");
+  }
+  ASSERT_TRUE(status.ok()) << status.error().description;
+  EXPECT_TRUE(std::filesystem::exists(root_ / "data" / "Velmora" / "snapshot.v1.json"));
+  EXPECT_TRUE(
+      std::filesystem::exists(root_ / "data" / "Velmora" / "history" / historyFileName(at(0))));
+}
+
+TEST_F(SaveTest, ThreadsSavingAtOnceLeaveWholeDocumentsAndNoTemporaryFiles) {
+  constexpr int kThreads = 6;
+  constexpr int kRounds = 15;
+  std::vector<std::thread> threads;
+  std::vector<std::string> failures(kThreads);
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < kRounds; ++round) {
+        std::vector<SafariTab> tabs;
+        for (int i = 0; i <= t * 20 + round; ++i) {
+          tabs.push_back(tab(i, "https://t" + std::to_string(t) + ".example/" + std::to_string(i),
+                             std::string(200, static_cast<char>('a' + t))));
+        }
+        Status status = save(tabs, at(t * 100000 + round * 700), dir_);
+        if (!status) failures[t] = status.error().description;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (const std::string& failure : failures) EXPECT_EQ(failure, "");
+
+  EXPECT_TRUE(decodeSnapshot(bytesOf(snapshotFile())).ok());
+  EXPECT_THAT(fs::listDirectory(dir_).value(), UnorderedElementsAre("snapshot.v1.json", "history"));
+  ASSERT_THAT(history(), Not(IsEmpty()));
+  for (const std::string& name : history()) {
+    EXPECT_NE(name[0], '.') << name;
+    EXPECT_TRUE(decodeSnapshot(bytesOf(historyDir() / name)).ok()) << name;
+  }
+}
+
+}  // namespace
+}  // namespace velmora::VelmoraStorage
