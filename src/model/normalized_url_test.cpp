@@ -98,6 +98,7 @@ TEST(NormalizedURL, OtherSchemesAndNonURLsStayUnchanged) {
       {"Mailto:Someone@Example.com", "Mailto:Someone@Example.com"},
       {"javascript:void(0)", "javascript:void(0)"},
       {"httpx://Host/", "httpx://Host/"},
+      {"https-proxy://Host/#x", "https-proxy://Host/#x"},
       {"//Host/path", "//Host/path"},
       {"/Just/A/Path#x", "/Just/A/Path#x"},
       {"#Top", "#Top"},

@@ -77,16 +77,6 @@ void appendCodePoint(std::string& out, utf8proc_int32_t cp) {
 
 }  // namespace
 
-bool hasUpperCase(std::string_view utf8) {
-  if (isAscii(utf8)) {
-    for (char c : utf8) {
-      if (c >= 'A' && c <= 'Z') return true;
-    }
-    return false;
-  }
-  return lowerCased(utf8) != utf8;
-}
-
 std::string lowerCased(std::string_view utf8) {
   std::string out;
   out.reserve(utf8.size());

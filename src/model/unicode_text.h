@@ -26,9 +26,6 @@ std::size_t canonicalHash(std::string_view text);
 // are still lowered.
 std::string lowerCased(std::string_view utf8);
 
-// True when lowerCased would change the text (cheap for ASCII).
-bool hasUpperCase(std::string_view utf8);
-
 // Hash and equality functors for containers keyed by canonical equivalence.
 struct CanonicalHash {
   using is_transparent = void;

@@ -60,21 +60,14 @@ TEST(LowerCased, MapsEveryCodePointAndKeepsBadBytes) {
   };
   const Case cases[] = {
       {"WWW.Example.COM", "www.example.com"},
-      {"\xC3\x89"
-       "COLE",
-       "\xC3\xA9"
-       "cole"},                                  // É
-      {"\xCE\x9F\xCE\xA3", "\xCE\xBF\xCF\x83"},  // no final-sigma rule: context plays no part
-      {"\xC4\xB0stanbul", "i\xCC\x87stanbul"},   // capital I with dot above
-      {"A\xFF"
-       "B",
-       "a\xFF"
-       "b"},
+      {"\u00C9COLE", "\u00E9cole"},
+      {"\u039F\u03A3", "\u03BF\u03C3"},     // no final-sigma rule: context plays no part
+      {"\u0130stanbul", "i\u0307stanbul"},  // capital I with dot above
+      {"A\377B", "a\377b"},                 // a byte that is not UTF-8
       {"", ""},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(lowerCased(c.text), c.expected) << '"' << c.text << '"';
-    EXPECT_EQ(hasUpperCase(c.text), std::string(c.text) != c.expected) << '"' << c.text << '"';
   }
 }
 
