@@ -1,0 +1,31 @@
+#pragma once
+
+#include <boost/json/object.hpp>
+#include <filesystem>
+#include <functional>
+#include <string_view>
+
+#include "platform/logger.h"
+
+// The "command" action: leaves the command for the containing application
+// and opens it.
+namespace velmora {
+
+// The German status text answered for a command.
+std::string_view statusText(std::string_view command);
+
+// Queues the command (all but "openApp"), then calls `openApp` and answers
+// with the status text; a failure to queue is logged and answered instead,
+// and the application is then not opened.
+boost::json::object commandReply(std::string_view command, std::string_view url, const Logger& log,
+                                 const std::function<void()>& openApp);
+
+// The application bundle containing an extension bundle: three directory
+// levels up (<app>/Contents/PlugIns/<extension>).
+std::filesystem::path containingApplicationBundle(const std::filesystem::path& extensionBundle);
+
+// Launches the containing application of the running executable, without
+// waiting and without reporting the outcome.
+void openContainingApp();
+
+}  // namespace velmora

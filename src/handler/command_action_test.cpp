@@ -1,0 +1,119 @@
+#include "handler/command_action.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/json/parse.hpp>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "handler/temporary_data_home.h"
+#include "platform/file_system.h"
+#include "storage/command_queue.h"
+
+namespace velmora {
+namespace {
+
+std::vector<VelmoraStorage::Command> queuedCommands(const std::filesystem::path& storage) {
+  std::vector<VelmoraStorage::Command> commands;
+  const auto dir = storage / "commands";
+  if (!std::filesystem::exists(dir)) return commands;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    auto bytes = fs::readFile(entry.path());
+    EXPECT_TRUE(bytes) << entry.path();
+    if (!bytes) continue;
+    auto command = VelmoraStorage::decodeCommand(boost::json::parse(*bytes));
+    EXPECT_TRUE(command) << entry.path();
+    if (command) commands.push_back(*command);
+  }
+  return commands;
+}
+
+TEST(CommandActionTest, EveryCommandIsQueuedExceptOpenAppAndTheAppIsOpened) {
+  struct Case {
+    std::string command;
+    std::string url;
+    bool queued;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"openApp", "https://a.example/", false, "Nelo wird geöffnet"},
+      {"saveCurrent", "https://a.example/p?q=1", true, "Tab wird in Nelo gespeichert"},
+      {"saveAll", "", true, "Alle Tabs werden in Nelo gespeichert"},
+      {"saveAndClose", "u", true, "Nelo speichert und schließt die Tabs"},
+      {"cleanUp", "u", true, "Nelo räumt nutzlose Tabs auf"},
+      {"SaveAll", "u", true, "Nelo wird geöffnet"},
+      {"openapp", "", true, "Nelo wird geöffnet"},
+      {"", "", true, "Nelo wird geöffnet"},
+      {"sag \"hallo\" \\ grüß", "https://ä.example/ö", true, "Nelo wird geöffnet"},
+  };
+  for (const Case& c : cases) {
+    TemporaryDataHome home;
+    int opened = 0;
+    Logger log("local.velmora", "extension",
+               [&](const LogRecord& r) { ADD_FAILURE() << c.command << ": " << r.text; });
+    const auto reply = commandReply(c.command, c.url, log, [&] { ++opened; });
+    EXPECT_EQ(reply, (boost::json::object{{"ok", true}, {"message", c.message}})) << c.command;
+    EXPECT_EQ(opened, 1) << c.command;
+    const auto commands = queuedCommands(home.storage());
+    if (c.queued) {
+      ASSERT_EQ(commands.size(), 1u) << c.command;
+      EXPECT_EQ(commands[0].command, c.command);
+      EXPECT_EQ(commands[0].url, c.url);
+    } else {
+      EXPECT_TRUE(commands.empty()) << c.command;
+    }
+  }
+}
+
+TEST(CommandActionTest, StatusTextsArePrecomposedUtf8) {
+  EXPECT_EQ(statusText("openApp"),
+            "Nelo wird ge\xc3\xb6"
+            "ffnet");
+  EXPECT_EQ(statusText("saveAndClose"),
+            "Nelo speichert und schlie\xc3\x9f"
+            "t die Tabs");
+  EXPECT_EQ(statusText("cleanUp"), "Nelo r\xc3\xa4umt nutzlose Tabs auf");
+}
+
+TEST(CommandActionTest, FailureToQueueIsAnsweredAndLoggedAndTheAppStaysClosed) {
+  TemporaryDataHome home;
+  // The storage directory cannot be made where a regular file stands.
+  std::ofstream(home.storage()) << "not a directory";
+  std::vector<LogRecord> records;
+  Logger log("local.velmora", "extension", [&](const LogRecord& r) { records.push_back(r); });
+  int opened = 0;
+  const auto reply = commandReply("saveCurrent", "https://a.example/", log, [&] { ++opened; });
+  EXPECT_EQ(opened, 0);
+  ASSERT_EQ(reply.size(), 2u);
+  EXPECT_EQ(reply.at("ok"), false);
+  const std::string error(reply.at("error").as_string());
+  EXPECT_NE(error.find(home.storage().string()), std::string::npos) << error;
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].level, LogLevel::error);
+  EXPECT_EQ(records[0].text, "Befehl fehlgeschlagen: " + error);
+}
+
+TEST(CommandActionTest, OpenAppNeedsNoStorage) {
+  TemporaryDataHome home;
+  std::ofstream(home.storage()) << "not a directory";
+  int opened = 0;
+  Logger log("local.velmora", "extension", [](const LogRecord&) {});
+  EXPECT_EQ(commandReply("openApp", "", log, [&] { ++opened; }).at("ok"), true);
+  EXPECT_EQ(opened, 1);
+}
+
+TEST(CommandActionTest, ApplicationBundleIsThreeLevelsAboveTheExtension) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"/tmp/x/Nelo.AppDir/Contents/PlugIns/velmora-extension", "/tmp/x/Nelo.AppDir"},
+      {"/tmp/x/Nelo.AppDir/Contents/PlugIns/velmora-extension/", "/tmp/x/Nelo.AppDir"},
+      {"/opt/Nelo.AppDir/Contents/PlugIns/ext", "/opt/Nelo.AppDir"},
+      {"/a/b/c", "/"},
+  };
+  for (const auto& [extension, application] : cases) {
+    EXPECT_EQ(containingApplicationBundle(extension), application) << extension;
+  }
+}
+
+}  // namespace
+}  // namespace velmora

@@ -1,0 +1,201 @@
+#include "handler/dispatch.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "handler/safari_web_extension_handler.h"
+
+namespace velmora {
+namespace {
+
+// Action doubles that record how they were called and answer with a reply
+// naming the call.
+struct Calls {
+  std::vector<std::string> made;
+
+  Actions actions() {
+    return Actions{[this](std::string_view command, std::string_view url) {
+                     const std::string call =
+                         "command(" + std::string(command) + "," + std::string(url) + ")";
+                     made.push_back(call);
+                     return boost::json::object{{"ok", true}, {"message", call}};
+                   },
+                   [this](const boost::json::value& tabs, std::string_view scannedAt) {
+                     const std::string call = "snapshot(" + std::to_string(tabs.as_array().size()) +
+                                              "," + std::string(scannedAt) + ")";
+                     made.push_back(call);
+                     return boost::json::object{{"ok", true}, {"count", call}};
+                   }};
+  }
+};
+
+struct Capture {
+  std::vector<LogRecord> records;
+  Logger logger() {
+    return Logger("local.velmora", "extension",
+                  [this](const LogRecord& r) { records.push_back(r); });
+  }
+};
+
+// Runs one request and checks the delivery rule: exactly one completion
+// with one item whose userInfo holds one entry, the reply object.
+boost::json::object answer(std::vector<std::any> items, const Actions& actions, const Logger& log) {
+  int completions = 0;
+  std::vector<NSExtensionItem> delivered;
+  NSExtensionContext context(std::move(items), [&](std::vector<NSExtensionItem> reply) {
+    ++completions;
+    delivered = std::move(reply);
+  });
+  respond(context, actions, log);
+  EXPECT_EQ(completions, 1);
+  if (delivered.size() != 1 || !delivered[0].userInfo || delivered[0].userInfo->size() != 1) {
+    ADD_FAILURE() << "reply is not one item with one entry";
+    return {};
+  }
+  const boost::json::value* reply = delivered[0].userInfo->if_contains(SFExtensionMessageKey);
+  if (reply == nullptr || !reply->is_object()) {
+    ADD_FAILURE() << "reply is not an object under the message key";
+    return {};
+  }
+  return reply->as_object();
+}
+
+NSExtensionItem itemWith(boost::json::object userInfo) {
+  NSExtensionItem item;
+  item.setUserInfo(std::move(userInfo));
+  return item;
+}
+
+NSExtensionItem messageItem(std::string_view json) {
+  return itemWith({{SFExtensionMessageKey, boost::json::parse(json)}});
+}
+
+TEST(DispatchTest, UnusableEnvelopesAreAnsweredSilently) {
+  const auto valid = R"({"action":"command","command":"openApp"})";
+  struct Case {
+    const char* name;
+    std::vector<std::any> items;
+  };
+  const std::vector<Case> cases = {
+      {"no items", {}},
+      {"first item not an item", {std::any(std::string(valid)), std::any(messageItem(valid))}},
+      {"first item without userInfo", {std::any(NSExtensionItem{}), std::any(messageItem(valid))}},
+      {"no entry under the key",
+       {std::any(itemWith({{"msg", boost::json::parse(valid)}})), std::any(messageItem(valid))}},
+      {"entry is an array", {std::any(messageItem("[]"))}},
+      {"entry is a string", {std::any(messageItem(R"("command")"))}},
+      {"entry is null", {std::any(messageItem("null"))}},
+  };
+  for (const Case& c : cases) {
+    Calls calls;
+    Capture capture;
+    const auto reply = answer(c.items, calls.actions(), capture.logger());
+    EXPECT_EQ(reply, invalidMessageReply()) << c.name;
+    EXPECT_TRUE(calls.made.empty()) << c.name;
+    EXPECT_TRUE(capture.records.empty()) << c.name;
+  }
+  EXPECT_EQ(boost::json::serialize(invalidMessageReply()),
+            R"({"ok":false,"error":"Ungültige Nachricht"})");
+}
+
+TEST(DispatchTest, MessagesReachTheirActionOrAreRejectedWithALogLine) {
+  struct Case {
+    const char* message;
+    const char* call;  // empty: not recognised
+  };
+  const std::vector<Case> cases = {
+      {R"({})", ""},
+      {R"({"action":"Command","command":"openApp"})", ""},
+      {R"({"action":"command ","command":"openApp"})", ""},
+      {R"({"action":42,"command":"openApp"})", ""},
+      {R"({"action":null})", ""},
+      {R"({"action":"command"})", ""},
+      {R"({"action":"command","command":42})", ""},
+      {R"({"action":"command","command":null,"tabs":[],"scannedAt":"s"})", ""},
+      {R"({"action":"command","command":"openApp"})", "command(openApp,)"},
+      {R"({"action":"command","command":"openApp","url":42})", "command(openApp,)"},
+      {R"({"action":"command","command":"openApp","url":null})", "command(openApp,)"},
+      {R"({"action":"command","command":"saveAll","url":"https://a.example/x"})",
+       "command(saveAll,https://a.example/x)"},
+      {R"({"action":"command","command":"","url":""})", "command(,)"},
+      {R"({"action":"command","command":"x","tabs":[],"scannedAt":"s","extra":{"a":[1]}})",
+       "command(x,)"},
+      {R"({"action":"saveSnapshot","tabs":[],"scannedAt":"2024-05-01T10:00:00Z"})",
+       "snapshot(0,2024-05-01T10:00:00Z)"},
+      {R"({"action":"saveSnapshot","tabs":[{},{"id":1}],"scannedAt":"s","command":"x"})",
+       "snapshot(2,s)"},
+      {R"({"action":"saveSnapshot","tabs":[],"scannedAt":5})", ""},
+      {R"({"action":"saveSnapshot","tabs":[{},"tab"],"scannedAt":"s"})", ""},
+      {R"({"action":"saveSnapshot","tabs":[[]],"scannedAt":"s"})", ""},
+      {R"({"action":"saveSnapshot","tabs":{},"scannedAt":"s"})", ""},
+      {R"({"action":"saveSnapshot","scannedAt":"s"})", ""},
+      {R"({"action":"saveSnapshot","tabs":[]})", ""},
+      {R"({"action":"savesnapshot","tabs":[],"scannedAt":"s"})", ""},
+  };
+  for (const Case& c : cases) {
+    Calls calls;
+    Capture capture;
+    const auto reply =
+        answer({std::any(messageItem(c.message))}, calls.actions(), capture.logger());
+    const std::string expected = c.call;
+    if (expected.empty()) {
+      EXPECT_EQ(reply, invalidMessageReply()) << c.message;
+      EXPECT_TRUE(calls.made.empty()) << c.message;
+      ASSERT_EQ(capture.records.size(), 1u) << c.message;
+      EXPECT_EQ(capture.records[0].level, LogLevel::error);
+      EXPECT_EQ(capture.records[0].text, "Ungültige Nachricht von Safari");
+    } else {
+      EXPECT_EQ(calls.made, std::vector<std::string>{expected}) << c.message;
+      EXPECT_EQ(reply.at("ok"), true) << c.message;
+      EXPECT_TRUE(capture.records.empty()) << c.message;
+    }
+  }
+}
+
+TEST(DispatchTest, ActionRepliesArePassedOnUnchanged) {
+  Capture capture;
+  Actions actions{[](std::string_view, std::string_view) {
+                    return boost::json::object{{"ok", false}, {"error", "disk full"}};
+                  },
+                  [](const boost::json::value&, std::string_view) {
+                    return boost::json::object{{"ok", true}, {"count", 2}, {"badge", {{"x", 1}}}};
+                  }};
+  EXPECT_EQ(answer({std::any(messageItem(R"({"action":"command","command":"a"})"))}, actions,
+                   capture.logger()),
+            (boost::json::object{{"ok", false}, {"error", "disk full"}}));
+  EXPECT_EQ(answer({std::any(messageItem(R"({"action":"saveSnapshot","tabs":[],"scannedAt":""})"))},
+                   actions, capture.logger()),
+            (boost::json::object{{"ok", true}, {"count", 2}, {"badge", {{"x", 1}}}}));
+}
+
+TEST(DispatchTest, AThrowingActionStillGetsExactlyOneReply) {
+  Capture capture;
+  Actions actions{[](std::string_view, std::string_view) -> boost::json::object {
+                    throw std::runtime_error("out of luck");
+                  },
+                  nullptr};
+  const auto reply = answer({std::any(messageItem(R"({"action":"command","command":"a"})"))},
+                            actions, capture.logger());
+  EXPECT_EQ(reply, (boost::json::object{{"ok", false}, {"error", "out of luck"}}));
+}
+
+TEST(DispatchTest, HandlerLogsThroughItsOwnLogger) {
+  std::vector<LogRecord> records;
+  const SafariWebExtensionHandler handler([&](const LogRecord& r) { records.push_back(r); });
+  int completions = 0;
+  NSExtensionContext context({std::any(messageItem(R"({"action":"nothing"})"))},
+                             [&](std::vector<NSExtensionItem>) { ++completions; });
+  handler.beginRequest(context);
+  EXPECT_EQ(completions, 1);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0], (LogRecord{"local.velmora", "extension", LogLevel::error,
+                                   "Ungültige Nachricht von Safari"}));
+}
+
+}  // namespace
+}  // namespace velmora

@@ -1,0 +1,102 @@
+#include "handler/snapshot_action.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/json/parse.hpp>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "handler/temporary_data_home.h"
+
+namespace velmora {
+namespace {
+
+const char kScannedAt[] = "2024-05-01T10:00:00Z";
+
+std::string tab(int id, std::string_view url) {
+  return R"({"id":)" + std::to_string(id) + R"(,"windowId":1,"title":"T","url":")" +
+         std::string(url) + R"(","pinned":false,"active":true})";
+}
+
+struct Logged {
+  std::vector<LogRecord> records;
+  Logger logger() {
+    return Logger("local.velmora", "extension",
+                  [this](const LogRecord& r) { records.push_back(r); });
+  }
+};
+
+TEST(SnapshotActionTest, StoredTabsAreCountedAndAnsweredWithTheSettings) {
+  struct Case {
+    const char* name;
+    std::string tabs;
+    std::int64_t count;
+  };
+  const std::vector<Case> cases = {
+      {"no tabs", "[]", 0},
+      {"three tabs",
+       "[" + tab(1, "https://a.example/") + "," + tab(2, "https://b.example/") + "," +
+           tab(3, "https://a.example/") + "]",
+       3},
+  };
+  for (const Case& c : cases) {
+    TemporaryDataHome home;
+    Logged logged;
+    const auto reply = snapshotReply(boost::json::parse(c.tabs), kScannedAt, logged.logger());
+    EXPECT_EQ(reply, (boost::json::object{
+                         {"ok", true}, {"count", c.count}, {"badge", {{"enabled", false}}}}))
+        << c.name;
+    EXPECT_TRUE(std::filesystem::exists(home.storage() / "snapshot.v1.json")) << c.name;
+    ASSERT_EQ(logged.records.size(), 1u) << c.name;
+    EXPECT_EQ(logged.records[0].level, LogLevel::info);
+    EXPECT_EQ(logged.records[0].text, "Snapshot gespeichert: " + std::to_string(c.count) + " Tabs");
+  }
+}
+
+TEST(SnapshotActionTest, BadgeIsTheSettingsFileReadAfterTheSave) {
+  TemporaryDataHome home;
+  Logged logged;
+  const auto tabs = boost::json::parse("[" + tab(1, "https://a.example/") + "]");
+  std::filesystem::create_directories(home.storage());
+  const char settings[] = R"({"enabled":"ja","limit":3.5,"nested":{"list":[1,null,true]}})";
+  std::ofstream(home.storage() / "extension-settings.json") << settings;
+  EXPECT_EQ(snapshotReply(tabs, kScannedAt, logged.logger()).at("badge"),
+            boost::json::parse(settings));
+  std::ofstream(home.storage() / "extension-settings.json") << "{}";
+  EXPECT_EQ(snapshotReply(tabs, kScannedAt, logged.logger()).at("badge"), boost::json::object());
+}
+
+TEST(SnapshotActionTest, AnEntryThatDoesNotDecodeStopsTheWholeSave) {
+  TemporaryDataHome home;
+  Logged logged;
+  const auto tabs = boost::json::parse("[" + tab(1, "https://a.example/") +
+                                       R"(,{"id":2,"windowId":1,"title":"T","pinned":false,)"
+                                       R"("active":false}])");
+  const auto reply = snapshotReply(tabs, kScannedAt, logged.logger());
+  ASSERT_EQ(reply.size(), 2u);
+  EXPECT_EQ(reply.at("ok"), false);
+  const std::string error(reply.at("error").as_string());
+  EXPECT_NE(error.find("tabs[1]"), std::string::npos) << error;
+  EXPECT_NE(error.find("url"), std::string::npos) << error;
+  EXPECT_FALSE(std::filesystem::exists(home.storage() / "snapshot.v1.json"));
+  ASSERT_EQ(logged.records.size(), 1u);
+  EXPECT_EQ(logged.records[0].level, LogLevel::error);
+  EXPECT_EQ(logged.records[0].text, "Speichern fehlgeschlagen: " + error);
+}
+
+TEST(SnapshotActionTest, StorageFailureIsAnsweredWithItsDescription) {
+  TemporaryDataHome home;
+  std::ofstream(home.storage()) << "not a directory";
+  Logged logged;
+  const auto reply = snapshotReply(boost::json::parse("[]"), kScannedAt, logged.logger());
+  ASSERT_EQ(reply.size(), 2u);
+  EXPECT_EQ(reply.at("ok"), false);
+  const std::string error(reply.at("error").as_string());
+  EXPECT_NE(error.find(home.storage().string()), std::string::npos) << error;
+  ASSERT_EQ(logged.records.size(), 1u);
+  EXPECT_EQ(logged.records[0].text, "Speichern fehlgeschlagen: " + error);
+}
+
+}  // namespace
+}  // namespace velmora

@@ -1,0 +1,267 @@
+#include <gtest/gtest.h>
+
+#include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "host_process.h"
+
+namespace velmora::testing {
+namespace {
+
+const char kInvalid[] = R"({"ok":false,"error":"Ungültige Nachricht"})";
+
+std::string tab(int id, std::string_view url) {
+  return R"({"id":)" + std::to_string(id) + R"(,"windowId":7,"title":"Tab )" + std::to_string(id) +
+         R"(","url":")" + std::string(url) + R"(","pinned":false,"active":false})";
+}
+
+std::string saveSnapshot(const std::vector<std::string>& tabs, std::string_view scannedAt) {
+  std::string message =
+      R"({"action":"saveSnapshot","scannedAt":")" + std::string(scannedAt) + R"(","tabs":[)";
+  for (std::size_t i = 0; i < tabs.size(); ++i) message += (i ? "," : "") + tabs[i];
+  return message + "]}";
+}
+
+boost::json::value parsed(const std::optional<std::string>& reply) {
+  if (!reply) return nullptr;
+  return boost::json::parse(*reply);
+}
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> all;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const auto end = text.find('\n', start);
+    all.push_back(text.substr(start, end - start));
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return all;
+}
+
+TEST(HostExchangeTest, SnapshotIsStoredAnsweredAndLogged) {
+  Sandbox sandbox;
+  HostProcess host(sandbox);
+  ASSERT_TRUE(host.started());
+  ASSERT_TRUE(host.send(saveSnapshot(
+      {tab(1, "https://a.example/"), tab(2, "https://b.example/x"), tab(3, "https://c.example/")},
+      "2024-05-01T10:00:00Z")));
+  EXPECT_EQ(parsed(host.readReply()),
+            boost::json::parse(R"({"ok":true,"count":3,"badge":{"enabled":false}})"));
+  EXPECT_TRUE(std::filesystem::exists(sandbox.storage() / "snapshot.v1.json"));
+
+  // A tab without "url" stops the save with the decoder's description.
+  ASSERT_TRUE(
+      host.send(saveSnapshot({tab(1, "https://a.example/"),
+                              R"({"id":2,"windowId":7,"title":"","pinned":false,"active":false})"},
+                             "2024-05-01T10:05:00Z")));
+  const auto failure = parsed(host.readReply());
+  ASSERT_TRUE(failure.is_object());
+  EXPECT_EQ(failure.as_object().size(), 2u);
+  EXPECT_EQ(failure.at("ok"), false);
+  const std::string error(failure.at("error").as_string());
+
+  host.closeInput();
+  EXPECT_EQ(host.wait(), 0);
+  EXPECT_EQ(host.readRest(), "");
+  EXPECT_EQ(lines(host.stderrText()),
+            (std::vector<std::string>{
+                "local.velmora[extension] info: Snapshot gespeichert: 3 Tabs",
+                "local.velmora[extension] error: Speichern fehlgeschlagen: " + error}));
+}
+
+TEST(HostExchangeTest, CommandIsQueuedAndAnswered) {
+  Sandbox sandbox;
+  HostProcess host(sandbox);
+  ASSERT_TRUE(host.send(R"({"action":"command","command":"saveAll","url":"https://a.example/p"})"));
+  EXPECT_EQ(host.readReply(), R"({"ok":true,"message":"Alle Tabs werden in Nelo gespeichert"})");
+  ASSERT_TRUE(host.send(R"({"action":"command","command":"openApp"})"));
+  EXPECT_EQ(host.readReply(), R"({"ok":true,"message":"Nelo wird geöffnet"})");
+  host.closeInput();
+  EXPECT_EQ(host.wait(), 0);
+
+  std::vector<std::filesystem::path> files;
+  for (const auto& entry : std::filesystem::directory_iterator(sandbox.storage() / "commands")) {
+    files.push_back(entry.path());
+  }
+  ASSERT_EQ(files.size(), 1u);
+  const auto command = boost::json::parse(readText(files[0]));
+  EXPECT_EQ(command.at("command"), "saveAll");
+  EXPECT_EQ(command.at("url"), "https://a.example/p");
+  EXPECT_TRUE(host.stderrText().empty()) << host.stderrText();
+}
+
+TEST(HostExchangeTest, CommandThatCannotBeQueuedIsAnsweredWithTheReason) {
+  Sandbox sandbox;
+  std::ofstream(sandbox.storage()) << "a file where the directory should be";
+  HostProcess host(sandbox);
+  ASSERT_TRUE(host.send(R"({"action":"command","command":"cleanUp"})"));
+  const auto reply = parsed(host.readReply());
+  ASSERT_TRUE(reply.is_object());
+  EXPECT_EQ(reply.at("ok"), false);
+  const std::string error(reply.at("error").as_string());
+  EXPECT_NE(error.find(sandbox.storage().string()), std::string::npos) << error;
+  host.closeInput();
+  EXPECT_EQ(host.wait(), 0);
+  EXPECT_EQ(host.stderrText(),
+            "local.velmora[extension] error: Befehl fehlgeschlagen: " + error + "\n");
+  EXPECT_FALSE(std::filesystem::exists(sandbox.appRunRecord()));
+}
+
+TEST(HostExchangeTest, MalformedMessagesAreAnsweredAndServingGoesOn) {
+  struct Case {
+    const char* name;
+    std::string body;
+    bool logged;
+  };
+  const std::vector<Case> cases = {
+      {"not JSON", "{\"action\":", false},
+      {"not UTF-8", "{\"action\":\"command\",\"command\":\"\xff\"}", false},
+      {"truncated UTF-8", "{\"action\":\"command\",\"command\":\"\xc3\"}", false},
+      {"an array", "[1,2,3]", false},
+      {"a string", "\"saveSnapshot\"", false},
+      {"empty", "", false},
+      {"two values", "{} {}", false},
+      {"unknown action", R"({"action":"delete"})", true},
+      {"scannedAt a number", R"({"action":"saveSnapshot","tabs":[],"scannedAt":1})", true},
+  };
+  Sandbox sandbox;
+  HostProcess host(sandbox, {"chrome-extension://abcdefghijklmnopabcdefghijklmnop/"});
+  int loggedCount = 0;
+  for (const Case& c : cases) {
+    ASSERT_TRUE(host.write(frame(c.body))) << c.name;
+    EXPECT_EQ(host.readReply(), kInvalid) << c.name;
+    loggedCount += c.logged;
+  }
+  ASSERT_TRUE(host.send(R"({"action":"command","command":"openApp"})"));
+  EXPECT_EQ(host.readReply(), R"({"ok":true,"message":"Nelo wird geöffnet"})");
+  host.closeInput();
+  EXPECT_EQ(host.wait(), 0);
+  std::vector<std::string> expected(
+      static_cast<std::size_t>(loggedCount),
+      "local.velmora[extension] error: Ungültige Nachricht von Safari");
+  EXPECT_EQ(lines(host.stderrText()), expected);
+}
+
+TEST(HostExchangeTest, InputEndingInsideAFrameEndsWithoutAReply) {
+  const std::vector<std::pair<const char*, std::string>> cases = {
+      {"inside the header", frame("{}").substr(0, 2)},
+      {"inside the body", frame(R"({"action":"command","command":"openApp"})").substr(0, 12)},
+      {"body missing", frame("{}").substr(0, 4)},
+  };
+  for (const auto& [name, cut] : cases) {
+    Sandbox sandbox;
+    HostProcess host(sandbox,
+                     {"/home/u/.mozilla/native-messaging-hosts/velmora.json", "velmora@x"});
+    ASSERT_TRUE(host.send(R"({"action":"nothing"})")) << name;
+    EXPECT_EQ(host.readReply(), kInvalid) << name;
+    ASSERT_TRUE(host.write(cut)) << name;
+    host.closeInput();
+    const auto status = host.wait();
+    ASSERT_TRUE(status) << name;
+    EXPECT_NE(*status, 0) << name;
+    EXPECT_EQ(host.readRest(), "") << name;
+  }
+}
+
+// Sends a header declaring `declared` bytes and then `sent` filler bytes.
+bool sendOversized(HostProcess& host, std::uint32_t declared, std::size_t sent) {
+  std::string header(4, '\0');
+  std::memcpy(header.data(), &declared, 4);
+  if (!host.write(header)) return false;
+  const std::string chunk(1 << 20, ' ');
+  while (sent > 0) {
+    const std::size_t n = std::min(sent, chunk.size());
+    if (!host.write(std::string_view(chunk).substr(0, n))) return false;
+    sent -= n;
+  }
+  return true;
+}
+
+TEST(HostExchangeTest, OversizedMessageIsDiscardedAndAnswered) {
+  constexpr std::uint32_t kLimit = 64u * 1024 * 1024;
+  Sandbox sandbox;
+  HostProcess host(sandbox);
+  ASSERT_TRUE(sendOversized(host, kLimit + 1, kLimit + 1));
+  EXPECT_EQ(host.readReply(), kInvalid);
+  ASSERT_TRUE(host.send(R"({"action":"command","command":"openApp"})"));
+  EXPECT_EQ(host.readReply(), R"({"ok":true,"message":"Nelo wird geöffnet"})");
+  host.closeInput();
+  EXPECT_EQ(host.wait(), 0);
+  EXPECT_EQ(host.stderrText(), "");
+}
+
+TEST(HostExchangeTest, OversizedMessageCutShortEndsWithoutAReply) {
+  Sandbox sandbox;
+  HostProcess host(sandbox);
+  ASSERT_TRUE(sendOversized(host, UINT32_MAX, 3 << 20));
+  host.closeInput();
+  const auto status = host.wait();
+  ASSERT_TRUE(status);
+  EXPECT_NE(*status, 0);
+  EXPECT_EQ(host.readRest(), "");
+}
+
+TEST(HostExchangeTest, ReplyTooLargeForTheBrowserIsReplaced) {
+  Sandbox sandbox;
+  std::filesystem::create_directories(sandbox.storage());
+  std::ofstream(sandbox.storage() / "extension-settings.json")
+      << R"({"enabled":true,"notes":")" << std::string(1100 * 1000, 'n') << R"("})";
+  HostProcess host(sandbox);
+  const std::string message = saveSnapshot({tab(1, "https://a.example/")}, "2024-05-01T10:00:00Z");
+  ASSERT_TRUE(host.send(message));
+  const auto reply = host.readReply();
+  ASSERT_TRUE(reply);
+  EXPECT_LE(reply->size(), 1024u * 1024u);
+  const auto value = parsed(reply);
+  EXPECT_EQ(value.at("ok"), false);
+  const std::string error(value.at("error").as_string());
+  EXPECT_EQ(error.rfind("Antwort zu groß", 0), 0u) << error;
+
+  // The connection stays usable, and a settings file that fits goes through.
+  std::ofstream(sandbox.storage() / "extension-settings.json") << R"({"enabled":true})";
+  ASSERT_TRUE(host.send(message));
+  EXPECT_EQ(parsed(host.readReply()),
+            boost::json::parse(R"({"ok":true,"count":1,"badge":{"enabled":true}})"));
+  host.closeInput();
+  EXPECT_EQ(host.wait(), 0);
+  const auto logged = lines(host.stderrText());
+  ASSERT_EQ(logged.size(), 3u) << host.stderrText();
+  EXPECT_EQ(logged[0], "local.velmora[extension] info: Snapshot gespeichert: 1 Tabs");
+  EXPECT_EQ(logged[1], "local.velmora[extension] error: " + error);
+  EXPECT_EQ(logged[2], "local.velmora[extension] info: Snapshot gespeichert: 1 Tabs");
+}
+
+TEST(HostExchangeTest, OneShotAndLongLivedConnectionsAreBothNormal) {
+  Sandbox sandbox;
+  {
+    HostProcess oneShot(sandbox);
+    ASSERT_TRUE(oneShot.send(R"({"action":"command","command":"openApp"})"));
+    oneShot.closeInput();
+    EXPECT_EQ(oneShot.readReply(), R"({"ok":true,"message":"Nelo wird geöffnet"})");
+    EXPECT_EQ(oneShot.wait(), 0);
+    EXPECT_EQ(oneShot.readRest(), "");
+  }
+  HostProcess longLived(sandbox);
+  std::string batch;
+  for (int i = 0; i < 50; ++i) {
+    batch += frame(
+        saveSnapshot({tab(i, "https://a.example/" + std::to_string(i))}, "2024-05-01T10:00:00Z"));
+  }
+  ASSERT_TRUE(longLived.write(batch));
+  longLived.closeInput();
+  for (int i = 0; i < 50; ++i) {
+    EXPECT_EQ(parsed(longLived.readReply()),
+              boost::json::parse(R"({"ok":true,"count":1,"badge":{"enabled":false}})"))
+        << "reply " << i;
+  }
+  EXPECT_EQ(longLived.wait(), 0);
+  EXPECT_EQ(longLived.readRest(), "");
+}
+
+}  // namespace
+}  // namespace velmora::testing
