@@ -3,6 +3,7 @@
 #include <boost/json/array.hpp>
 #include <cmath>
 #include <limits>
+#include <new>
 #include <utility>
 
 #include "model/normalized_url.h"
@@ -26,7 +27,9 @@ Error lacks(std::string_view where, std::string_view key) {
 }
 
 // A whole number within the signed 64-bit range, whatever form the number
-// took in the text: 3, 3.0 and 3e2 all qualify, 1.5 and 2^63 do not.
+// took in the text: 3, 3.0 and 3e2 all qualify, 1.5 and 2^63 do not. The
+// parser keeps integer texts exact (int64, or uint64 above its range) and
+// turns everything else into a double.
 std::optional<std::int64_t> wholeInt64(const boost::json::value& value) {
   switch (value.kind()) {
     case boost::json::kind::int64:
@@ -39,9 +42,12 @@ std::optional<std::int64_t> wholeInt64(const boost::json::value& value) {
       return static_cast<std::int64_t>(value.get_uint64());
     case boost::json::kind::double_: {
       double d = value.get_double();
-      // -2^63 is exact as a double; 2^63 is the first value out of range.
+      // Both bounds are excluded. 2^63 is the first value above the range;
+      // -2^63 is its minimum, but as a double it is nearly always an integer
+      // text just below the range that the parser rounded (the minimum
+      // written as an integer stays an exact int64).
       constexpr double kLimit = 9223372036854775808.0;
-      if (!std::isfinite(d) || d != std::trunc(d) || d < -kLimit || d >= kLimit) {
+      if (!std::isfinite(d) || d != std::trunc(d) || d <= -kLimit || d >= kLimit) {
         return std::nullopt;
       }
       return static_cast<std::int64_t>(d);
@@ -145,7 +151,9 @@ Result<SafariTab> decodeTab(const boost::json::value& entry, std::string_view wh
   return tab;
 }
 
-Result<std::vector<SafariTab>> decodeTabs(const boost::json::value& array, std::string_view where) {
+namespace {
+
+Result<std::vector<SafariTab>> decodeList(const boost::json::value& array, std::string_view where) {
   const boost::json::array* entries = array.if_array();
   if (entries == nullptr) return Error{std::string(where) + " is not an array"};
   std::vector<SafariTab> tabs;
@@ -158,6 +166,16 @@ Result<std::vector<SafariTab>> decodeTabs(const boost::json::value& array, std::
     tabs.push_back(std::move(*tab));
   }
   return tabs;
+}
+
+}  // namespace
+
+Result<std::vector<SafariTab>> decodeTabs(const boost::json::value& array, std::string_view where) {
+  try {
+    return decodeList(array, where);
+  } catch (const std::bad_alloc&) {
+    return Error{std::string(where) + " is too large to read"};
+  }
 }
 
 boost::json::object encodeTab(const SafariTab& tab, boost::json::storage_ptr storage) {
