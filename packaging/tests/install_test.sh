@@ -1,0 +1,69 @@
+#!/bin/sh
+# cmake --install puts the host three levels below the AppDir, beside its
+# registration tool, plus the system-wide manifests when callers were
+# configured; nothing of the containing application itself.
+#   install_test.sh BUILD-DIR APPDIR "CALLERS"
+set -u
+
+build=$1
+appdir=$2
+callers=$3
+plugin=$appdir/Contents/PlugIns/velmora-extension
+name=local.velmora.extension.json
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+failures=0
+
+fail() {
+  printf 'FAILED: %s\n' "$*" >&2
+  failures=$((failures + 1))
+}
+
+root=$scratch/root
+DESTDIR=$root cmake --install "$build" >"$scratch/install.log" 2>&1 || fail "cmake --install: $(cat "$scratch/install.log")"
+
+# The files expected for the configured callers.
+{
+  echo ".$plugin/velmora-extension"
+  echo ".$plugin/register"
+  case " $callers " in
+    *" chrome-extension://"*)
+      echo "./etc/chromium/native-messaging-hosts/$name"
+      echo "./etc/opt/chrome/native-messaging-hosts/$name"
+      ;;
+  esac
+  for caller in $callers; do
+    case $caller in
+      chrome-extension://*) ;;
+      *)
+        echo "./usr/lib/mozilla/native-messaging-hosts/$name"
+        break
+        ;;
+    esac
+  done
+} | sort >"$scratch/want"
+(cd "$root" && find . ! -type d | sort) >"$scratch/got"
+cmp -s "$scratch/got" "$scratch/want" || fail "installed files: $(cat "$scratch/got") want $(cat "$scratch/want")"
+
+[ -x "$root$plugin/velmora-extension" ] || fail "the host is not executable"
+[ ! -e "$root$appdir/AppRun" ] || fail "an AppRun was installed"
+
+# The installed host serves (no input: ends at once with status 0).
+"$root$plugin/velmora-extension" </dev/null >"$scratch/host.out" 2>&1 || fail "the installed host failed to run"
+[ ! -s "$scratch/host.out" ] || fail "the installed host printed: $(cat "$scratch/host.out")"
+
+# The installed tool registers the host beside it by default.
+HOME=$scratch/home XDG_CONFIG_HOME='' sh "$root$plugin/register" --quiet velmora@example.org ||
+  fail "the installed register failed"
+grep -q "\"path\": \"$root$plugin/velmora-extension\"" \
+  "$scratch/home/.mozilla/native-messaging-hosts/$name" 2>/dev/null ||
+  fail "the installed register does not name the host beside it"
+
+# The system-wide manifests name the installed host.
+for manifest in $(cd "$root" && find . -name "$name"); do
+  grep -q "\"path\": \"$plugin/velmora-extension\"" "$root/$manifest" ||
+    fail "$manifest names another host: $(cat "$root/$manifest")"
+done
+
+if [ "$failures" -eq 0 ]; then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; fi
+[ "$failures" -eq 0 ]

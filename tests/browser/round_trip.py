@@ -1,0 +1,359 @@
+#!/usr/bin/env python3
+"""A real browser talks to the built host.
+
+Headless Chromium loads the test extension, which scans the open tabs, sends
+them to the host one-shot and over a long-lived port together with commands
+and malformed messages, and posts every reply back to a loopback HTTP server
+run here. The replies and the files the host wrote are then checked against
+the pages that were open. Everything lives in one temporary folder: the
+browser's home, profile and caches, the host's data directory, and the
+application bundle the host runs from, whose AppRun only records its starts.
+"""
+
+import argparse
+import base64
+import hashlib
+import http.server
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from urllib.parse import urlsplit, urlunsplit
+
+HOST_NAME = "local.velmora.extension"
+START_PAGE = "/start.html"
+PAGES = ["/one.html", "/two.html#section"]
+TITLES = {
+    "/start.html": "Velmora – Start",
+    "/one.html": "Straße und Übersicht",
+    "/two.html": "Zweite Seite",
+}
+SETTINGS = {"enabled": True, "badgeColor": "#2a6", "limit": 3, "nested": {"list": [1, "zwei"]}}
+INVALID = {"ok": False, "error": "Ungültige Nachricht"}
+REPORT_TIMEOUT_S = 40
+APPRUN_TIMEOUT_S = 5
+SHUTDOWN_TIMEOUT_S = 5
+
+failures = []
+
+
+def check(condition, what, detail=None):
+    if not condition:
+        failures.append(what if detail is None else f"{what}: {detail}")
+
+
+def extension_id(manifest_path):
+    """The ID Chromium derives from the manifest's public key."""
+    with open(manifest_path, encoding="utf-8") as f:
+        key = base64.b64decode(json.load(f)["key"])
+    digest = hashlib.sha256(key).hexdigest()[:32]
+    return "".join(chr(ord("a") + int(c, 16)) for c in digest)
+
+
+class Server(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+
+    def __init__(self):
+        super().__init__(("127.0.0.1", 0), Handler)
+        self.report = None
+        self.reported = threading.Event()
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        title = TITLES.get(urlsplit(self.path).path)
+        if title is None:
+            self.send_error(404)
+            return
+        body = f"<!doctype html><meta charset=utf-8><title>{title}</title><p>{title}".encode()
+        self.send_response(200)
+        self.send_header("Content-Type", "text/html; charset=utf-8")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def do_POST(self):
+        body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
+        self.send_response(204)
+        self.end_headers()
+        if self.path == "/report":
+            self.server.report = json.loads(body.decode("utf-8"))
+            self.server.reported.set()
+
+    def log_message(self, *args):
+        pass
+
+
+def make_bundle(root, host):
+    """An application bundle with the host three levels below it."""
+    app = os.path.join(root, "Nelo.AppDir")
+    plugin = os.path.join(app, "Contents", "PlugIns", "velmora-extension")
+    os.makedirs(plugin)
+    installed = os.path.join(plugin, "velmora-extension")
+    shutil.copy2(host, installed)
+    record = os.path.join(root, "apprun.log")
+    with open(os.path.join(app, "AppRun"), "w", encoding="utf-8") as f:
+        f.write(f"#!/bin/sh\necho \"started with $# arguments\" >>'{record}'\n")
+    os.chmod(os.path.join(app, "AppRun"), 0o755)
+    return installed, record
+
+
+def environment(root, marker):
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("XDG_", "CHROME", "DBUS"))}
+    for name, sub in [("HOME", "home"), ("XDG_CONFIG_HOME", "home/.config"),
+                      ("XDG_CACHE_HOME", "home/.cache"), ("XDG_DATA_HOME", "home/.local/share"),
+                      ("XDG_STATE_HOME", "home/.local/state"), ("XDG_RUNTIME_DIR", "run"),
+                      ("TMPDIR", "tmp")]:
+        env[name] = os.path.join(root, sub)
+        os.makedirs(env[name], mode=0o700, exist_ok=True)
+    env["VELMORA_BROWSER_TEST"] = marker
+    return env
+
+
+def leftover_processes(marker, group):
+    """Live processes of this run: in the browser's group, or carrying the
+    run's marker in their environment (the hosts and AppRun, which leave the
+    group). Zombies are left to their new parent to reap."""
+    needle = f"VELMORA_BROWSER_TEST={marker}".encode()
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/stat", "rb") as f:
+                fields = f.read().rsplit(b")", 1)[1].split()
+            if fields[0] == b"Z":
+                continue
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                marked = needle in f.read().split(b"\0")
+            if marked or int(fields[2]) == group:
+                found.append(int(pid))
+        except (OSError, IndexError, ValueError):
+            pass
+    return found
+
+
+def stop_browser(browser, marker):
+    """Ends the browser's process group, then anything else of this run."""
+    group = browser.pid
+    for sig in (signal.SIGTERM, signal.SIGKILL):
+        try:
+            os.killpg(group, sig)
+        except ProcessLookupError:
+            pass
+        try:
+            browser.wait(timeout=SHUTDOWN_TIMEOUT_S)
+            break
+        except subprocess.TimeoutExpired:
+            continue
+    deadline = time.monotonic() + SHUTDOWN_TIMEOUT_S
+    left = leftover_processes(marker, group)
+    while left and time.monotonic() < deadline:
+        time.sleep(0.1)
+        left = leftover_processes(marker, group)
+    for pid in left:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    check(not left, "processes of the run outlived the browser", left)
+
+
+def normalized(url):
+    """The page key the host uses, for the plain loopback addresses of this test."""
+    parts = urlsplit(url)
+    path = "" if parts.path == "/" else parts.path
+    return urlunsplit((parts.scheme, parts.netloc.lower(), path, parts.query, ""))
+
+
+def check_replies(report, settings):
+    check(not report.get("errors"), "the extension reported errors", report.get("errors"))
+    tabs = report.get("tabs", [])
+    saved = {"ok": True, "count": len(tabs), "badge": settings}
+    expected_one_shot = [saved, INVALID]
+    expected_port = [
+        saved,
+        {"ok": True, "message": "Alle Tabs werden in Nelo gespeichert"},
+        {"ok": True, "message": "Nelo wird geöffnet"},
+        INVALID,
+        INVALID,
+        {"ok": True, "message": "Tab wird in Nelo gespeichert"},
+    ]
+    for name, expected in [("oneShot", expected_one_shot), ("port", expected_port)]:
+        got = report.get(name, [])
+        check(len(got) == len(expected), f"{name}: {len(got)} exchanges", got)
+        for exchange, want in zip(got, expected):
+            check(exchange.get("reply") == want,
+                  f"{name}: reply to {json.dumps(exchange.get('message'), ensure_ascii=False)[:120]}",
+                  f"got {exchange.get('reply') or exchange.get('failure')}, want {want}")
+
+
+def check_pages(report, base):
+    tabs = report.get("tabs", [])
+    paths = sorted(urlsplit(tab["url"]).path for tab in tabs)
+    check(paths == sorted(TITLES), "open pages", paths)
+    for tab in tabs:
+        check(tab["url"].startswith(base), "tab address", tab["url"])
+        path = urlsplit(tab["url"]).path
+        check(tab["title"] == TITLES.get(path), f"title of {path}", tab["title"])
+    pinned = [urlsplit(tab["url"]).path for tab in tabs if tab["pinned"]]
+    check(pinned == [PAGES[0]], "pinned tabs", pinned)
+
+
+def check_files(report, data_dir):
+    storage = os.path.join(data_dir, "Velmora")
+    tabs = report.get("tabs", [])
+    scanned_at = report.get("scannedAt", "")
+    try:
+        with open(os.path.join(storage, "snapshot.v1.json"), "rb") as f:
+            snapshot_bytes = f.read()
+        snapshot = json.loads(snapshot_bytes.decode("utf-8"))
+    except (OSError, ValueError) as error:
+        failures.append(f"no readable snapshot document: {error}")
+        return
+    check(snapshot.get("scannedAt") == scanned_at,
+          "the snapshot keeps the first scan (the second changed nothing)", snapshot.get("scannedAt"))
+    check(snapshot.get("tabs") == tabs, "snapshot tabs equal the scanned tabs",
+          f"{snapshot.get('tabs')} vs {tabs}")
+    want_first_seen = {normalized(tab["url"]): scanned_at for tab in tabs}
+    check(snapshot.get("firstSeen") == want_first_seen, "first-seen map",
+          f"{snapshot.get('firstSeen')} vs {want_first_seen}")
+    check(b"http:\\/\\/127.0.0.1" in snapshot_bytes, "addresses are stored with escaped slashes")
+
+    history = os.path.join(storage, "history")
+    copies = sorted(os.listdir(history)) if os.path.isdir(history) else []
+    check(copies == [scanned_at.replace(":", "_") + ".json"], "history copies", copies)
+    if len(copies) == 1:
+        with open(os.path.join(history, copies[0]), "rb") as f:
+            check(f.read() == snapshot_bytes, "the history copy equals the snapshot")
+
+    commands_dir = os.path.join(storage, "commands")
+    commands = []
+    for name in sorted(os.listdir(commands_dir)) if os.path.isdir(commands_dir) else []:
+        check(len(name) == 41 and name.endswith(".json") and name[:36].upper() == name[:36],
+              "command file name", name)
+        with open(os.path.join(commands_dir, name), encoding="utf-8") as f:
+            command = json.load(f)
+        check(isinstance(command.get("date"), float), "command date is a number", command)
+        commands.append((command.get("command"), command.get("url")))
+    active = next((tab["url"] for tab in tabs if tab["active"]), tabs[0]["url"] if tabs else "")
+    check(sorted(commands) == sorted([("saveAll", active), ("saveCurrent", active)]),
+          "command files", commands)
+
+
+def check_launches(record):
+    # saveAll, openApp and saveCurrent each launch the application once.
+    deadline = time.monotonic() + APPRUN_TIMEOUT_S
+    lines = []
+    while time.monotonic() < deadline:
+        if os.path.exists(record):
+            with open(record, encoding="utf-8") as f:
+                lines = f.read().splitlines()
+            if len(lines) >= 3:
+                break
+        time.sleep(0.1)
+    check(lines == ["started with 0 arguments"] * 3, "AppRun starts", lines)
+
+
+def check_log(log_path):
+    with open(log_path, encoding="utf-8", errors="replace") as f:
+        log = f.read()
+    # Two saves; two unrecognised messages; the message that is not a
+    # dictionary is answered without a log line.
+    lines = [line for line in log.splitlines() if line.startswith("local.velmora[")]
+    want = ["local.velmora[extension] info: Snapshot gespeichert: 3 Tabs"] * 2 + [
+        "local.velmora[extension] error: Ungültige Nachricht von Safari"] * 2
+    check(sorted(lines) == sorted(want), "the host's log lines in the browser's output", lines)
+
+
+def run(args, root):
+    ext_id = extension_id(os.path.join(args.extension, "manifest.json"))
+    marker = f"{root}:{os.getpid()}"
+    env = environment(root, marker)
+    host, record = make_bundle(root, args.host)
+
+    settings_dir = os.path.join(env["XDG_DATA_HOME"], "Velmora")
+    os.makedirs(settings_dir)
+    with open(os.path.join(settings_dir, "extension-settings.json"), "w", encoding="utf-8") as f:
+        json.dump(SETTINGS, f)
+
+    server = Server()
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    base = f"http://127.0.0.1:{server.server_address[1]}"
+
+    extension = os.path.join(root, "extension")
+    shutil.copytree(args.extension, extension)
+    with open(os.path.join(extension, "config.js"), "w", encoding="utf-8") as f:
+        f.write(f"const SERVER = {json.dumps(base)};\n"
+                f"const PAGES = {json.dumps(PAGES)};\n"
+                f"const EXPECTED = {json.dumps([START_PAGE] + PAGES)};\n")
+
+    profile = os.path.join(root, "profile")
+    subprocess.run([args.register, "--host", host, "--only-user-data-dir", "--user-data-dir", profile,
+                    f"chrome-extension://{ext_id}/"], env=env, check=True)
+
+    log_path = os.path.join(root, "browser.log")
+    with open(log_path, "wb") as log:
+        browser = subprocess.Popen(
+            [args.browser, "--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic",
+             "--no-first-run", "--no-default-browser-check", "--disable-background-networking",
+             "--disable-component-update", "--disable-sync", "--password-store=basic",
+             f"--user-data-dir={profile}", f"--load-extension={extension}", base + START_PAGE],
+            env=env, cwd=root, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
+            start_new_session=True)
+    try:
+        reported = server.reported.wait(REPORT_TIMEOUT_S)
+    finally:
+        stop_browser(browser, marker)
+        server.shutdown()
+        server.server_close()
+
+    if not reported:
+        with open(log_path, encoding="utf-8", errors="replace") as f:
+            sys.stderr.write(f.read()[-4000:])
+        failures.append(f"no report from the extension within {REPORT_TIMEOUT_S} s")
+        return
+    report = server.report
+    check(report.get("done"), "the extension finished")
+    check_replies(report, SETTINGS)
+    check_pages(report, base)
+    check_files(report, env["XDG_DATA_HOME"])
+    check_launches(record)
+    check_log(log_path)
+    if failures:
+        print(json.dumps(report, indent=2, ensure_ascii=False), file=sys.stderr)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--host", required=True, help="the built velmora-extension")
+    parser.add_argument("--register", required=True, help="the registration tool")
+    parser.add_argument("--extension", required=True, help="the test extension's folder")
+    parser.add_argument("--browser", default="chromium")
+    parser.add_argument("--keep", action="store_true", help="keep the temporary folder")
+    args = parser.parse_args()
+    if shutil.which(args.browser) is None:
+        print(f"{args.browser} not found: run scripts/install-deps.sh", file=sys.stderr)
+        return 1
+
+    started = time.monotonic()
+    root = tempfile.mkdtemp(prefix="velmora-browser-")
+    try:
+        run(args, root)
+    finally:
+        if args.keep:
+            print(f"kept {root}", file=sys.stderr)
+        else:
+            shutil.rmtree(root, ignore_errors=True)
+    for failure in failures:
+        print(f"FAILED: {failure}", file=sys.stderr)
+    print(f"browser round trip: {'failed' if failures else 'passed'} "
+          f"in {time.monotonic() - started:.1f} s")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
