@@ -218,7 +218,7 @@ int runWithHost(const Options& options) {
     if (!host) {
       Result<HostProcess> started = startHost(*options.host);
       if (!started) {
-        out << started.error().description << std::endl;
+        std::cerr << "velmora-client: " << started.error().description << '\n';
         return 1;
       }
       host = *started;
