@@ -1,10 +1,17 @@
 #include "storage/save_snapshot.h"
 
+#include <algorithm>
+#include <boost/json/monotonic_resource.hpp>
+#include <boost/json/object.hpp>
+#include <boost/json/parse.hpp>
+#include <boost/json/value.hpp>
 #include <exception>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
+#include "model/document_bytes.h"
 #include "model/normalized_url.h"
 #include "model/tab_snapshot.h"
 #include "model/unicode_text.h"
@@ -36,13 +43,21 @@ Status checkScanTimeNamesAFile(std::string_view scannedAt) {
 std::optional<TabSnapshot> readPrevious(const std::filesystem::path& file) {
   Result<std::string> bytes = fs::readFile(file);
   if (!bytes) return std::nullopt;
-  Result<TabSnapshot> previous = decodeSnapshot(*bytes);
+  // The tree lives only while it is decoded: one arena, sized from the text
+  // so that it rarely needs a second block. The value is initialised, not
+  // assigned, so it keeps the arena instead of being copied out of it.
+  boost::json::monotonic_resource arena(bytes->size() * 2 + 1024);
+  boost::system::error_code error;
+  const boost::json::value document = boost::json::parse(*bytes, error, &arena);
+  if (error) return std::nullopt;
+  std::string().swap(*bytes);  // the text goes before the records are made
+  Result<TabSnapshot> previous = decodeSnapshot(document);
   if (!previous) return std::nullopt;
   return std::move(*previous);
 }
 
 // The normalized address of every tab, in order, those with an empty url
-// included; computed once per tab and shared by every step that needs it.
+// included.
 std::vector<std::string> pagesOf(const std::vector<SafariTab>& tabs) {
   std::vector<std::string> pages;
   pages.reserve(tabs.size());
@@ -50,38 +65,87 @@ std::vector<std::string> pagesOf(const std::vector<SafariTab>& tabs) {
   return pages;
 }
 
-PageSet pageSet(const std::vector<std::string>& pages) {
-  PageSet set;
-  set.reserve(pages.size());
-  for (const std::string& page : pages) set.insert(page);
-  return set;
+// The same for the previous tabs. Most of them are the new tabs again, at the
+// same place or elsewhere, and an address normalizes the same every time, so
+// their results are reused rather than computed twice.
+std::vector<std::string> previousPagesOf(const std::vector<SafariTab>& previousTabs,
+                                         const std::vector<SafariTab>& tabs,
+                                         const std::vector<std::string>& pages) {
+  std::vector<std::string> previousPages;
+  previousPages.reserve(previousTabs.size());
+  std::unordered_map<std::string_view, std::size_t> byURL;
+  for (std::size_t i = 0; i < previousTabs.size(); ++i) {
+    const std::string& url = previousTabs[i].url;
+    if (i < tabs.size() && tabs[i].url == url) {
+      previousPages.push_back(pages[i]);
+      continue;
+    }
+    if (byURL.empty()) {
+      byURL.reserve(tabs.size());
+      for (std::size_t j = 0; j < tabs.size(); ++j) byURL.emplace(tabs[j].url, j);
+    }
+    const auto found = byURL.find(url);
+    previousPages.push_back(found != byURL.end() ? pages[found->second] : normalizedURL(url));
+  }
+  return previousPages;
 }
 
-bool samePages(const PageSet& a, const PageSet& b) {
-  if (a.size() != b.size()) return false;
-  for (std::string_view page : a) {
-    if (!b.contains(page)) return false;
+// A list of pages and, made on first use, the set of them: many saves never
+// need the set.
+class Pages {
+ public:
+  explicit Pages(std::vector<std::string> list) : list_(std::move(list)) {}
+  Pages(const Pages&) = delete;  // the set points into the list
+  Pages& operator=(const Pages&) = delete;
+
+  const std::vector<std::string>& list() const { return list_; }
+  const PageSet& set() {
+    if (!set_) {
+      set_.emplace();
+      set_->reserve(list_.size());
+      for (const std::string& page : list_) set_->insert(page);
+    }
+    return *set_;
   }
-  return true;
-}
+  bool contains(std::string_view page) { return set().contains(page); }
+
+ private:
+  std::vector<std::string> list_;
+  std::optional<PageSet> set_;
+};
 
 // Each open page keeps the time it was first seen: the previous document's
 // value for it, else the previous scan time when it was open then (a document
-// without a map, or a tab that had no entry), else this scan's time.
-FirstSeenMap carryFirstSeen(const std::vector<SafariTab>& tabs,
-                            const std::vector<std::string>& pages, std::string_view scannedAt,
-                            const std::optional<TabSnapshot>& previous,
-                            const PageSet& previousPages) {
+// without a map, or a tab that had no entry), else this scan's time. The
+// pages are moved into the map; they are not needed apart from it.
+FirstSeenMap carryFirstSeen(const std::vector<SafariTab>& tabs, std::vector<std::string> pages,
+                            std::string_view scannedAt, const std::optional<TabSnapshot>& previous,
+                            Pages& previousPages) {
   FirstSeenMap firstSeen;
   for (std::size_t i = 0; i < tabs.size(); ++i) {
     if (tabs[i].url.empty()) continue;
-    const std::string& page = pages[i];
+    std::string& page = pages[i];
     const std::string* value = nullptr;
     if (previous && previous->firstSeen) value = previous->firstSeen->find(page);
     if (value == nullptr && previous && previousPages.contains(page)) value = &previous->scannedAt;
-    firstSeen.set(page, value ? *value : std::string(scannedAt));
+    firstSeen.set(std::move(page), value ? *value : std::string(scannedAt));
   }
   return firstSeen;
+}
+
+// The new page set is the map's keys (distinct by construction) plus the
+// empty address when a tab has no url, so it never needs a set of its own.
+bool samePages(Pages& previousPages, const FirstSeenMap& firstSeen,
+               const std::vector<SafariTab>& tabs) {
+  const bool anyEmptyURL =
+      std::any_of(tabs.begin(), tabs.end(), [](const SafariTab& tab) { return tab.url.empty(); });
+  const PageSet& previous = previousPages.set();
+  if (previous.size() != firstSeen.size() + (anyEmptyURL ? 1 : 0)) return false;
+  if (anyEmptyURL && !previous.contains(std::string_view())) return false;
+  for (const auto& entry : firstSeen) {
+    if (!previous.contains(entry.first)) return false;
+  }
+  return true;
 }
 
 bool unchangedAndRecent(const TabSnapshot& previous, const std::vector<SafariTab>& tabs,
@@ -89,6 +153,45 @@ bool unchangedAndRecent(const TabSnapshot& previous, const std::vector<SafariTab
   const std::optional<double> previousTime = VelmoraDate::parse(previous.scannedAt);
   return previous.tabs == tabs && previous.firstSeen && *previous.firstSeen == firstSeen &&
          previousTime && now - *previousTime < kRecentWindow;
+}
+
+// The document's byte form, made piece by piece: each tab is encoded and
+// written out on its own, so neither a tree of the whole document nor a copy
+// of the tab list is ever held. The pieces are joined exactly as the whole
+// document would be written.
+std::string documentOf(std::string_view scannedAt, const std::vector<SafariTab>& tabs,
+                       const FirstSeenMap& firstSeen) {
+  // Room for the whole text up front; an over-estimate costs address space
+  // only, never touched memory.
+  std::size_t estimate = 64 + scannedAt.size();
+  for (const SafariTab& tab : tabs) {
+    estimate += 128 + tab.title.size() + tab.url.size() * 5 / 4 +
+                (tab.snippet ? tab.snippet->size() : 0) + (tab.summary ? tab.summary->size() : 0);
+  }
+  for (const auto& [page, time] : firstSeen) estimate += 8 + page.size() * 5 / 4 + time.size();
+
+  std::string out;
+  out.reserve(estimate);
+  out += "{\"scannedAt\":";
+  out += documentBytes(
+      boost::json::value(boost::json::string_view(scannedAt.data(), scannedAt.size())));
+  out += ",\"tabs\":[";
+  unsigned char buffer[4096];
+  for (std::size_t i = 0; i < tabs.size(); ++i) {
+    if (i > 0) out += ',';
+    boost::json::monotonic_resource arena(buffer, sizeof buffer);
+    out += documentBytes(boost::json::value(encodeTab(tabs[i], &arena)));
+  }
+  out += "],\"firstSeen\":";
+  {
+    boost::json::monotonic_resource arena;
+    boost::json::object members(&arena);
+    members.reserve(firstSeen.size());
+    for (const auto& [page, time] : firstSeen) members.emplace(page, time);
+    out += documentBytes(boost::json::value(std::move(members)));
+  }
+  out += '}';
+  return out;
 }
 
 Status saveUnguarded(const std::vector<SafariTab>& tabs, std::string_view scannedAt,
@@ -106,7 +209,6 @@ Status saveUnguarded(const std::vector<SafariTab>& tabs, std::string_view scanne
   if (Status made = fs::createDirectories(storage); !made) return made;
 
   const std::filesystem::path snapshotFile = storage / kSnapshotFileName;
-  const std::vector<std::string> pages = pagesOf(tabs);
   double now;
   bool pagesChanged;
   FirstSeenMap firstSeen;
@@ -114,17 +216,15 @@ Status saveUnguarded(const std::vector<SafariTab>& tabs, std::string_view scanne
     // The previous document is only needed up to here; letting it go before
     // encoding keeps the peak memory of a large save down.
     const std::optional<TabSnapshot> previous = readPrevious(snapshotFile);
-    const std::vector<std::string> previousPages =
-        previous ? pagesOf(previous->tabs) : std::vector<std::string>();
-    const PageSet previousPageSet = pageSet(previousPages);
-    firstSeen = carryFirstSeen(tabs, pages, scannedAt, previous, previousPageSet);
+    std::vector<std::string> pages = pagesOf(tabs);
+    Pages previousPages(previous ? previousPagesOf(previous->tabs, tabs, pages)
+                                 : std::vector<std::string>());
+    firstSeen = carryFirstSeen(tabs, std::move(pages), scannedAt, previous, previousPages);
     now = VelmoraDate::parse(scannedAt).value_or(currentTime());
     if (previous && unchangedAndRecent(*previous, tabs, firstSeen, now)) return Ok();
-    pagesChanged = !samePages(previousPageSet, pageSet(pages));
+    pagesChanged = !samePages(previousPages, firstSeen, tabs);
   }
-
-  const std::string bytes =
-      snapshotBytes(TabSnapshot{std::string(scannedAt), tabs, std::move(firstSeen)});
+  const std::string bytes = documentOf(scannedAt, tabs, firstSeen);
   if (Status written = fs::writeFileAtomically(snapshotFile, bytes); !written) return written;
 
   const std::filesystem::path historyDir = storage / kHistoryDirectoryName;

@@ -210,6 +210,20 @@ TEST_F(SaveTest, AnEmptyListOnAnEmptyDirectory) {
   EXPECT_THAT(history(), ElementsAre(historyFileName(at(0))));
 }
 
+TEST_F(SaveTest, TheBytesAreTheDocumentsOwnByteForm) {
+  SafariTab odd =
+      tab(-9, "https://h\u00f6st.example/a?q=\"x\"&b=\\", "Caf\u00e9 \"quoted\"\t\u0001");
+  odd.snippet = "";
+  odd.summary = "Stra\u00dfe / \u6f22\u5b57";
+  SafariTab plain = tab(9223372036854775807, "about:blank", "");
+  plain.pinned = true;
+  plain.active = true;
+  mustSave({odd, plain, tab(3, "")}, "2024-05-01T12:00:00.5+02:00");
+  const TabSnapshot snapshot = stored();
+  EXPECT_EQ(snapshot.tabs, (std::vector<SafariTab>{odd, plain, tab(3, "")}));
+  EXPECT_EQ(bytesOf(snapshotFile()), snapshotBytes(snapshot));
+}
+
 // --- First-seen times --------------------------------------------------------
 
 TEST_F(SaveTest, FirstSeenTimesAreCarriedLostAndRenewed) {
@@ -255,6 +269,9 @@ TEST_F(SaveTest, DuplicatePagesShareOneEntryAndEmptyURLsHaveNone) {
   mustSave(withoutEmpty, at(200));
   EXPECT_THAT(history(), ElementsAre(historyFileName(at(0)), historyFileName(at(200))));
   EXPECT_EQ(stored().firstSeen->size(), 1u);
+  mustSave(tabs, at(300));
+  EXPECT_THAT(history(), ElementsAre(historyFileName(at(0)), historyFileName(at(200)),
+                                     historyFileName(at(300))));
 }
 
 TEST_F(SaveTest, APreviousDocumentWithoutAMapDatesItsPagesAtItsOwnScan) {

@@ -1,0 +1,228 @@
+// Timestamp parsing and snapshot saving, each beside the floor it cannot beat.
+//
+//   storage_bench                 the timings (Google Benchmark flags apply)
+//   storage_bench --peak-memory   the peak memory of one writing save
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "model/tab_snapshot.h"
+#include "platform/file_system.h"
+#include "storage/history.h"
+#include "storage/save_snapshot.h"
+#include "storage/velmora_date.h"
+
+namespace velmora {
+namespace {
+
+constexpr int kTabs = 10000;
+constexpr int kHistoryFiles = 1000;
+// 2024-05-01T12:00:00Z as seconds since the Unix epoch.
+constexpr std::time_t kBase = 1714564800;
+
+std::string timestamp(double secondsAfterBase) {
+  const auto whole = static_cast<std::time_t>(secondsAfterBase);
+  const std::time_t time = kBase + whole;
+  std::tm tm;
+  ::gmtime_r(&time, &tm);
+  char text[64];
+  const int millis = static_cast<int>((secondsAfterBase - static_cast<double>(whole)) * 1000);
+  const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
+  std::snprintf(text + length, sizeof text - length, ".%03dZ", millis);
+  return text;
+}
+
+// A deterministic, realistic scan: titles with some text outside ASCII, URLs
+// of 60 to 200 characters with mixed-case hosts, queries and fragments, a
+// snippet on some tabs.
+std::vector<SafariTab> makeTabs(int variant) {
+  std::vector<SafariTab> tabs;
+  tabs.reserve(kTabs);
+  std::uint32_t seed = 12345;
+  auto next = [&seed] {
+    seed = seed * 1664525u + 1013904223u;
+    return seed >> 8;
+  };
+  const char* words[] = {"Release", "notes",    "für",  "Übersicht", "des", "Projekts", "Straße",
+                         "manual",  "overview", "café", "docs",      "API", "guide",    "2024"};
+  for (int i = 0; i < kTabs; ++i) {
+    SafariTab tab;
+    tab.id = 1000 + i;
+    tab.windowId = 1 + i % 7;
+    const int titleWords = 4 + static_cast<int>(next() % 8);
+    for (int w = 0; w < titleWords; ++w) {
+      if (w) tab.title += ' ';
+      tab.title += words[next() % (sizeof words / sizeof *words)];
+    }
+    tab.url = (i % 3 ? "https://" : "HTTPS://") + std::string(i % 5 ? "www" : "Docs") + ".site" +
+              std::to_string(i % 400) + ".example/path/" + std::to_string(i);
+    const std::size_t target = 60 + next() % 141;
+    if (tab.url.size() < target)
+      tab.url += "/section?query=" + std::string(target - tab.url.size(), 'q');
+    if (i % 4 == 0) tab.url += "#fragment";
+    tab.pinned = i % 50 == 0;
+    tab.active = i % 7 == 0;
+    if (i % 3 == 0) tab.snippet = "A short snippet of the page's text, about a line long.";
+    tabs.push_back(std::move(tab));
+  }
+  // The second variant has one other page, so the page set changes.
+  if (variant == 1) tabs.back().url = "https://other.example/changed";
+  return tabs;
+}
+
+// A storage directory with a previous document (the first variant, scanned at
+// the base time) and history files that pruning keeps: half within the last
+// two hours, half one per hour before that.
+std::filesystem::path makeStorage(const char* name) {
+  const std::filesystem::path dir = std::filesystem::path("/var/tmp") / name;
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir / "history");
+  for (int i = 0; i < kHistoryFiles; ++i) {
+    const double age =
+        i < kHistoryFiles / 2 ? 10 + i * 14 : 3 * 3600 + (i - kHistoryFiles / 2) * 3600;
+    const std::string name = VelmoraStorage::historyFileName(timestamp(-age));
+    if (!fs::writeFileAtomically(dir / "history" / name, "{}")) std::abort();
+  }
+  if (!VelmoraStorage::save(makeTabs(0), timestamp(0), dir)) std::abort();
+  return dir;
+}
+
+void BM_ParseMemoHit(benchmark::State& state) {
+  const std::string text = "2024-05-01T12:30:15.250Z";
+  VelmoraDate::parse(text);
+  for (auto _ : state) benchmark::DoNotOptimize(VelmoraDate::parse(text));
+}
+BENCHMARK(BM_ParseMemoHit);
+
+void BM_ParseMemoMiss(benchmark::State& state) {
+  // More strings than the memo holds: by the time one comes round again the
+  // memo has been emptied many times over. The emptying is part of the cost.
+  static const std::vector<std::string> texts = [] {
+    std::vector<std::string> all;
+    for (int i = 0; i < 1000000; ++i) {
+      char text[64];
+      std::snprintf(text, sizeof text, "2030-01-01T00:00:00.%06dZ", i);
+      all.push_back(text);
+    }
+    return all;
+  }();
+  std::size_t i = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(VelmoraDate::parse(texts[i]));
+    if (++i == texts.size()) i = 0;
+  }
+}
+BENCHMARK(BM_ParseMemoMiss);
+
+// Every call writes: the page set alternates, so each save replaces the
+// snapshot, writes a history copy and prunes 1,000 files.
+void BM_SaveWriting(benchmark::State& state) {
+  const std::filesystem::path dir = makeStorage("velmora-bench-writing");
+  const std::vector<SafariTab> lists[] = {makeTabs(1), makeTabs(0)};
+  int k = 0;
+  for (auto _ : state) {
+    Status status = VelmoraStorage::save(lists[k % 2], timestamp(1 + k % 2), dir);
+    if (!status) state.SkipWithError(status.error().description.c_str());
+    ++k;
+  }
+  state.counters["document_bytes"] =
+      static_cast<double>(std::filesystem::file_size(dir / "snapshot.v1.json"));
+  std::filesystem::remove_all(dir);
+}
+BENCHMARK(BM_SaveWriting)->Unit(benchmark::kMillisecond)->MinTime(5);
+
+// The least a writing save must do: read the previous document, write the
+// document twice durably, list the history.
+void BM_SaveWritingFloor(benchmark::State& state) {
+  const std::filesystem::path dir = makeStorage("velmora-bench-floor");
+  for (auto _ : state) {
+    Result<std::string> bytes = fs::readFile(dir / "snapshot.v1.json");
+    if (!fs::writeFileAtomically(dir / "snapshot.v1.json", *bytes) ||
+        !fs::writeFileAtomically(dir / "history" / "copy.json", *bytes)) {
+      state.SkipWithError("write failed");
+    }
+    benchmark::DoNotOptimize(fs::listDirectory(dir / "history"));
+  }
+  std::filesystem::remove_all(dir);
+}
+BENCHMARK(BM_SaveWritingFloor)->Unit(benchmark::kMillisecond)->MinTime(5);
+
+// The same list 300 seconds later: read, compare, write nothing.
+void BM_SaveUnchanged(benchmark::State& state) {
+  const std::filesystem::path dir = makeStorage("velmora-bench-unchanged");
+  const std::vector<SafariTab> tabs = makeTabs(0);
+  const std::string later = timestamp(300);
+  for (auto _ : state) {
+    Status status = VelmoraStorage::save(tabs, later, dir);
+    if (!status) state.SkipWithError(status.error().description.c_str());
+  }
+  std::filesystem::remove_all(dir);
+}
+BENCHMARK(BM_SaveUnchanged)->Unit(benchmark::kMillisecond)->MinTime(3);
+
+void BM_SaveUnchangedFloor(benchmark::State& state) {
+  const std::filesystem::path dir = makeStorage("velmora-bench-read");
+  for (auto _ : state) benchmark::DoNotOptimize(fs::readFile(dir / "snapshot.v1.json"));
+  std::filesystem::remove_all(dir);
+}
+BENCHMARK(BM_SaveUnchangedFloor)->Unit(benchmark::kMillisecond)->MinTime(3);
+
+long maxResidentKiB() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+// One writing save in a process of its own: the directory is prepared by a
+// child process, so that its memory does not count; the caller's tab list is
+// part of the baseline.
+int peakMemory() {
+  const char* name = "velmora-bench-peak";
+  const pid_t child = ::fork();
+  if (child == 0) {
+    makeStorage(name);
+    std::_Exit(0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  const std::filesystem::path dir = std::filesystem::path("/var/tmp") / name;
+
+  const std::vector<SafariTab> tabs = makeTabs(1);
+  const long before = maxResidentKiB();
+  Status saved = VelmoraStorage::save(tabs, timestamp(1), dir);
+  const long after = maxResidentKiB();
+  const auto documentBytes = std::filesystem::file_size(dir / "snapshot.v1.json");
+  std::filesystem::remove_all(dir);
+  if (!saved) {
+    std::fprintf(stderr, "save failed: %s\n", saved.error().description.c_str());
+    return 1;
+  }
+  std::printf("document: %.0f KiB\npeak RSS before save: %ld KiB\npeak RSS after save: %ld KiB\n",
+              documentBytes / 1024.0, before, after);
+  std::printf("growth: %ld KiB = %.2f x the document\n", after - before,
+              (after - before) * 1024.0 / static_cast<double>(documentBytes));
+  return 0;
+}
+
+}  // namespace
+}  // namespace velmora
+
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--peak-memory") == 0) return velmora::peakMemory();
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
