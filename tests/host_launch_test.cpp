@@ -77,6 +77,16 @@ TEST(HostLaunchTest, CommandStartsTheApplicationThreeLevelsUpDetached) {
     return true;
   });
   EXPECT_TRUE(asleep);
+  // The host ignores SIGPIPE for itself; the application must not inherit
+  // that, nor a blocked signal.
+  const std::string status = readText(proc / "status");
+  const auto maskOf = [&](const std::string& name) {
+    const auto at = status.find("\n" + name + ":\t");
+    return at == std::string::npos ? ~0ull
+                                   : std::stoull(status.substr(at + name.size() + 3), nullptr, 16);
+  };
+  EXPECT_EQ(maskOf("SigIgn") & (1ull << (SIGPIPE - 1)), 0u) << status;
+  EXPECT_EQ(maskOf("SigBlk"), 0u) << status;
   ::kill(app, SIGKILL);
   EXPECT_EQ(descriptors,
             (std::set<std::string>{"0 -> /dev/null", "1 -> /dev/null", "2 -> /dev/null"}));

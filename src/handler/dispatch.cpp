@@ -71,6 +71,8 @@ void respond(NSExtensionContext& context, const Actions& actions, const Logger& 
     // Last resort: the actions report their failures as values, but a
     // library may still throw (out of memory, for one).
     reply = boost::json::object{{"ok", false}, {"error", e.what()}};
+  } catch (...) {
+    reply = boost::json::object{{"ok", false}, {"error", "Unbekannter Fehler"}};
   }
   deliver(context, std::move(reply));
 }

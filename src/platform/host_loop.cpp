@@ -76,7 +76,12 @@ int serveMessages(int in, int out, const RequestHandler& beginRequest, const Log
                                      reply = boost::json::serialize(failureReply(e.what()));
                                    }
                                  });
-      beginRequest(context);
+      try {
+        beginRequest(context);
+      } catch (...) {
+        // The handler answers every request itself; should it ever throw,
+        // the request is still answered below.
+      }
     }
     if (!reply) reply = boost::json::serialize(failureReply("Keine Antwort erhalten"));
     if (!writeFrame(out, *reply)) return 1;

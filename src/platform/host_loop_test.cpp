@@ -7,6 +7,7 @@
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -175,6 +176,20 @@ TEST(HostLoopTest, ExactlyOneReplyPerFrameWhateverTheHandlerDoes) {
     c.completeRequestReturningItems(replyItems({{"second", true}}));
   });
   EXPECT_EQ(twice.replies, (std::vector<std::string>{R"({"n":1})", R"({"n":2})"}));
+}
+
+TEST(HostLoopTest, AThrowingHandlerStillGetsItsRequestAnswered) {
+  const Served served = serve(frame("{}") + frame(R"({"n":2})"), [](NSExtensionContext& c) {
+    if (std::any_cast<const NSExtensionItem&>(c.inputItems().front())
+            .userInfo->at(SFExtensionMessageKey) == boost::json::object{}) {
+      throw std::runtime_error("broken");
+    }
+    echo(c);
+  });
+  EXPECT_EQ(served.status, 0);
+  ASSERT_EQ(served.replies.size(), 2u);
+  EXPECT_EQ(boost::json::parse(served.replies[0]).at("ok"), false);
+  EXPECT_EQ(served.replies[1], R"({"n":2})");
 }
 
 TEST(HostLoopTest, UnwritableOutputEndsWithFailure) {
