@@ -162,6 +162,23 @@ def stop_browser(browser, marker):
     check(not left, "processes of the run outlived the browser", left)
 
 
+def stray_candidates(root):
+    """Entries in the shared temporary folders that the browser could leave
+    behind. Names of other programs' files are not looked at, since other
+    tests may run at the same time."""
+    found = set()
+    for folder in {"/dev/shm", tempfile.gettempdir()}:
+        try:
+            names = os.listdir(folder)
+        except OSError:
+            continue
+        for name in names:
+            path = os.path.join(folder, name)
+            if path != root and any(part in name.lower() for part in ("chrom", "crashpad")):
+                found.add(path)
+    return found
+
+
 def normalized(url):
     """The page key the host uses, for the plain loopback addresses of this test."""
     parts = urlsplit(url)
@@ -341,6 +358,7 @@ def main():
 
     started = time.monotonic()
     root = tempfile.mkdtemp(prefix="velmora-browser-")
+    before = stray_candidates(root)
     try:
         run(args, root)
     finally:
@@ -348,6 +366,8 @@ def main():
             print(f"kept {root}", file=sys.stderr)
         else:
             shutil.rmtree(root, ignore_errors=True)
+    stray = stray_candidates(root) - before
+    check(not stray, "files left outside the temporary folder", sorted(stray))
     for failure in failures:
         print(f"FAILED: {failure}", file=sys.stderr)
     print(f"browser round trip: {'failed' if failures else 'passed'} "
