@@ -264,6 +264,13 @@ status=$?
 expect_status 2
 grep -q "invalid host name" "$home.err" || fail "message: $(cat "$home.err")"
 
+begin "a host name holding a line break is refused"
+run --name "local.velmora.extension
+Bad" "$origin"
+status=$?
+expect_status 2
+expect_files
+
 begin "a caller holding a line break is refused"
 run "$origin
 $origin2"
