@@ -67,7 +67,11 @@ int serveMessages(int in, int out, const RequestHandler& beginRequest, const Log
     // Exactly one reply per message: the first completion counts.
     std::optional<std::string> reply;
     {
-      NSExtensionContext context(inputItemsForFrame(**frame),
+      std::vector<std::any> items = inputItemsForFrame(**frame);
+      // The decoded message is all that is needed; a large frame's bytes
+      // need not stay in memory beside it.
+      std::string().swap((*frame)->bytes);
+      NSExtensionContext context(std::move(items),
                                  [&reply, &log](std::vector<NSExtensionItem> items) {
                                    if (reply) return;
                                    try {
