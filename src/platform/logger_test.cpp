@@ -1,12 +1,11 @@
 #include "platform/logger.h"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace velmora {
 namespace {
@@ -17,17 +16,19 @@ TEST(LoggerTest, RecordsCarrySubsystemCategoryLevelAndText) {
   log.info("Snapshot gespeichert: 3 Tabs");
   log.error("Ungültige Nachricht von Safari");
   ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[0],
-            (LogRecord{"local.velmora", "extension", LogLevel::info, "Snapshot gespeichert: 3 Tabs"}));
+  EXPECT_EQ(records[0], (LogRecord{"local.velmora", "extension", LogLevel::info,
+                                   "Snapshot gespeichert: 3 Tabs"}));
   EXPECT_EQ(records[1], (LogRecord{"local.velmora", "extension", LogLevel::error,
                                    "Ungültige Nachricht von Safari"}));
 }
 
 TEST(LoggerTest, LineFormat) {
-  EXPECT_EQ(formatLogLine({"local.velmora", "extension", LogLevel::info, "Snapshot gespeichert: 3 Tabs"}),
-            "local.velmora[extension] info: Snapshot gespeichert: 3 Tabs");
-  EXPECT_EQ(formatLogLine({"local.velmora", "extension", LogLevel::error, "Befehl fehlgeschlagen: x"}),
-            "local.velmora[extension] error: Befehl fehlgeschlagen: x");
+  EXPECT_EQ(
+      formatLogLine({"local.velmora", "extension", LogLevel::info, "Snapshot gespeichert: 3 Tabs"}),
+      "local.velmora[extension] info: Snapshot gespeichert: 3 Tabs");
+  EXPECT_EQ(
+      formatLogLine({"local.velmora", "extension", LogLevel::error, "Befehl fehlgeschlagen: x"}),
+      "local.velmora[extension] error: Befehl fehlgeschlagen: x");
 }
 
 std::string drain(int fd) {
