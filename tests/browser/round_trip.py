@@ -12,6 +12,7 @@ application bundle the host runs from, whose AppRun only records its starts.
 
 import argparse
 import base64
+import ctypes
 import hashlib
 import http.server
 import json
@@ -115,10 +116,34 @@ def environment(root, marker):
     return env
 
 
-def leftover_processes(marker, group):
-    """Live processes of this run: in the browser's group, or carrying the
-    run's marker in their environment (the hosts and AppRun, which leave the
-    group). Zombies are left to their new parent to reap."""
+PR_SET_CHILD_SUBREAPER = 36
+
+
+def become_subreaper():
+    """Orphans of the run (browser helpers, the AppRun the host starts
+    detached) are then reparented to this process, which reaps them, rather
+    than to init."""
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        return libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0
+    except (OSError, AttributeError):
+        return False
+
+
+def reap_children():
+    while True:
+        try:
+            pid, _ = os.waitpid(-1, os.WNOHANG)
+        except ChildProcessError:
+            return
+        if pid == 0:
+            return
+
+
+def leftover_processes(marker, group, count_zombies):
+    """Processes of this run: in the browser's group, or carrying the run's
+    marker in their environment (the hosts and AppRun, which leave the
+    group). Zombies count only when this process is their reaper."""
     needle = f"VELMORA_BROWSER_TEST={marker}".encode()
     found = []
     for pid in filter(str.isdigit, os.listdir("/proc")):
@@ -126,6 +151,8 @@ def leftover_processes(marker, group):
             with open(f"/proc/{pid}/stat", "rb") as f:
                 fields = f.read().rsplit(b")", 1)[1].split()
             if fields[0] == b"Z":
+                if count_zombies and int(fields[2]) == group:
+                    found.append(int(pid))
                 continue
             with open(f"/proc/{pid}/environ", "rb") as f:
                 marked = needle in f.read().split(b"\0")
@@ -136,7 +163,7 @@ def leftover_processes(marker, group):
     return found
 
 
-def stop_browser(browser, marker):
+def stop_browser(browser, marker, reaper):
     """Ends the browser's process group, then anything else of this run."""
     group = browser.pid
     for sig in (signal.SIGTERM, signal.SIGKILL):
@@ -150,10 +177,14 @@ def stop_browser(browser, marker):
         except subprocess.TimeoutExpired:
             continue
     deadline = time.monotonic() + SHUTDOWN_TIMEOUT_S
-    left = leftover_processes(marker, group)
+    if reaper:
+        reap_children()
+    left = leftover_processes(marker, group, reaper)
     while left and time.monotonic() < deadline:
         time.sleep(0.1)
-        left = leftover_processes(marker, group)
+        if reaper:
+            reap_children()
+        left = leftover_processes(marker, group, reaper)
     for pid in left:
         try:
             os.kill(pid, signal.SIGKILL)
@@ -312,6 +343,7 @@ def run(args, root):
     subprocess.run([args.register, "--host", host, "--only-user-data-dir", "--user-data-dir", profile,
                     f"chrome-extension://{ext_id}/"], env=env, check=True)
 
+    reaper = become_subreaper()
     log_path = os.path.join(root, "browser.log")
     with open(log_path, "wb") as log:
         browser = subprocess.Popen(
@@ -324,7 +356,7 @@ def run(args, root):
     try:
         reported = server.reported.wait(REPORT_TIMEOUT_S)
     finally:
-        stop_browser(browser, marker)
+        stop_browser(browser, marker, reaper)
         server.shutdown()
         server.server_close()
 
