@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <boost/json/monotonic_resource.hpp>
+#include <boost/json/parse.hpp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -175,6 +177,19 @@ void BM_SaveUnchangedFloor(benchmark::State& state) {
   std::filesystem::remove_all(dir);
 }
 BENCHMARK(BM_SaveUnchangedFloor)->Unit(benchmark::kMillisecond)->MinTime(3);
+
+// Not a floor but a reference: reading and parsing the previous document
+// with Boost.JSON, which any comparison with it needs before anything else.
+void BM_SaveUnchangedReadAndParse(benchmark::State& state) {
+  const std::filesystem::path dir = makeStorage("velmora-bench-parse");
+  for (auto _ : state) {
+    Result<std::string> bytes = fs::readFile(dir / "snapshot.v1.json");
+    boost::json::monotonic_resource arena;
+    benchmark::DoNotOptimize(boost::json::parse(*bytes, &arena));
+  }
+  std::filesystem::remove_all(dir);
+}
+BENCHMARK(BM_SaveUnchangedReadAndParse)->Unit(benchmark::kMillisecond)->MinTime(3);
 
 long maxResidentKiB() {
   rusage usage{};
