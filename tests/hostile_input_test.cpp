@@ -643,6 +643,13 @@ TEST(HostileInputTest, StorageLayout) {
        snapshotLinkTo("missing.json"), snapshotIsAFile},
       {"a link in place of the snapshot, to a directory outside", [] { return saveWith({}); },
        stored(1), snapshotLinkTo("dir"), snapshotIsAFile},
+      {"a link in place of the snapshot, to itself", [] { return saveWith({}); }, stored(1),
+       [](const Sandbox& sandbox) {
+         std::filesystem::remove(sandbox.storage() / "snapshot.v1.json");
+         std::filesystem::create_symlink("snapshot.v1.json",
+                                         sandbox.storage() / "snapshot.v1.json");
+       },
+       snapshotIsAFile},
       {"a directory in place of the snapshot", [] { return saveWith({}); },
        failed(std::strerror(EISDIR)),
        [](const Sandbox& sandbox) {
