@@ -660,5 +660,40 @@ TEST(HostileInputTest, StorageLayout) {
   for (const Case& c : cases) run(c);
 }
 
+// Files that are not regular files where a document is read: reading one
+// must neither wait for a writer that never comes nor go on without end.
+TEST(HostileInputTest, SpecialFilesInPlaceOfDocuments) {
+  auto fifoAt = [](std::string name) {
+    return [name](const Sandbox& sandbox) {
+      std::filesystem::remove(sandbox.storage() / name);
+      ASSERT_EQ(::mkfifo((sandbox.storage() / name).c_str(), 0600), 0);
+    };
+  };
+  auto endlessAt = [](std::string name) {
+    return [name](const Sandbox& sandbox) {
+      std::filesystem::remove(sandbox.storage() / name);
+      std::filesystem::create_symlink("/dev/zero", sandbox.storage() / name);
+    };
+  };
+  auto snapshotIsAFile = [](const Sandbox& sandbox) {
+    EXPECT_TRUE(std::filesystem::is_regular_file(
+        std::filesystem::symlink_status(sandbox.storage() / "snapshot.v1.json")));
+    EXPECT_EQ(storedTab(sandbox).url, "https://hostile.example/");
+  };
+  Case fifoSettings{"a named pipe as the settings file", [] { return saveWith({}); }, stored(1),
+                    fifoAt("extension-settings.json")};
+  Case fifoSnapshot{"a named pipe in place of the snapshot", [] { return saveWith({}); }, stored(1),
+                    fifoAt("snapshot.v1.json"), snapshotIsAFile};
+  Case endlessSettings{"a link to /dev/zero as the settings file", [] { return saveWith({}); },
+                       stored(1), endlessAt("extension-settings.json")};
+  endlessSettings.measureMemory = true;
+  endlessSettings.addressSpaceLimit = 1024 * kMiB;
+  Case endlessSnapshot{"a link to /dev/zero in place of the snapshot", [] { return saveWith({}); },
+                       stored(1), endlessAt("snapshot.v1.json"), snapshotIsAFile};
+  endlessSnapshot.measureMemory = true;
+  endlessSnapshot.addressSpaceLimit = 1024 * kMiB;
+  for (const Case& c : {fifoSettings, fifoSnapshot, endlessSettings, endlessSnapshot}) run(c);
+}
+
 }  // namespace
 }  // namespace velmora::testing
