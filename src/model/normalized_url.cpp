@@ -56,6 +56,10 @@ std::string normalize(std::string_view text) {
   auto parsed = boost::urls::parse_uri(text);
   if (!parsed) return std::string(text);
   const boost::urls::url_view& view = *parsed;
+  // The parser lets a path follow the port without a "/" ("host:443.evil/x"),
+  // which is no URL; dropping the port would then run the host into the path.
+  std::string_view path = view.encoded_path();
+  if (view.has_authority() && !path.empty() && path.front() != '/') return std::string(text);
 
   // Put together from the parsed parts rather than by editing a mutable URL:
   // this is one allocation instead of a copy and several shifts of the text.
@@ -69,7 +73,6 @@ std::string normalize(std::string_view text) {
     bool defaultPort = view.port_number() == (https ? kDefaultHttpsPort : kDefaultHttpPort);
     if (view.has_port() && !defaultPort) out.append(":").append(view.port());
   }
-  std::string_view path = view.encoded_path();
   if (path != "/") out.append(path);
   if (view.has_query()) out.append("?").append(view.encoded_query());
   // The fragment is left out.

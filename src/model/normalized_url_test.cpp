@@ -107,6 +107,11 @@ TEST(NormalizedURL, OtherSchemesAndNonURLsStayUnchanged) {
       {"http://[::1", "http://[::1"},
       {"HTTPS://Host/%zz", "HTTPS://Host/%zz"},
       {"https://host/\xC3\xA9", "https://host/\xC3\xA9"},
+      // A path right after the port, with no "/", is no URL: the host must
+      // never absorb it.
+      {"https://host:443.evil.example/x", "https://host:443.evil.example/x"},
+      {"HTTPS://Bank.example:443.evil.example", "HTTPS://Bank.example:443.evil.example"},
+      {"http://h:80x/y", "http://h:80x/y"},
   });
 }
 
