@@ -74,7 +74,7 @@ inline std::string commandMessage(std::string_view command, std::string_view url
 
 // What a walk over the storage directory found. Every document must decode
 // whole; the only other files allowed are temporary files, whose names never
-// end in ".json".
+// end in ".json". Links are never followed.
 struct StorageState {
   std::vector<std::string> problems;
   std::optional<TabSnapshot> snapshot;
@@ -129,7 +129,8 @@ inline void inspectCommand(const std::filesystem::path& file, StorageState& stat
 
 // A file that is no document must be a temporary one.
 inline void expectTemporary(const std::filesystem::directory_entry& entry, StorageState& state) {
-  if (entry.is_regular_file() && !endsWithJson(entry.path().filename().string())) {
+  if (std::filesystem::is_regular_file(entry.symlink_status()) &&
+      !endsWithJson(entry.path().filename().string())) {
     ++state.temporaries;
   } else {
     state.problems.push_back("unexpected entry " + entry.path().string());
@@ -144,12 +145,13 @@ inline StorageState inspectStorage(const std::filesystem::path& storage,
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator(storage, ec)) {
     const std::string name = entry.path().filename().string();
-    if (name == "snapshot.v1.json" && entry.is_regular_file()) {
+    if (name == "snapshot.v1.json" && std::filesystem::is_regular_file(entry.symlink_status())) {
       state.snapshot = detail::decodeSnapshotFile(entry.path(), state.problems);
     } else if (name == "history" && entry.is_directory() && !entry.is_symlink()) {
       for (const auto& copy : std::filesystem::directory_iterator(entry.path())) {
         const std::string copyName = copy.path().filename().string();
-        if (!copy.is_regular_file() || !detail::endsWithJson(copyName)) {
+        if (!std::filesystem::is_regular_file(copy.symlink_status()) ||
+            !detail::endsWithJson(copyName)) {
           detail::expectTemporary(copy, state);
           continue;
         }
@@ -161,7 +163,8 @@ inline StorageState inspectStorage(const std::filesystem::path& storage,
       }
     } else if (name == "commands" && entry.is_directory() && !entry.is_symlink()) {
       for (const auto& file : std::filesystem::directory_iterator(entry.path())) {
-        if (file.is_regular_file() && detail::endsWithJson(file.path().filename().string())) {
+        if (std::filesystem::is_regular_file(file.symlink_status()) &&
+            detail::endsWithJson(file.path().filename().string())) {
           detail::inspectCommand(file.path(), state);
         } else {
           detail::expectTemporary(file, state);
