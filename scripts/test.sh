@@ -1,22 +1,35 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test, once in a plain build and once with
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# Builds everything and runs every test: a plain build (with the real-browser
+# round trip), the same tests with AddressSanitizer and
+# UndefinedBehaviorSanitizer, the threaded tests with ThreadSanitizer, and
+# every fuzz target for a bounded time (FUZZ_SECONDS, default 30).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 
 jobs=$(nproc)
-run_build() {
+configure_and_build() {
   local dir=$1
   shift
   cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
-  ctest --test-dir "$dir" --output-on-failure -j "$jobs"
 }
 
 echo "== plain build" >&2
-run_build build
+configure_and_build build
+ctest --test-dir build --output-on-failure -j "$jobs"
+
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build" >&2
-UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run_build build-asan -DVELMORA_SANITIZE=ON -DVELMORA_BENCHMARKS=OFF
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+configure_and_build build-asan -DVELMORA_SANITIZE=ON -DVELMORA_BENCHMARKS=OFF
+ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+echo "== ThreadSanitizer build (the tests that run threads)" >&2
+cmake -S . -B build-tsan -G Ninja -DVELMORA_TSAN=ON -DVELMORA_BENCHMARKS=OFF >/dev/null
+cmake --build build-tsan -j "$jobs" --target storage_tests platform_tests
+TSAN_OPTIONS=halt_on_error=1 build-tsan/src/storage_tests --gtest_brief=1
+TSAN_OPTIONS=halt_on_error=1 build-tsan/src/platform_tests --gtest_brief=1
+
+echo "== fuzzing" >&2
+scripts/fuzz.sh "${FUZZ_SECONDS:-30}"
