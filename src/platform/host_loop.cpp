@@ -1,5 +1,6 @@
 #include "platform/host_loop.h"
 
+#include <boost/json/monotonic_resource.hpp>
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 #include <exception>
@@ -10,12 +11,17 @@
 namespace velmora {
 namespace {
 
+// The message is only read, and as a whole it is dropped when the request
+// ends, so its tree lives in one arena sized from the text rather than in
+// many small heap blocks that are each freed again.
 std::optional<boost::json::value> parseMessage(const std::string& bytes) {
   boost::json::parse_options options;
   options.max_depth = kMaxMessageDepth;
   boost::system::error_code ec;
   try {
-    boost::json::value value = boost::json::parse(bytes, ec, {}, options);
+    boost::json::storage_ptr arena =
+        boost::json::make_shared_resource<boost::json::monotonic_resource>(bytes.size() * 2 + 1024);
+    boost::json::value value = boost::json::parse(bytes, ec, std::move(arena), options);
     if (ec) return std::nullopt;
     return value;
   } catch (const std::bad_alloc&) {
@@ -33,10 +39,17 @@ std::vector<std::any> inputItemsForFrame(const IncomingFrame& frame) {
   NSExtensionItem item;
   if (!frame.oversized) {
     if (auto message = parseMessage(frame.bytes)) {
-      item.setUserInfo(boost::json::object{{SFExtensionMessageKey, std::move(*message)}});
+      // In the message's own arena, so that the message is moved in, not
+      // copied.
+      boost::json::object userInfo(message->storage());
+      userInfo.emplace(SFExtensionMessageKey, std::move(*message));
+      item.setUserInfo(std::move(userInfo));
     }
   }
-  return {std::any(std::move(item))};
+  // Not a braced list: that would copy the item, message and all.
+  std::vector<std::any> items;
+  items.emplace_back(std::move(item));
+  return items;
 }
 
 std::string replyBytes(const std::vector<NSExtensionItem>& items, const Logger& log) {
