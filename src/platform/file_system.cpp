@@ -93,6 +93,10 @@ int syncDirectory(const std::filesystem::path& dir) {
 }  // namespace
 
 Status createDirectories(const std::filesystem::path& dir) {
+  // Nearly always the directory is there already: one stat says so. Anything
+  // else takes the path below, exactly as if the stat had not been made.
+  struct stat existing;
+  if (::stat(dir.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) return Ok();
   if (::mkdir(dir.c_str(), 0777) == 0) return Ok();
   int err = errno;
   if (err == ENOENT) {
