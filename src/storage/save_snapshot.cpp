@@ -6,6 +6,7 @@
 #include <boost/json/parse.hpp>
 #include <boost/json/value.hpp>
 #include <exception>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -39,29 +40,86 @@ Status checkScanTimeNamesAFile(std::string_view scannedAt) {
   return Ok();
 }
 
-// A missing, unreadable or undecodable document counts as no document.
-std::optional<TabSnapshot> readPrevious(const std::filesystem::path& file) {
-  Result<std::string> bytes = fs::readFile(file);
-  if (!bytes) return std::nullopt;
+// Documents up to this size stay decoded between the saves of one thread: a
+// long-lived host mostly reads back the very document it read the time
+// before, and comparing its bytes costs far less than parsing them again.
+// Larger ones are not kept, so their memory is not held between saves.
+constexpr std::size_t kRememberedDocumentBytes = 256 * 1024;
+
+struct RememberedDocument {
+  std::string bytes;
+  std::shared_ptr<const TabSnapshot> snapshot;
+  // The normalized address of each of its tabs, once a save has worked them
+  // out: the next scan mostly holds the same addresses again.
+  std::vector<std::string> pages;
+};
+
+RememberedDocument& remembered() {
+  thread_local RememberedDocument document;
+  return document;
+}
+
+// Decodes the text; an undecodable one gives null. Unless asked to keep it,
+// the text goes before the records are made.
+std::shared_ptr<const TabSnapshot> decodePrevious(std::string& bytes, bool keepText) {
   // The tree lives only while it is decoded: one arena, sized from the text
   // so that it rarely needs a second block. The value is initialised, not
   // assigned, so it keeps the arena instead of being copied out of it.
-  boost::json::monotonic_resource arena(bytes->size() * 2 + 1024);
+  boost::json::monotonic_resource arena(bytes.size() * 2 + 1024);
   boost::system::error_code error;
-  const boost::json::value document = boost::json::parse(*bytes, error, &arena);
-  if (error) return std::nullopt;
-  std::string().swap(*bytes);  // the text goes before the records are made
+  const boost::json::value document = boost::json::parse(bytes, error, &arena);
+  if (error) return nullptr;
+  if (!keepText) std::string().swap(bytes);
   Result<TabSnapshot> previous = decodeSnapshot(document);
-  if (!previous) return std::nullopt;
-  return std::move(*previous);
+  if (!previous) return nullptr;
+  return std::make_shared<const TabSnapshot>(std::move(*previous));
+}
+
+// A missing, unreadable or undecodable document counts as no document.
+std::shared_ptr<const TabSnapshot> readPrevious(const std::filesystem::path& file) {
+  RememberedDocument& known = remembered();
+  Result<std::string> bytes = fs::readFile(file);
+  if (!bytes) return nullptr;
+  if (known.snapshot && *bytes == known.bytes) return known.snapshot;
+
+  known = RememberedDocument();
+  const bool keep = bytes->size() <= kRememberedDocumentBytes;
+  std::shared_ptr<const TabSnapshot> previous = decodePrevious(*bytes, keep);
+  if (previous && keep) {
+    known.bytes = std::move(*bytes);
+    known.snapshot = previous;
+  }
+  return previous;
+}
+
+// Keeps the previous tabs' pages with the remembered document they belong to.
+void rememberPages(const TabSnapshot* previous, const std::vector<std::string>& pages) {
+  RememberedDocument& known = remembered();
+  if (previous != nullptr && known.snapshot.get() == previous && known.pages.empty()) {
+    known.pages = pages;
+  }
 }
 
 // The normalized address of every tab, in order, those with an empty url
-// included.
-std::vector<std::string> pagesOf(const std::vector<SafariTab>& tabs) {
+// included. A tab with the same address as the previous document's tab at
+// its place reuses that page when it is known: an address normalizes the
+// same every time.
+std::vector<std::string> pagesOf(const std::vector<SafariTab>& tabs, const TabSnapshot* previous) {
+  const RememberedDocument& known = remembered();
+  const std::vector<std::string>* knownPages = nullptr;
+  if (previous != nullptr && known.snapshot.get() == previous &&
+      known.pages.size() == previous->tabs.size()) {
+    knownPages = &known.pages;
+  }
   std::vector<std::string> pages;
   pages.reserve(tabs.size());
-  for (const SafariTab& tab : tabs) pages.push_back(normalizedURL(tab.url));
+  for (std::size_t i = 0; i < tabs.size(); ++i) {
+    if (knownPages != nullptr && i < knownPages->size() && previous->tabs[i].url == tabs[i].url) {
+      pages.push_back((*knownPages)[i]);
+    } else {
+      pages.push_back(normalizedURL(tabs[i].url));
+    }
+  }
   return pages;
 }
 
@@ -119,7 +177,7 @@ class Pages {
 // without a map, or a tab that had no entry), else this scan's time. The
 // pages are moved into the map; they are not needed apart from it.
 FirstSeenMap carryFirstSeen(const std::vector<SafariTab>& tabs, std::vector<std::string> pages,
-                            std::string_view scannedAt, const std::optional<TabSnapshot>& previous,
+                            std::string_view scannedAt, const TabSnapshot* previous,
                             Pages& previousPages) {
   FirstSeenMap firstSeen;
   for (std::size_t i = 0; i < tabs.size(); ++i) {
@@ -215,11 +273,12 @@ Status saveUnguarded(const std::vector<SafariTab>& tabs, std::string_view scanne
   {
     // The previous document is only needed up to here; letting it go before
     // encoding keeps the peak memory of a large save down.
-    const std::optional<TabSnapshot> previous = readPrevious(snapshotFile);
-    std::vector<std::string> pages = pagesOf(tabs);
+    const std::shared_ptr<const TabSnapshot> previous = readPrevious(snapshotFile);
+    std::vector<std::string> pages = pagesOf(tabs, previous.get());
     Pages previousPages(previous ? previousPagesOf(previous->tabs, tabs, pages)
                                  : std::vector<std::string>());
-    firstSeen = carryFirstSeen(tabs, std::move(pages), scannedAt, previous, previousPages);
+    rememberPages(previous.get(), previousPages.list());
+    firstSeen = carryFirstSeen(tabs, std::move(pages), scannedAt, previous.get(), previousPages);
     now = VelmoraDate::parse(scannedAt).value_or(currentTime());
     if (previous && unchangedAndRecent(*previous, tabs, firstSeen, now)) return Ok();
     pagesChanged = !samePages(previousPages, firstSeen, tabs);
