@@ -6,9 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "platform/os_error.h"
 
@@ -117,11 +120,19 @@ Status createDirectories(const std::filesystem::path& dir) {
 }
 
 Result<std::string> readFile(const std::filesystem::path& file) {
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: a named pipe in a document's place must not stall the open
+  // until some writer comes along.
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return osError("cannot open", file, errno);
   FileDescriptor guard(fd);
   struct stat info;
   if (::fstat(fd, &info) != 0) return osError("cannot read", file, errno);
+  // Documents are regular files; a pipe or a device (a link to /dev/zero, say)
+  // could feed bytes without end.
+  if (S_ISDIR(info.st_mode)) return osError("cannot read", file, EISDIR);
+  if (!S_ISREG(info.st_mode)) {
+    return Error{"cannot read " + file.string() + ": not a regular file"};
+  }
 
   // Read straight into a buffer of the file's size; keep going past it in
   // case the file grew since fstat.
@@ -148,7 +159,11 @@ Status writeFileAtomically(const std::filesystem::path& file, std::string_view b
   if (dir.empty()) dir = ".";
   // The temporary name starts with a dot and never ends in ".json", so that
   // nobody listing the directory takes it for a document.
-  std::string tempPath = (dir / ("." + file.filename().string() + ".tmp-XXXXXX")).string();
+  // The target's name is cut short where needed so that the temporary name
+  // still fits the system's limit when the target's own name does.
+  constexpr std::string_view kTempSuffix = ".tmp-XXXXXX";
+  const std::string name = file.filename().string().substr(0, NAME_MAX - 1 - kTempSuffix.size());
+  std::string tempPath = (dir / ("." + name + std::string(kTempSuffix))).string();
   const int fd = ::mkostemp(tempPath.data(), O_CLOEXEC);
   if (fd < 0) return osError("cannot create a temporary file for", file, errno);
   FileDescriptor guard(fd);

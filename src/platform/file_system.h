@@ -15,7 +15,7 @@ namespace velmora::fs {
 // success, anything else standing at the path is an error.
 Status createDirectories(const std::filesystem::path& dir);
 
-// Reads the whole file.
+// Reads the whole file; anything but a regular file is refused.
 Result<std::string> readFile(const std::filesystem::path& file);
 
 // Replaces the file with the bytes atomically and durably: a uniquely named

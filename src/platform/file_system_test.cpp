@@ -100,6 +100,16 @@ TEST_F(FileSystemTest, ReadFileFailuresNameThePath) {
   Result<std::string> directory = readFile(root_);
   ASSERT_FALSE(directory.ok());
   EXPECT_THAT(directory.error().description, HasSubstr("Is a directory"));
+
+  // A pipe would block the open and a device could feed bytes without end.
+  ASSERT_EQ(::mkfifo((root_ / "pipe.json").c_str(), 0600), 0);
+  ASSERT_EQ(::symlink("/dev/zero", (root_ / "zero.json").c_str()), 0);
+  for (const char* name : {"pipe.json", "zero.json"}) {
+    Result<std::string> special = readFile(root_ / name);
+    ASSERT_FALSE(special.ok()) << name;
+    EXPECT_EQ(special.error().description,
+              "cannot read " + (root_ / name).string() + ": not a regular file");
+  }
 }
 
 TEST_F(FileSystemTest, WriteFileAtomicallyCreatesAndReplacesLeavingNoTemporaryFile) {
@@ -153,6 +163,13 @@ TEST_F(FileSystemTest, WriteFileAtomicallyFailureLeavesTheOldStateAndNoTemporary
 }
 
 TEST_F(FileSystemTest, WriteFileAtomicallyTooLongANameFailsWithTheSystemReason) {
+  // The longest name the system allows still works: the temporary name is
+  // cut to fit.
+  const std::string longest(255, 'l');
+  ASSERT_TRUE(writeFileAtomically(root_ / longest, "x").ok());
+  EXPECT_THAT(names(), ElementsAre(longest));
+  std::filesystem::remove(root_ / longest);
+
   const std::string name(300, 'n');
   Status status = writeFileAtomically(root_ / name, "x");
   ASSERT_FALSE(status.ok());

@@ -5,6 +5,7 @@
 #include <boost/json/object.hpp>
 #include <boost/json/parse.hpp>
 #include <boost/json/value.hpp>
+#include <climits>
 #include <exception>
 #include <memory>
 #include <string>
@@ -36,6 +37,12 @@ Status checkScanTimeNamesAFile(std::string_view scannedAt) {
   }
   if (scannedAt.find('\0') != std::string_view::npos) {
     return Error{"the scan time cannot name a history file: it contains a NUL character"};
+  }
+  // Caught here rather than by the copy's write, which would fail only after
+  // the snapshot had been replaced, with the whole name in its message.
+  if (historyFileName(scannedAt).size() > NAME_MAX) {
+    return Error{"the scan time cannot name a history file: it is longer than " +
+                 std::to_string(NAME_MAX - 5) + " bytes"};
   }
   return Ok();
 }

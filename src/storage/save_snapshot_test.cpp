@@ -365,13 +365,20 @@ TEST_F(SaveTest, AnUnparseableNewestNameMeansACopyOnEveryWrite) {
 
 TEST_F(SaveTest, AScanTimeThatCannotNameAFileFailsBeforeAnything) {
   const std::string bad[] = {"2024-05-01T12:00:00Z/../../escape", "/", "a/b",
-                             std::string("2024-05-01T12:00:00Z\0.json", 26)};
+                             std::string("2024-05-01T12:00:00Z\0.json", 26),
+                             "2024-05-01T12:00:00." + std::string(240, '0') + "Z"};
   for (const std::string& scannedAt : bad) {
     Status status = saveAt({tab(1, "https://a.example/")}, scannedAt);
     ASSERT_FALSE(status.ok());
     EXPECT_THAT(status.error().description, HasSubstr("the scan time cannot name a history file"));
     EXPECT_FALSE(std::filesystem::exists(dir_));
   }
+
+  // The longest name a file can have is still a scan time.
+  const std::string longest = "2024-05-01T12:00:00." + std::string(229, '0') + "Z";
+  ASSERT_EQ(historyFileName(longest).size(), 255u);
+  mustSave({tab(1, "https://a.example/")}, longest);
+  std::filesystem::remove_all(dir_);
 
   mustSave({tab(1, "https://a.example/")}, at(0));
   const std::string bytes = bytesOf(snapshotFile());
