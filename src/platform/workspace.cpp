@@ -68,6 +68,8 @@ void openApplication(const std::filesystem::path& applicationBundle) {
   if (applicationBundle.empty() || !applicationBundle.is_absolute()) return;
   // Everything that allocates happens before forking.
   const std::string program = (applicationBundle / kAppRunName).string();
+  // Nothing to run: no need for the two forks.
+  if (::access(program.c_str(), X_OK) != 0) return;
   const int maxDescriptor = descriptorLimit();
 
   const pid_t child = ::fork();
