@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "handler/temporary_data_home.h"
 #include "platform/file_system.h"
+#include "platform/temporary_directory.h"
 #include "storage/command_queue.h"
 
 namespace velmora {

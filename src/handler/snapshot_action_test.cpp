@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "handler/temporary_data_home.h"
+#include "platform/temporary_directory.h"
 
 namespace velmora {
 namespace {

@@ -10,6 +10,8 @@
 #include <fstream>
 #include <string>
 
+#include "platform/temporary_directory.h"
+
 namespace velmora::fs {
 namespace {
 
@@ -19,16 +21,6 @@ using ::testing::UnorderedElementsAre;
 
 class FileSystemTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/velmora-fs-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-  }
-
   static void put(const std::filesystem::path& file, const std::string& bytes) {
     std::ofstream(file, std::ios::binary) << bytes;
   }
@@ -38,7 +30,8 @@ class FileSystemTest : public ::testing::Test {
     return listed ? *listed : std::vector<std::string>{};
   }
 
-  std::filesystem::path root_;
+  TemporaryDirectory directory_{"velmora-fs"};
+  const std::filesystem::path root_ = directory_.path();
 };
 
 TEST_F(FileSystemTest, CreateDirectoriesMakesMissingParentsAndAcceptsExisting) {

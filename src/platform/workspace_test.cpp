@@ -12,6 +12,8 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/temporary_directory.h"
+
 namespace velmora {
 namespace {
 
@@ -33,20 +35,14 @@ std::string awaitFile(const stdfs::path& file) {
 
 class WorkspaceTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/workspace-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { stdfs::remove_all(dir_); }
-
   void writeAppRun(const stdfs::path& bundle, const std::string& body) {
     stdfs::create_directories(bundle);
     std::ofstream(bundle / "AppRun") << "#!/bin/sh\n" << body;
     stdfs::permissions(bundle / "AppRun", stdfs::perms::owner_all);
   }
 
-  stdfs::path dir_;
+  TemporaryDirectory directory_{"workspace-test"};
+  const stdfs::path dir_ = directory_.path();
 };
 
 TEST_F(WorkspaceTest, AppRunStartsDetachedOnDevNullWithoutOurDescriptors) {

@@ -2,17 +2,16 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <boost/json/parse.hpp>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <set>
 #include <sstream>
 
 #include "model/document_bytes.h"
 #include "platform/clock.h"
+#include "platform/temporary_directory.h"
 
 namespace velmora::VelmoraStorage {
 namespace {
@@ -58,23 +57,7 @@ bool isUpperCaseUuidFileName(const std::string& name) {
 // Points the storage directory at a fresh temporary data directory.
 class CommandQueueTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/command-queue-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dataHome_ = pattern;
-    if (const char* old = ::getenv("XDG_DATA_HOME")) oldDataHome_ = old;
-    ::setenv("XDG_DATA_HOME", pattern, 1);
-  }
-  void TearDown() override {
-    if (oldDataHome_) {
-      ::setenv("XDG_DATA_HOME", oldDataHome_->c_str(), 1);
-    } else {
-      ::unsetenv("XDG_DATA_HOME");
-    }
-    stdfs::remove_all(dataHome_);
-  }
-
-  stdfs::path storageDir() const { return dataHome_ / "Velmora"; }
+  stdfs::path storageDir() const { return home_.storage(); }
   stdfs::path commandsDir() const { return storageDir() / "commands"; }
 
   // Queues one command and returns the one file it added.
@@ -91,8 +74,7 @@ class CommandQueueTest : public ::testing::Test {
     return added.empty() ? stdfs::path() : *added.begin();
   }
 
-  stdfs::path dataHome_;
-  std::optional<std::string> oldDataHome_;
+  TemporaryDataHome home_;
 };
 
 TEST_F(CommandQueueTest, CreatesBothDirectoriesAndWritesCompactFileNamedByUpperCaseUuid) {

@@ -1,13 +1,13 @@
 #include "storage/extension_settings.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 #include <filesystem>
 #include <fstream>
-#include <optional>
+
+#include "platform/temporary_directory.h"
 
 namespace velmora::VelmoraStorage {
 namespace {
@@ -16,31 +16,14 @@ namespace stdfs = std::filesystem;
 
 class ExtensionSettingsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/extension-settings-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dataHome_ = pattern;
-    if (const char* old = ::getenv("XDG_DATA_HOME")) oldDataHome_ = old;
-    ::setenv("XDG_DATA_HOME", pattern, 1);
-  }
-  void TearDown() override {
-    if (oldDataHome_) {
-      ::setenv("XDG_DATA_HOME", oldDataHome_->c_str(), 1);
-    } else {
-      ::unsetenv("XDG_DATA_HOME");
-    }
-    stdfs::remove_all(dataHome_);
-  }
-
-  stdfs::path settingsFile() const { return dataHome_ / "Velmora" / "extension-settings.json"; }
+  stdfs::path settingsFile() const { return home_.storage() / "extension-settings.json"; }
 
   void writeSettings(std::string_view bytes) {
     stdfs::create_directories(settingsFile().parent_path());
     std::ofstream(settingsFile(), std::ios::binary | std::ios::trunc) << bytes;
   }
 
-  stdfs::path dataHome_;
-  std::optional<std::string> oldDataHome_;
+  TemporaryDataHome home_;
 };
 
 const boost::json::object kDefault{{"enabled", false}};
@@ -115,7 +98,7 @@ TEST_F(ExtensionSettingsTest, DirectoryInPlaceOfTheFileGivesDefault) {
 }
 
 TEST_F(ExtensionSettingsTest, UnavailableStorageDirectoryGivesDefault) {
-  std::ofstream(dataHome_ / "Velmora") << R"({"enabled": true})";
+  std::ofstream(home_.storage()) << R"({"enabled": true})";
   EXPECT_EQ(extensionSettings(), kDefault);
 }
 

@@ -2,12 +2,12 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "platform/temporary_directory.h"
 #include "storage/velmora_date.h"
 
 namespace velmora::VelmoraStorage {
@@ -69,16 +69,6 @@ TEST(HistoryNameTest, HourKeyIsTheFirstThirteenCharacters) {
 
 class HistoryDirectoryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/velmora-history-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-
   // A copy named after the scan time, as saving writes it.
   void copy(const std::string& scannedAt) { put(historyFileName(scannedAt)); }
   void put(const std::string& name) { std::ofstream(dir_ / name) << "{}"; }
@@ -100,7 +90,8 @@ class HistoryDirectoryTest : public ::testing::Test {
   }
   void prune(const char* now) { pruneHistory(dir_, *VelmoraDate::parse(now)); }
 
-  std::filesystem::path dir_;
+  TemporaryDirectory directory_{"velmora-history"};
+  const std::filesystem::path dir_ = directory_.path();
 };
 
 TEST_F(HistoryDirectoryTest, ListsJsonEntriesGreatestNameFirst) {

@@ -6,10 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <ctime>
 #include <fstream>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +15,7 @@
 #include "model/tab_snapshot.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
+#include "platform/temporary_directory.h"
 #include "storage/history.h"
 
 namespace velmora::VelmoraStorage {
@@ -58,17 +57,6 @@ struct FileIdentity {
 
 class SaveTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/velmora-save-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    dir_ = root_ / "Velmora";
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-  }
-
   Status saveAt(const std::vector<SafariTab>& tabs, const std::string& scannedAt) {
     return save(tabs, scannedAt, dir_);
   }
@@ -115,8 +103,9 @@ class SaveTest : public ::testing::Test {
     std::ofstream(historyDir() / name) << "{}";
   }
 
-  std::filesystem::path root_;
-  std::filesystem::path dir_;
+  TemporaryDirectory directory_{"velmora-save"};
+  const std::filesystem::path root_ = directory_.path();
+  const std::filesystem::path dir_ = root_ / "Velmora";
 };
 
 // --- Writing and skipping --------------------------------------------------
@@ -431,16 +420,10 @@ TEST_F(SaveTest, ACopyThatCannotBeWrittenFailsAndNothingIsPruned) {
 // --- Where and how -------------------------------------------------------------------
 
 TEST_F(SaveTest, WithoutADirectoryTheStorageDirectoryIsUsed) {
-  const char* saved = std::getenv("XDG_DATA_HOME");
-  const std::optional<std::string> previous =
-      saved ? std::optional<std::string>(saved) : std::nullopt;
-  ::setenv("XDG_DATA_HOME", (root_ / "data").c_str(), 1);
-  Status status = save({tab(1, "https://a.example/")}, at(0));
-  if (previous) {
-    ::setenv("XDG_DATA_HOME", previous->c_str(), 1);
-  } else {
-    ::unsetenv("XDG_DATA_HOME");
-  }
+  const Status status = [&] {
+    ScopedEnvironmentVariable dataHome("XDG_DATA_HOME", (root_ / "data").string());
+    return save({tab(1, "https://a.example/")}, at(0));
+  }();
   ASSERT_TRUE(status.ok()) << status.error().description;
   EXPECT_TRUE(std::filesystem::exists(root_ / "data" / "Velmora" / "snapshot.v1.json"));
   EXPECT_TRUE(

@@ -2,12 +2,12 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
-#include <optional>
 #include <string>
+
+#include "platform/temporary_directory.h"
 
 namespace velmora::VelmoraStorage {
 namespace {
@@ -18,37 +18,11 @@ using ::testing::HasSubstr;
 // test touches the real home, and puts both back afterwards.
 class StorageDirectoryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/velmora-dir-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    savedDataHome_ = saved("XDG_DATA_HOME");
-    savedHome_ = saved("HOME");
-    ::setenv("HOME", (root_ / "home").c_str(), 1);
-    ::setenv("XDG_DATA_HOME", (root_ / "data").c_str(), 1);
-  }
-  void TearDown() override {
-    restore("XDG_DATA_HOME", savedDataHome_);
-    restore("HOME", savedHome_);
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-  }
-
-  static std::optional<std::string> saved(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? std::optional<std::string>(value) : std::nullopt;
-  }
-  static void restore(const char* name, const std::optional<std::string>& value) {
-    if (value) {
-      ::setenv(name, value->c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-
-  std::filesystem::path root_;
-  std::optional<std::string> savedDataHome_;
-  std::optional<std::string> savedHome_;
+  TemporaryDirectory directory_{"velmora-dir"};
+  const std::filesystem::path root_ = directory_.path();
+  // Put back before the directory goes.
+  ScopedEnvironmentVariable home_{"HOME", (root_ / "home").string()};
+  ScopedEnvironmentVariable dataHome_{"XDG_DATA_HOME", (root_ / "data").string()};
 };
 
 TEST_F(StorageDirectoryTest, CreatesTheDirectoryAndMissingParents) {
