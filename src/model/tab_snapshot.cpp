@@ -1,6 +1,7 @@
 #include "model/tab_snapshot.h"
 
 #include <boost/json/monotonic_resource.hpp>
+#include <boost/json/object.hpp>
 #include <boost/json/parse.hpp>
 #include <exception>
 #include <new>
@@ -76,27 +77,48 @@ Result<TabSnapshot> decodeSnapshot(std::string_view documentText) {
   }
 }
 
-boost::json::value encodeSnapshot(const TabSnapshot& snapshot, boost::json::storage_ptr storage) {
-  boost::json::object document(storage);
-  document.reserve(3);
-  document.emplace("scannedAt", snapshot.scannedAt);
-  boost::json::array tabs(storage);
-  tabs.reserve(snapshot.tabs.size());
-  for (const SafariTab& tab : snapshot.tabs) tabs.emplace_back(encodeTab(tab, storage));
-  document.emplace("tabs", std::move(tabs));
-  if (snapshot.firstSeen) {
-    boost::json::object firstSeen(storage);
-    firstSeen.reserve(snapshot.firstSeen->size());
-    for (const auto& [key, value] : *snapshot.firstSeen) firstSeen.emplace(key, value);
-    document.emplace("firstSeen", std::move(firstSeen));
+std::string snapshotBytes(std::string_view scannedAt, const std::vector<SafariTab>& tabs,
+                          const FirstSeenMap* firstSeen) {
+  // Written piece by piece: each tab is encoded and written out on its own,
+  // so no tree of the whole document is ever held. The pieces join exactly as
+  // the whole document would be written.
+  std::size_t estimate = 64 + scannedAt.size();  // an over-estimate touches no memory
+  for (const SafariTab& tab : tabs) {
+    estimate += 128 + tab.title.size() + tab.url.size() * 5 / 4 +
+                (tab.snippet ? tab.snippet->size() : 0) + (tab.summary ? tab.summary->size() : 0);
   }
-  return boost::json::value(std::move(document));
+  if (firstSeen) {
+    for (const auto& [page, time] : *firstSeen) estimate += 8 + page.size() * 5 / 4 + time.size();
+  }
+
+  std::string out;
+  out.reserve(estimate);
+  out += "{\"scannedAt\":";
+  out += documentBytes(
+      boost::json::value(boost::json::string_view(scannedAt.data(), scannedAt.size())));
+  out += ",\"tabs\":[";
+  unsigned char buffer[4096];
+  for (std::size_t i = 0; i < tabs.size(); ++i) {
+    if (i > 0) out += ',';
+    boost::json::monotonic_resource arena(buffer, sizeof buffer);
+    out += documentBytes(boost::json::value(encodeTab(tabs[i], &arena)));
+  }
+  out += ']';
+  if (firstSeen) {
+    boost::json::monotonic_resource arena;
+    boost::json::object members(&arena);
+    members.reserve(firstSeen->size());
+    for (const auto& [page, time] : *firstSeen) members.emplace(page, time);
+    out += ",\"firstSeen\":";
+    out += documentBytes(boost::json::value(std::move(members)));
+  }
+  out += '}';
+  return out;
 }
 
 std::string snapshotBytes(const TabSnapshot& snapshot) {
-  // The tree is thrown away once serialised: build it in one arena.
-  boost::json::monotonic_resource arena;
-  return documentBytes(encodeSnapshot(snapshot, &arena));
+  return snapshotBytes(snapshot.scannedAt, snapshot.tabs,
+                       snapshot.firstSeen ? &*snapshot.firstSeen : nullptr);
 }
 
 }  // namespace velmora

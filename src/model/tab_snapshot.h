@@ -32,11 +32,11 @@ inline Result<TabSnapshot> decodeSnapshot(const std::string& documentText) {
   return decodeSnapshot(std::string_view(documentText));
 }
 
-// Members in the order scannedAt, tabs, firstSeen (only when present).
-boost::json::value encodeSnapshot(const TabSnapshot& snapshot,
-                                  boost::json::storage_ptr storage = boost::json::storage_ptr());
-
-// The document's byte form, as written to disk.
+// The document's byte form, as written to disk: members in the order
+// scannedAt, tabs, firstSeen (only when present).
 std::string snapshotBytes(const TabSnapshot& snapshot);
+// The same for parts held apart, without gathering them into a record first.
+std::string snapshotBytes(std::string_view scannedAt, const std::vector<SafariTab>& tabs,
+                          const FirstSeenMap* firstSeen);
 
 }  // namespace velmora

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <boost/json/monotonic_resource.hpp>
-#include <boost/json/object.hpp>
 #include <boost/json/parse.hpp>
 #include <boost/json/value.hpp>
 #include <climits>
@@ -13,7 +12,6 @@
 #include <unordered_set>
 #include <utility>
 
-#include "model/document_bytes.h"
 #include "model/normalized_url.h"
 #include "model/tab_snapshot.h"
 #include "model/unicode_text.h"
@@ -220,45 +218,6 @@ bool unchangedAndRecent(const TabSnapshot& previous, const std::vector<SafariTab
          previousTime && now - *previousTime < kRecentWindow;
 }
 
-// The document's byte form, made piece by piece: each tab is encoded and
-// written out on its own, so neither a tree of the whole document nor a copy
-// of the tab list is ever held. The pieces are joined exactly as the whole
-// document would be written.
-std::string documentOf(std::string_view scannedAt, const std::vector<SafariTab>& tabs,
-                       const FirstSeenMap& firstSeen) {
-  // Room for the whole text up front; an over-estimate costs address space
-  // only, never touched memory.
-  std::size_t estimate = 64 + scannedAt.size();
-  for (const SafariTab& tab : tabs) {
-    estimate += 128 + tab.title.size() + tab.url.size() * 5 / 4 +
-                (tab.snippet ? tab.snippet->size() : 0) + (tab.summary ? tab.summary->size() : 0);
-  }
-  for (const auto& [page, time] : firstSeen) estimate += 8 + page.size() * 5 / 4 + time.size();
-
-  std::string out;
-  out.reserve(estimate);
-  out += "{\"scannedAt\":";
-  out += documentBytes(
-      boost::json::value(boost::json::string_view(scannedAt.data(), scannedAt.size())));
-  out += ",\"tabs\":[";
-  unsigned char buffer[4096];
-  for (std::size_t i = 0; i < tabs.size(); ++i) {
-    if (i > 0) out += ',';
-    boost::json::monotonic_resource arena(buffer, sizeof buffer);
-    out += documentBytes(boost::json::value(encodeTab(tabs[i], &arena)));
-  }
-  out += "],\"firstSeen\":";
-  {
-    boost::json::monotonic_resource arena;
-    boost::json::object members(&arena);
-    members.reserve(firstSeen.size());
-    for (const auto& [page, time] : firstSeen) members.emplace(page, time);
-    out += documentBytes(boost::json::value(std::move(members)));
-  }
-  out += '}';
-  return out;
-}
-
 Status saveUnguarded(const std::vector<SafariTab>& tabs, std::string_view scannedAt,
                      const std::optional<std::filesystem::path>& dir) {
   if (Status named = checkScanTimeNamesAFile(scannedAt); !named) return named;
@@ -290,7 +249,7 @@ Status saveUnguarded(const std::vector<SafariTab>& tabs, std::string_view scanne
     if (previous && unchangedAndRecent(*previous, tabs, firstSeen, now)) return Ok();
     pagesChanged = !samePages(previousPages, firstSeen, tabs);
   }
-  const std::string bytes = documentOf(scannedAt, tabs, firstSeen);
+  const std::string bytes = snapshotBytes(scannedAt, tabs, &firstSeen);
   if (Status written = fs::writeFileAtomically(snapshotFile, bytes); !written) return written;
 
   const std::filesystem::path historyDir = storage / kHistoryDirectoryName;
