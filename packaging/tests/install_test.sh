@@ -5,43 +5,13 @@
 #   install_test.sh BUILD-DIR APPDIR "CALLERS"
 set -u
 
-build=$1
-appdir=$2
-callers=$3
-plugin=$appdir/Contents/PlugIns/velmora-extension
-name=local.velmora.extension.json
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
-failures=0
-
-fail() {
-  printf 'FAILED: %s\n' "$*" >&2
-  failures=$((failures + 1))
-}
+. "$(dirname "$0")/layout.sh"
 
 root=$scratch/root
 DESTDIR=$root cmake --install "$build" >"$scratch/install.log" 2>&1 || fail "cmake --install: $(cat "$scratch/install.log")"
 
 # The files expected for the configured callers.
-{
-  echo ".$plugin/velmora-extension"
-  echo ".$plugin/register"
-  case " $callers " in
-    *" chrome-extension://"*)
-      echo "./etc/chromium/native-messaging-hosts/$name"
-      echo "./etc/opt/chrome/native-messaging-hosts/$name"
-      ;;
-  esac
-  for caller in $callers; do
-    case $caller in
-      chrome-extension://*) ;;
-      *)
-        echo "./usr/lib/mozilla/native-messaging-hosts/$name"
-        break
-        ;;
-    esac
-  done
-} | sort >"$scratch/want"
+expected_files >"$scratch/want"
 (cd "$root" && find . ! -type d | sort) >"$scratch/got"
 cmp -s "$scratch/got" "$scratch/want" || fail "installed files: $(cat "$scratch/got") want $(cat "$scratch/want")"
 
@@ -65,5 +35,4 @@ for manifest in $(cd "$root" && find . -name "$name"); do
     fail "$manifest names another host: $(cat "$root/$manifest")"
 done
 
-if [ "$failures" -eq 0 ]; then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; fi
-[ "$failures" -eq 0 ]
+finish

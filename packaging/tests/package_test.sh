@@ -5,19 +5,7 @@
 #   package_test.sh BUILD-DIR APPDIR "CALLERS"
 set -u
 
-build=$1
-appdir=$2
-callers=$3
-plugin=$appdir/Contents/PlugIns/velmora-extension
-name=local.velmora.extension.json
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
-failures=0
-
-fail() {
-  printf 'FAILED: %s\n' "$*" >&2
-  failures=$((failures + 1))
-}
+. "$(dirname "$0")/layout.sh"
 
 (cd "$scratch" && cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/out") \
   >"$scratch/cpack.log" 2>&1 || fail "cpack: $(cat "$scratch/cpack.log")"
@@ -33,25 +21,7 @@ else
 
   # Regular files of the package: mode and path columns of the listing.
   dpkg-deb -c "$deb" | awk '/^-/ { print $NF }' | sort >"$scratch/got"
-  {
-    echo ".$plugin/register"
-    echo ".$plugin/velmora-extension"
-    case " $callers " in
-      *" chrome-extension://"*)
-        echo "./etc/chromium/native-messaging-hosts/$name"
-        echo "./etc/opt/chrome/native-messaging-hosts/$name"
-        ;;
-    esac
-    for caller in $callers; do
-      case $caller in
-        chrome-extension://*) ;;
-        *)
-          echo "./usr/lib/mozilla/native-messaging-hosts/$name"
-          break
-          ;;
-      esac
-    done
-  } | sort >"$scratch/want"
+  expected_files >"$scratch/want"
   cmp -s "$scratch/got" "$scratch/want" || fail "package files: $(cat "$scratch/got") want $(cat "$scratch/want")"
   dpkg-deb -c "$deb" | grep -q "^-rwxr-xr-x .* \.$plugin/velmora-extension\$" ||
     fail "the host is not installed executable: $(dpkg-deb -c "$deb")"
@@ -64,5 +34,4 @@ else
   done
 fi
 
-if [ "$failures" -eq 0 ]; then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; fi
-[ "$failures" -eq 0 ]
+finish

@@ -1,0 +1,44 @@
+# Shared by the install and package tests, which check the same layout:
+#   . layout.sh BUILD-DIR APPDIR "CALLERS"
+build=$1
+appdir=$2
+callers=$3
+plugin=$appdir/Contents/PlugIns/velmora-extension
+name=local.velmora.extension.json
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+failures=0
+
+fail() {
+  printf 'FAILED: %s\n' "$*" >&2
+  failures=$((failures + 1))
+}
+
+# The regular files the configured callers call for, one path a line relative
+# to the root ("./…"), sorted.
+expected_files() {
+  {
+    echo ".$plugin/register"
+    echo ".$plugin/velmora-extension"
+    case " $callers " in
+      *" chrome-extension://"*)
+        echo "./etc/chromium/native-messaging-hosts/$name"
+        echo "./etc/opt/chrome/native-messaging-hosts/$name"
+        ;;
+    esac
+    for caller in $callers; do
+      case $caller in
+        chrome-extension://*) ;;
+        *)
+          echo "./usr/lib/mozilla/native-messaging-hosts/$name"
+          break
+          ;;
+      esac
+    done
+  } | sort
+}
+
+finish() {
+  if [ "$failures" -eq 0 ]; then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; fi
+  [ "$failures" -eq 0 ]
+}
