@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/temporary_directory.h"
+
 extern char** environ;
 
 // For tests that start the built host: a temporary directory holding the
@@ -45,8 +47,6 @@ inline std::string readText(const std::filesystem::path& file) {
 class Sandbox {
  public:
   Sandbox() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "velmora-host-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) root_ = pattern;
     std::filesystem::create_directories(dataHome());
     const auto extension = root_ / "App.AppDir" / "Contents" / "PlugIns" / "velmora-extension";
     std::filesystem::create_directories(extension);
@@ -60,13 +60,6 @@ class Sandbox {
                             << "if [ -e \"$r.hold\" ]; then exec sleep 10; fi\n";
     std::filesystem::permissions(appRun(), std::filesystem::perms::owner_all);
   }
-  ~Sandbox() {
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-  }
-  Sandbox(const Sandbox&) = delete;
-  Sandbox& operator=(const Sandbox&) = delete;
-
   const std::filesystem::path& root() const { return root_; }
   std::filesystem::path dataHome() const { return root_ / "data"; }
   std::filesystem::path storage() const { return dataHome() / "Velmora"; }
@@ -88,7 +81,8 @@ class Sandbox {
   }
 
  private:
-  std::filesystem::path root_;
+  TemporaryDirectory directory_{"velmora-host"};
+  std::filesystem::path root_ = directory_.path();
 };
 
 inline std::string frame(std::string_view body) {
