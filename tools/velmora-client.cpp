@@ -35,7 +35,7 @@
 
 #include "platform/native_messaging.h"
 #include "platform/os_error.h"
-#include "platform/result.h"
+#include "base/status.h"
 
 extern char** environ;
 

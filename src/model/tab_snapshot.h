@@ -8,7 +8,7 @@
 
 #include "model/first_seen_map.h"
 #include "model/safari_tab.h"
-#include "platform/result.h"
+#include "base/status.h"
 
 namespace velmora {
 

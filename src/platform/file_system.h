@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/result.h"
+#include "base/status.h"
 
 // The file operations the storage code needs, each reporting the operating
 // system's own error naming the path.

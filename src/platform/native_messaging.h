@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/result.h"
+#include "base/status.h"
 
 // Native messaging framing: every message and every reply is a 32-bit
 // unsigned length in native byte order followed by that many bytes of UTF-8

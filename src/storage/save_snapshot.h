@@ -7,7 +7,7 @@
 
 #include "model/safari_tab.h"
 #include "platform/native_messaging.h"
-#include "platform/result.h"
+#include "base/status.h"
 
 namespace velmora::VelmoraStorage {
 

@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "platform/result.h"
+#include "base/status.h"
 
 namespace velmora::VelmoraStorage {
 
