@@ -1,7 +1,11 @@
 #include "base/json.h"
 
+#include <boost/json/array.hpp>
+#include <boost/json/basic_parser_impl.hpp>
 #include <boost/json/error.hpp>
+#include <boost/json/object.hpp>
 #include <boost/json/parse.hpp>
+#include <boost/json/string.hpp>
 #include <optional>
 #include <string>
 #include <utility>
@@ -81,12 +85,74 @@ bool mayBeLoneSurrogate(const boost::system::error_code& ec) {
          ec == boost::json::error::expected_hex_digit || ec == boost::json::error::syntax;
 }
 
+boost::json::parse_options readingOptions() {
+  boost::json::parse_options options;
+  options.max_depth = kMaxJsonDepth;
+  return options;
+}
+
+// Hands the parser's events on. Its limits are those of the tree parser, so
+// that no text is accepted by one and refused by the other.
+class EventsHandler {
+ public:
+  static constexpr std::size_t max_object_size = boost::json::object::max_size();
+  static constexpr std::size_t max_array_size = boost::json::array::max_size();
+  static constexpr std::size_t max_key_size = boost::json::string::max_size();
+  static constexpr std::size_t max_string_size = boost::json::string::max_size();
+
+  explicit EventsHandler(JsonEvents& events) : events_(events) {}
+
+  using ec = boost::system::error_code;
+  using sv = boost::json::string_view;
+  bool on_document_begin(ec&) { return true; }
+  bool on_document_end(ec&) { return true; }
+  bool on_object_begin(ec&) { return events_.objectBegin(), true; }
+  bool on_object_end(std::size_t n, ec&) { return events_.objectEnd(n), true; }
+  bool on_array_begin(ec&) { return events_.arrayBegin(), true; }
+  bool on_array_end(std::size_t n, ec&) { return events_.arrayEnd(n), true; }
+  bool on_key_part(sv s, std::size_t, ec&) { return events_.keyPart(view(s), false), true; }
+  bool on_key(sv s, std::size_t, ec&) { return events_.keyPart(view(s), true), true; }
+  bool on_string_part(sv s, std::size_t, ec&) { return events_.stringPart(view(s), false), true; }
+  bool on_string(sv s, std::size_t, ec&) { return events_.stringPart(view(s), true), true; }
+  bool on_number_part(sv, ec&) { return true; }
+  bool on_int64(std::int64_t i, sv, ec&) { return events_.int64Value(i), true; }
+  bool on_uint64(std::uint64_t u, sv, ec&) { return events_.uint64Value(u), true; }
+  bool on_double(double d, sv, ec&) { return events_.doubleValue(d), true; }
+  bool on_bool(bool b, ec&) { return events_.boolValue(b), true; }
+  bool on_null(ec&) { return events_.nullValue(), true; }
+  bool on_comment_part(sv, ec&) { return true; }
+  bool on_comment(sv, ec&) { return true; }
+
+ private:
+  static std::string_view view(sv s) { return std::string_view(s.data(), s.size()); }
+  JsonEvents& events_;
+};
+
+// One reading as boost::json::parse does it: the whole text is one value,
+// with nothing but white space after it.
+boost::system::error_code readOnce(std::string_view text, JsonEvents& events) {
+  events.reset();
+  boost::json::basic_parser<EventsHandler> parser(readingOptions(), events);
+  boost::system::error_code ec;
+  const std::size_t read = parser.write_some(false, text.data(), text.size(), ec);
+  if (!ec && read < text.size()) ec = boost::json::error::extra_data;
+  return ec;
+}
+
 }  // namespace
+
+boost::system::error_code readJson(std::string_view text, JsonEvents& events) {
+  const boost::system::error_code ec = readOnce(text, events);
+  if (!ec || !mayBeLoneSurrogate(ec)) return ec;
+  const std::optional<std::string> repaired = withLoneSurrogatesReplaced(text);
+  if (!repaired) return ec;
+  if (readOnce(*repaired, events)) return ec;
+  return {};
+}
 
 boost::json::value parseJson(std::string_view text, boost::system::error_code& ec,
                              boost::json::storage_ptr storage) {
-  boost::json::parse_options options;
-  options.max_depth = kMaxJsonDepth;
+  const boost::json::parse_options options = readingOptions();
   boost::json::value value = boost::json::parse(text, ec, storage, options);
   // The common text parses at once; only a failed parse pays for the repair.
   if (!ec || !mayBeLoneSurrogate(ec)) return value;

@@ -4,6 +4,7 @@
 #include <boost/json/value.hpp>
 #include <boost/system/error_code.hpp>
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 // Parsing the JSON that reaches the host from outside: messages, and the
@@ -20,5 +21,34 @@ inline constexpr std::size_t kMaxJsonDepth = 256;
 // turns them into U+FFFD too.
 boost::json::value parseJson(std::string_view text, boost::system::error_code& ec,
                              boost::json::storage_ptr storage = {});
+
+// What a reader that builds its records straight from the text, without a
+// tree, is told about it: the parser's events in text order. Keys and
+// strings come in pieces (escapes decoded, `last` on the final one); numbers
+// come in the kinds a tree would hold them in.
+class JsonEvents {
+ public:
+  virtual ~JsonEvents() = default;
+  // Called before the text is read, and again before a second reading.
+  virtual void reset() = 0;
+  virtual void objectBegin() = 0;
+  // With the number of members or elements, repeated keys counted.
+  virtual void objectEnd(std::size_t size) = 0;
+  virtual void arrayBegin() = 0;
+  virtual void arrayEnd(std::size_t size) = 0;
+  virtual void keyPart(std::string_view piece, bool last) = 0;
+  virtual void stringPart(std::string_view piece, bool last) = 0;
+  virtual void int64Value(std::int64_t value) = 0;
+  virtual void uint64Value(std::uint64_t value) = 0;
+  virtual void doubleValue(double value) = 0;
+  virtual void boolValue(bool value) = 0;
+  virtual void nullValue() = 0;
+};
+
+// Reads the text into `events` by exactly the rules of parseJson: a text
+// fails here when it fails there, and lone surrogate halves read as U+FFFD
+// (the text is then read a second time, after reset()). The events of a
+// failed reading are to be thrown away. Exceptions of `events` pass through.
+boost::system::error_code readJson(std::string_view text, JsonEvents& events);
 
 }  // namespace velmora

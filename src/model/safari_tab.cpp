@@ -6,25 +6,13 @@
 #include <new>
 #include <utility>
 
+#include "base/decode_error.h"
 #include "model/normalized_url.h"
 #include "model/unicode_text.h"
 
 namespace velmora {
 
 namespace {
-
-std::string describe(std::string_view where, std::string_view key, std::string_view what) {
-  std::string text;
-  text.reserve(where.size() + key.size() + what.size() + 2);
-  text.append(where).append(".").append(key).append(" ").append(what);
-  return text;
-}
-
-Error lacks(std::string_view where, std::string_view key) {
-  std::string text(where);
-  text.append(" lacks \"").append(key).append("\"");
-  return Error{std::move(text)};
-}
 
 // A whole number within the signed 64-bit range, whatever form the number
 // took in the text: 3, 3.0 and 3e2 all qualify, 1.5 and 2^63 do not. The
@@ -60,17 +48,17 @@ std::optional<std::int64_t> wholeInt64(const boost::json::value& value) {
 Result<std::int64_t> readInt(const boost::json::object& object, std::string_view key,
                              std::string_view where) {
   const boost::json::value* value = object.if_contains(key);
-  if (value == nullptr) return lacks(where, key);
+  if (value == nullptr) return lacksMember(where, key);
   std::optional<std::int64_t> number = wholeInt64(*value);
-  if (!number) return Error{describe(where, key, "is not a whole number in the 64-bit range")};
+  if (!number) return memberIsNot(where, key, "a whole number in the 64-bit range");
   return *number;
 }
 
 Result<std::string> readString(const boost::json::object& object, std::string_view key,
                                std::string_view where) {
   const boost::json::value* value = object.if_contains(key);
-  if (value == nullptr) return lacks(where, key);
-  if (!value->is_string()) return Error{describe(where, key, "is not a string")};
+  if (value == nullptr) return lacksMember(where, key);
+  if (!value->is_string()) return memberIsNot(where, key, "a string");
   const boost::json::string& text = value->get_string();
   return std::string(text.data(), text.size());
 }
@@ -78,8 +66,8 @@ Result<std::string> readString(const boost::json::object& object, std::string_vi
 Result<bool> readBool(const boost::json::object& object, std::string_view key,
                       std::string_view where) {
   const boost::json::value* value = object.if_contains(key);
-  if (value == nullptr) return lacks(where, key);
-  if (!value->is_bool()) return Error{describe(where, key, "is not true or false")};
+  if (value == nullptr) return lacksMember(where, key);
+  if (!value->is_bool()) return memberIsNot(where, key, "true or false");
   return value->get_bool();
 }
 
@@ -89,7 +77,7 @@ Result<std::optional<std::string>> readOptionalString(const boost::json::object&
                                                       std::string_view where) {
   const boost::json::value* value = object.if_contains(key);
   if (value == nullptr || value->is_null()) return std::optional<std::string>();
-  if (!value->is_string()) return Error{describe(where, key, "is not a string or null")};
+  if (!value->is_string()) return memberIsNot(where, key, "a string or null");
   const boost::json::string& text = value->get_string();
   return std::optional<std::string>(std::in_place, text.data(), text.size());
 }
@@ -121,7 +109,7 @@ bool operator==(const SafariTab& a, const SafariTab& b) {
 
 Result<SafariTab> decodeTab(const boost::json::value& entry, std::string_view where) {
   const boost::json::object* object = entry.if_object();
-  if (object == nullptr) return Error{std::string(where) + " is not an object"};
+  if (object == nullptr) return valueIsNot(where, "an object");
 
   SafariTab tab;
   auto id = readInt(*object, "id", where);
@@ -155,13 +143,11 @@ namespace {
 
 Result<std::vector<SafariTab>> decodeList(const boost::json::value& array, std::string_view where) {
   const boost::json::array* entries = array.if_array();
-  if (entries == nullptr) return Error{std::string(where) + " is not an array"};
+  if (entries == nullptr) return valueIsNot(where, "an array");
   std::vector<SafariTab> tabs;
   tabs.reserve(entries->size());
-  std::string name;
   for (std::size_t i = 0; i < entries->size(); ++i) {
-    name.assign(where).append("[").append(std::to_string(i)).append("]");
-    auto tab = decodeTab((*entries)[i], name);
+    auto tab = decodeTab((*entries)[i], elementName(where, i));
     if (!tab) return tab.error();
     tabs.push_back(std::move(*tab));
   }
@@ -174,7 +160,7 @@ Result<std::vector<SafariTab>> decodeTabs(const boost::json::value& array, std::
   try {
     return decodeList(array, where);
   } catch (const std::bad_alloc&) {
-    return Error{std::string(where) + " is too large to read"};
+    return tooLargeToRead(where);
   }
 }
 

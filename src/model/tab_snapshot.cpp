@@ -2,13 +2,15 @@
 
 #include <boost/json/monotonic_resource.hpp>
 #include <boost/json/object.hpp>
-#include <boost/json/parse.hpp>
-#include <exception>
+#include <deque>
 #include <new>
+#include <unordered_map>
 #include <utility>
 
+#include "base/decode_error.h"
 #include "base/json.h"
 #include "model/document_bytes.h"
+#include "model/tab_list_reader.h"
 
 namespace velmora {
 
@@ -16,65 +18,226 @@ namespace {
 
 constexpr std::string_view kDocument = "the snapshot document";
 
-Result<FirstSeenMap> decodeFirstSeen(const boost::json::value& value) {
-  const boost::json::object* members = value.if_object();
-  if (members == nullptr) return Error{"firstSeen is not an object or null"};
-  FirstSeenMap map;
-  for (const auto& member : *members) {
-    const boost::json::string* text = member.value().if_string();
-    if (text == nullptr) {
-      return Error{"firstSeen member \"" + std::string(member.key()) + "\" is not a string"};
-    }
-    map.set(std::string(member.key()), std::string(text->data(), text->size()));
+// Reads a snapshot document into a record as the parser goes: the tabs
+// straight into records, the first-seen map straight into the map. Checked
+// when the document closes, in the fixed order scannedAt, tabs, firstSeen; a
+// member given twice counts with its last value, as in a parsed tree.
+class SnapshotReader final : public JsonEvents {
+ public:
+  Result<TabSnapshot> take();
+
+  void reset() override { *this = SnapshotReader(); }
+
+  void objectBegin() override {
+    if (intoTabs(&JsonEvents::objectBegin)) return;
+    if (depth_ == 0) isObject_ = true;
+    if (atFirstSeen()) beginFirstSeenValue(FirstSeen::object);
+    if (atFirstSeenMember()) firstSeenValueIsNotAString();
+    if (atMember() && member_ == Member::scannedAt) scannedAt_ = Slot::other;
+    ++depth_;
   }
-  return map;
-}
+  void objectEnd(std::size_t size) override {
+    if (intoTabs(&JsonEvents::objectEnd, size)) return;
+    end();
+  }
+  void arrayBegin() override {
+    if (intoTabs(&JsonEvents::arrayBegin)) return;
+    if (atFirstSeen()) beginFirstSeenValue(FirstSeen::other);
+    if (atFirstSeenMember()) firstSeenValueIsNotAString();
+    if (atMember() && member_ == Member::scannedAt) scannedAt_ = Slot::other;
+    ++depth_;
+  }
+  void arrayEnd(std::size_t size) override {
+    if (intoTabs(&JsonEvents::arrayEnd, size)) return;
+    end();
+  }
 
-Result<TabSnapshot> decode(const boost::json::value& document) {
-  const boost::json::object* members = document.if_object();
-  if (members == nullptr) return Error{std::string(kDocument) + " is not a JSON object"};
+  void keyPart(std::string_view piece, bool last) override {
+    if (intoTabs(&JsonEvents::keyPart, piece, last)) return;
+    if (depth_ == 1 && isObject_) {
+      // Only three names matter here, none longer than nine bytes.
+      if (key_.size() + piece.size() <= 9) {
+        key_.append(piece);
+      } else {
+        key_ = "-";
+      }
+      if (!last) return;
+      member_ = key_ == "scannedAt"   ? Member::scannedAt
+                : key_ == "tabs"      ? Member::tabs
+                : key_ == "firstSeen" ? Member::firstSeen
+                                      : Member::other;
+      key_.clear();
+      if (member_ == Member::tabs) {
+        // Each "tabs" starts over: the last one counts.
+        hasTabs_ = true;
+        tabs_.reset();
+        inTabs_ = true;
+      }
+    } else if (inFirstSeenObject_ && depth_ == 2) {
+      key_.append(piece);
+      if (last) firstSeenKey();
+    }
+  }
 
+  void stringPart(std::string_view piece, bool last) override {
+    if (intoTabs(&JsonEvents::stringPart, piece, last)) return;
+    if (atMember() && member_ == Member::scannedAt) {
+      if (!inString_) scannedAtText_.clear();
+      scannedAtText_.append(piece);
+      scannedAt_ = Slot::string;
+    } else if (atFirstSeen()) {
+      beginFirstSeenValue(FirstSeen::other);
+    } else if (atFirstSeenMember()) {
+      FirstSeenMember& member = firstSeenMembers_[firstSeenMember_];
+      if (!inString_) {
+        member.value.clear();
+        member.isString = true;
+      }
+      member.value.append(piece);
+    }
+    inString_ = !last;
+  }
+
+  void int64Value(std::int64_t value) override { scalar(&JsonEvents::int64Value, value); }
+  void uint64Value(std::uint64_t value) override { scalar(&JsonEvents::uint64Value, value); }
+  void doubleValue(double value) override { scalar(&JsonEvents::doubleValue, value); }
+  void boolValue(bool value) override { scalar(&JsonEvents::boolValue, value); }
+  void nullValue() override {
+    if (intoTabs(&JsonEvents::nullValue)) return;
+    if (atFirstSeen()) {
+      beginFirstSeenValue(FirstSeen::absent);
+    } else {
+      otherScalar();
+    }
+  }
+
+ private:
+  enum class Member : unsigned char { none, scannedAt, tabs, firstSeen, other };
+  enum class Slot : unsigned char { absent, string, other };
+  enum class FirstSeen : unsigned char { absent, object, other };
+  // One member of the first-seen object: the last value given for its key,
+  // at the place where the key first stood.
+  struct FirstSeenMember {
+    std::string key;
+    std::string value;
+    bool isString = false;
+  };
+
+  bool atMember() const { return depth_ == 1 && isObject_ && !inTabs_; }
+  bool atFirstSeen() const { return atMember() && member_ == Member::firstSeen; }
+  bool atFirstSeenMember() const { return inFirstSeenObject_ && depth_ == 2; }
+
+  // Hands the event to the tabs while their value lasts.
+  template <class... Args, class... Given>
+  bool intoTabs(void (JsonEvents::*event)(Args...), Given... given) {
+    if (!inTabs_) return false;
+    (tabs_.*event)(given...);
+    if (tabs_.done()) inTabs_ = false;
+    return true;
+  }
+
+  template <class Value>
+  void scalar(void (JsonEvents::*event)(Value), Value value) {
+    if (intoTabs(event, value)) return;
+    otherScalar();
+  }
+
+  void end() {
+    --depth_;
+    // A member's value has closed: the first-seen object, if it was that.
+    if (depth_ == 1) inFirstSeenObject_ = false;
+  }
+
+  void otherScalar() {
+    if (atMember() && member_ == Member::scannedAt) scannedAt_ = Slot::other;
+    if (atFirstSeen()) beginFirstSeenValue(FirstSeen::other);
+    if (atFirstSeenMember()) firstSeenValueIsNotAString();
+  }
+
+  void beginFirstSeenValue(FirstSeen kind) {
+    firstSeen_ = kind;
+    firstSeenMembers_.clear();
+    firstSeenIndex_.clear();
+    inFirstSeenObject_ = kind == FirstSeen::object;
+  }
+
+  void firstSeenKey() {
+    const auto known = firstSeenIndex_.find(std::string_view(key_));
+    if (known != firstSeenIndex_.end()) {
+      firstSeenMember_ = known->second;
+    } else {
+      firstSeenMember_ = firstSeenMembers_.size();
+      firstSeenMembers_.push_back(FirstSeenMember{std::move(key_), {}, false});
+      firstSeenIndex_.emplace(firstSeenMembers_.back().key, firstSeenMember_);
+    }
+    key_.clear();
+  }
+
+  void firstSeenValueIsNotAString() {
+    FirstSeenMember& member = firstSeenMembers_[firstSeenMember_];
+    member.isString = false;
+    std::string().swap(member.value);
+  }
+
+  int depth_ = 0;
+  bool isObject_ = false;
+  Member member_ = Member::none;
+  std::string key_;
+  bool inString_ = false;
+
+  Slot scannedAt_ = Slot::absent;
+  std::string scannedAtText_;
+
+  bool hasTabs_ = false;
+  bool inTabs_ = false;
+  TabListReader tabs_;
+
+  FirstSeen firstSeen_ = FirstSeen::absent;
+  bool inFirstSeenObject_ = false;
+  // A deque keeps its elements in place, so the index may view their keys.
+  std::deque<FirstSeenMember> firstSeenMembers_;
+  std::unordered_map<std::string_view, std::size_t> firstSeenIndex_;
+  std::size_t firstSeenMember_ = 0;
+};
+
+Result<TabSnapshot> SnapshotReader::take() {
+  if (!isObject_) return valueIsNot(kDocument, "a JSON object");
   TabSnapshot snapshot;
-  const boost::json::value* scannedAt = members->if_contains("scannedAt");
-  if (scannedAt == nullptr) return Error{std::string(kDocument) + " lacks \"scannedAt\""};
-  if (!scannedAt->is_string()) return Error{"scannedAt is not a string"};
-  snapshot.scannedAt = std::string(scannedAt->get_string());
+  if (scannedAt_ == Slot::absent) return lacksMember(kDocument, "scannedAt");
+  if (scannedAt_ != Slot::string) return valueIsNot("scannedAt", "a string");
+  snapshot.scannedAt = std::move(scannedAtText_);
 
-  const boost::json::value* tabs = members->if_contains("tabs");
-  if (tabs == nullptr) return Error{std::string(kDocument) + " lacks \"tabs\""};
-  auto decodedTabs = decodeTabs(*tabs, "tabs");
-  if (!decodedTabs) return decodedTabs.error();
-  snapshot.tabs = std::move(*decodedTabs);
+  if (!hasTabs_) return lacksMember(kDocument, "tabs");
+  auto tabs = tabs_.take();
+  if (!tabs) return tabs.error();
+  snapshot.tabs = std::move(*tabs);
 
-  const boost::json::value* firstSeen = members->if_contains("firstSeen");
-  if (firstSeen != nullptr && !firstSeen->is_null()) {
-    auto map = decodeFirstSeen(*firstSeen);
-    if (!map) return map.error();
-    snapshot.firstSeen = std::move(*map);
+  if (firstSeen_ == FirstSeen::other) return valueIsNot("firstSeen", "an object or null");
+  if (firstSeen_ == FirstSeen::object) {
+    firstSeenIndex_ = {};
+    FirstSeenMap& map = snapshot.firstSeen.emplace();
+    for (FirstSeenMember& member : firstSeenMembers_) {
+      if (!member.isString) {
+        return valueIsNot("firstSeen member \"" + member.key + "\"", "a string");
+      }
+      map.set(std::move(member.key), std::move(member.value));
+    }
   }
   return snapshot;
 }
 
 }  // namespace
 
-Result<TabSnapshot> decodeSnapshot(const boost::json::value& document) {
-  try {
-    return decode(document);
-  } catch (const std::bad_alloc&) {
-    return Error{std::string(kDocument) + " is too large to read"};
-  }
-}
-
 Result<TabSnapshot> decodeSnapshot(std::string_view documentText) {
   try {
-    // The parsed tree lives only while it is decoded, so one arena serves it.
-    boost::json::monotonic_resource arena;
-    boost::system::error_code error;
-    boost::json::value document = parseJson(documentText, error, &arena);
-    if (error) return Error{std::string(kDocument) + " is not valid JSON: " + error.message()};
-    return decode(document);
+    SnapshotReader reader;
+    const boost::system::error_code error = readJson(documentText, reader);
+    if (error) {
+      return Error{std::string(kDocument) + " is not valid JSON: " + error.message()};
+    }
+    return reader.take();
   } catch (const std::bad_alloc&) {
-    return Error{std::string(kDocument) + " is too large to read"};
+    return tooLargeToRead(kDocument);
   }
 }
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <boost/json/value.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,17 +19,9 @@ struct TabSnapshot {
   std::optional<FirstSeenMap> firstSeen;  // missing or null in a document gives absent
 };
 
-// Parses and decodes a snapshot document; any failure, also in a single tab
-// entry, fails the whole document.
+// Decodes a snapshot document straight from its text, with no tree between;
+// any failure, also in a single tab entry, fails the whole document.
 Result<TabSnapshot> decodeSnapshot(std::string_view documentText);
-Result<TabSnapshot> decodeSnapshot(const boost::json::value& document);
-// Text in any form is parsed first (a JSON value is constructible from text).
-inline Result<TabSnapshot> decodeSnapshot(const char* documentText) {
-  return decodeSnapshot(std::string_view(documentText));
-}
-inline Result<TabSnapshot> decodeSnapshot(const std::string& documentText) {
-  return decodeSnapshot(std::string_view(documentText));
-}
 
 // The document's byte form, as written to disk: members in the order
 // scannedAt, tabs, firstSeen (only when present).

@@ -1,8 +1,6 @@
 #include "storage/save_snapshot.h"
 
 #include <algorithm>
-#include <boost/json/monotonic_resource.hpp>
-#include <boost/json/value.hpp>
 #include <climits>
 #include <exception>
 #include <memory>
@@ -11,7 +9,6 @@
 #include <unordered_set>
 #include <utility>
 
-#include "base/json.h"
 #include "model/normalized_url.h"
 #include "model/tab_snapshot.h"
 #include "model/unicode_text.h"
@@ -65,17 +62,10 @@ RememberedDocument& remembered() {
 }
 
 // Decodes the text; an undecodable one gives null. Unless asked to keep it,
-// the text goes before the records are made.
+// the text goes before the records are put to use.
 std::shared_ptr<const TabSnapshot> decodePrevious(std::string& bytes, bool keepText) {
-  // The tree lives only while it is decoded: one arena, sized from the text
-  // so that it rarely needs a second block. The value is initialised, not
-  // assigned, so it keeps the arena instead of being copied out of it.
-  boost::json::monotonic_resource arena(bytes.size() * 2 + 1024);
-  boost::system::error_code error;
-  const boost::json::value document = parseJson(bytes, error, &arena);
-  if (error) return nullptr;
+  Result<TabSnapshot> previous = decodeSnapshot(bytes);
   if (!keepText) std::string().swap(bytes);
-  Result<TabSnapshot> previous = decodeSnapshot(document);
   if (!previous) return nullptr;
   return std::make_shared<const TabSnapshot>(std::move(*previous));
 }
