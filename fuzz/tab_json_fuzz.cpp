@@ -1,18 +1,22 @@
-// Tab lists and snapshot documents decoded from arbitrary JSON text. The
-// streaming reader must agree with the tree decoder it replaced on every
-// input: the same records byte for byte, or the same failure in the same
-// words. Whatever decodes must survive a round trip: encode, decode again
+// Messages, tab lists and snapshot documents decoded from arbitrary JSON
+// text. The streaming readers must agree with the tree decoders they
+// replaced on every input: the same records byte for byte, or the same
+// failure in the same words; for a message also the same tree of the other
+// members. Whatever decodes must survive a round trip: encode, decode again
 // gives an equal record, and encoding that gives identical bytes.
 
 #include <boost/json/serialize.hpp>
 #include <boost/json/value.hpp>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/json.h"
 #include "fuzz_check.h"
+#include "handler/message.h"
 #include "model/tab_snapshot.h"
 #include "tree_reference.h"
 
@@ -72,6 +76,48 @@ void checkDocument(std::string_view text) {
   checkSnapshotRoundTrip(*streamed);
 }
 
+bool sameBytes(const Result<std::vector<SafariTab>>& a, const Result<std::vector<SafariTab>>& b) {
+  if (a.ok() != b.ok()) return false;
+  if (!a) return a.error() == b.error();
+  if (a->size() != b->size()) return false;
+  for (std::size_t i = 0; i < a->size(); ++i) {
+    if (!sameBytes((*a)[i], (*b)[i])) return false;
+  }
+  return true;
+}
+
+// What the endpoint made of a message when it parsed it whole.
+std::optional<velmora::Message> messageFromTree(std::string_view text) {
+  boost::system::error_code error;
+  const boost::json::value value = velmora::parseJson(text, error);
+  if (error || !value.is_object()) return std::nullopt;
+  velmora::Message message;
+  message.members = value.get_object();
+  message.members.erase("tabs");
+  const boost::json::value* tabs = value.get_object().if_contains("tabs");
+  message.hasTabs = tabs != nullptr;
+  if (tabs == nullptr) return message;
+  message.tabsAreObjects = tabs->is_array();
+  if (tabs->is_array()) {
+    for (const boost::json::value& element : tabs->get_array()) {
+      message.tabsAreObjects = message.tabsAreObjects && element.is_object();
+    }
+  }
+  message.tabs = velmora::reference::decodeTabs(*tabs);
+  return message;
+}
+
+void checkMessage(std::string_view text) {
+  const std::optional<velmora::Message> streamed = velmora::readMessage(text);
+  const std::optional<velmora::Message> fromTree = messageFromTree(text);
+  check(streamed.has_value() == fromTree.has_value(), "a message is usable alike", text);
+  if (!streamed) return;
+  check(streamed->members == fromTree->members, "the other members read alike", text);
+  check(streamed->hasTabs == fromTree->hasTabs, "tabs found alike", text);
+  check(streamed->tabsAreObjects == fromTree->tabsAreObjects, "tabs judged objects alike", text);
+  check(sameBytes(streamed->tabs, fromTree->tabs), "tabs decode alike", text);
+}
+
 std::string asTabList(std::string_view tabs) {
   return R"({"scannedAt":"t","tabs":)" + std::string(tabs) + "}";
 }
@@ -81,6 +127,7 @@ std::string asTabList(std::string_view tabs) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
   checkDocument(input);
+  checkMessage(input);
 
   boost::system::error_code error;
   const boost::json::value value = velmora::parseJson(input, error);
@@ -88,6 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The text as a tab list; then each entry of an array on its own, so that
   // one bad entry does not hide the others from the round trip.
   checkDocument(asTabList(input));
+  checkMessage(R"({"action":"saveSnapshot","tabs":)" + std::string(input) + "}");
   if (value.is_array()) {
     for (const boost::json::value& entry : value.get_array()) {
       checkDocument(asTabList("[" + boost::json::serialize(entry) + "]"));

@@ -1,5 +1,6 @@
 #include "handler/dispatch.h"
 
+#include <boost/json/serialize.hpp>
 #include <exception>
 #include <utility>
 #include <vector>
@@ -13,14 +14,6 @@ namespace {
 const boost::json::string* stringAt(const boost::json::object& message, std::string_view key) {
   const boost::json::value* value = message.if_contains(key);
   return value ? value->if_string() : nullptr;
-}
-
-bool isArrayOfObjects(const boost::json::value* value) {
-  if (value == nullptr || !value->is_array()) return false;
-  for (const boost::json::value& element : value->get_array()) {
-    if (!element.is_object()) return false;
-  }
-  return true;
 }
 
 void deliver(NSExtensionContext& context, boost::json::object reply) {
@@ -41,28 +34,39 @@ boost::json::object failureReply(std::string_view description) {
   return boost::json::object{{"ok", false}, {"error", validUtf8(description)}};
 }
 
-const boost::json::object* messageOf(const NSExtensionContext& context) {
-  const auto& items = context.inputItems();
-  if (items.empty()) return nullptr;
-  const auto* item = std::any_cast<NSExtensionItem>(&items.front());
-  if (item == nullptr || !item->userInfo) return nullptr;
+std::optional<Message> takeMessage(NSExtensionContext& context) {
+  auto& items = context.inputItems();
+  if (items.empty()) return std::nullopt;
+  auto* item = std::any_cast<NSExtensionItem>(&items.front());
+  if (item == nullptr) return std::nullopt;
+  if (item->messageText) {
+    // The text goes as soon as it is read: a large message is not kept in
+    // memory twice over.
+    const std::string text = std::move(*item->messageText);
+    item->messageText.reset();
+    return readMessage(text);
+  }
+  if (!item->userInfo) return std::nullopt;
   const boost::json::value* entry = item->userInfo->if_contains(SFExtensionMessageKey);
-  return entry ? entry->if_object() : nullptr;
+  if (entry == nullptr || !entry->is_object()) return std::nullopt;
+  // A dictionary handed in as a tree is read like every other message.
+  return readMessage(boost::json::serialize(*entry));
 }
 
-boost::json::object dispatch(const boost::json::object& message, const Actions& actions,
-                             const Logger& log) {
-  const boost::json::string* action = stringAt(message, "action");
+boost::json::object dispatch(Message message, const Actions& actions, const Logger& log) {
+  const boost::json::object& members = message.members;
+  const boost::json::string* action = stringAt(members, "action");
   if (action != nullptr && *action == "command") {
-    if (const boost::json::string* command = stringAt(message, "command")) {
-      const boost::json::string* url = stringAt(message, "url");
+    if (const boost::json::string* command = stringAt(members, "command")) {
+      const boost::json::string* url = stringAt(members, "url");
       return actions.command(*command, url ? std::string_view(*url) : std::string_view());
     }
   }
   if (action != nullptr && *action == "saveSnapshot") {
-    const boost::json::value* tabs = message.if_contains("tabs");
-    const boost::json::string* scannedAt = stringAt(message, "scannedAt");
-    if (isArrayOfObjects(tabs) && scannedAt != nullptr) return actions.snapshot(*tabs, *scannedAt);
+    const boost::json::string* scannedAt = stringAt(members, "scannedAt");
+    if (message.tabsAreObjects && scannedAt != nullptr) {
+      return actions.snapshot(std::move(message.tabs), *scannedAt);
+    }
   }
   log.error(kInvalidMessageLogText);
   return invalidMessageReply();
@@ -71,8 +75,8 @@ boost::json::object dispatch(const boost::json::object& message, const Actions& 
 void respond(NSExtensionContext& context, const Actions& actions, const Logger& log) {
   boost::json::object reply;
   try {
-    const boost::json::object* message = messageOf(context);
-    reply = message ? dispatch(*message, actions, log) : invalidMessageReply();
+    std::optional<Message> message = takeMessage(context);
+    reply = message ? dispatch(std::move(*message), actions, log) : invalidMessageReply();
   } catch (const std::exception& e) {
     // Last resort: the actions report their failures as values, but a
     // library may still throw (out of memory, for one).

@@ -3,7 +3,13 @@
 #include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
 #include <functional>
+#include <optional>
 #include <string_view>
+#include <vector>
+
+#include "base/status.h"
+#include "handler/message.h"
+#include "model/safari_tab.h"
 
 #include "platform/extension_context.h"
 #include "platform/logger.h"
@@ -21,9 +27,10 @@ inline constexpr char kInvalidMessageLogText[] = "Ungültige Nachricht von Safar
 struct Actions {
   // Takes the command and the URL; returns the complete reply.
   std::function<boost::json::object(std::string_view command, std::string_view url)> command;
-  // Takes the "tabs" array (every element an object) and the scan time;
-  // returns the complete reply.
-  std::function<boost::json::object(const boost::json::value& tabs, std::string_view scannedAt)>
+  // Takes the records of the "tabs" array (every element an object), or its
+  // first entry's failure, and the scan time; returns the complete reply.
+  std::function<boost::json::object(Result<std::vector<SafariTab>> tabs,
+                                    std::string_view scannedAt)>
       snapshot;
 };
 
@@ -35,14 +42,14 @@ boost::json::object invalidMessageReply();
 // that is not UTF-8 is dropped by the browser.
 boost::json::object failureReply(std::string_view description);
 
-// The message dictionary of the request: the object under the message key in
-// the first input item's userInfo. Null when the envelope is unusable.
-const boost::json::object* messageOf(const NSExtensionContext& context);
+// The message dictionary of the request, read from the first input item: its
+// message text, taken out of the item, or else the object under the message
+// key in its userInfo. Nothing when the envelope is unusable.
+std::optional<Message> takeMessage(NSExtensionContext& context);
 
 // The reply to a message dictionary: one of the actions, or the invalid
 // reply with its log line.
-boost::json::object dispatch(const boost::json::object& message, const Actions& actions,
-                             const Logger& log);
+boost::json::object dispatch(Message message, const Actions& actions, const Logger& log);
 
 // The whole request: unpacks, dispatches and completes the context exactly
 // once, whatever happens on the way.

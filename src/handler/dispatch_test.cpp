@@ -25,9 +25,11 @@ struct Calls {
                      made.push_back(call);
                      return boost::json::object{{"ok", true}, {"message", call}};
                    },
-                   [this](const boost::json::value& tabs, std::string_view scannedAt) {
-                     const std::string call = "snapshot(" + std::to_string(tabs.as_array().size()) +
-                                              "," + std::string(scannedAt) + ")";
+                   [this](Result<std::vector<SafariTab>> tabs, std::string_view scannedAt) {
+                     const std::string call =
+                         "snapshot(" +
+                         (tabs ? std::to_string(tabs->size()) : tabs.error().description) + "," +
+                         std::string(scannedAt) + ")";
                      made.push_back(call);
                      return boost::json::object{{"ok", true}, {"count", call}};
                    }};
@@ -128,7 +130,7 @@ TEST(DispatchTest, MessagesReachTheirActionOrAreRejectedWithALogLine) {
       {R"({"action":"saveSnapshot","tabs":[],"scannedAt":"2024-05-01T10:00:00Z"})",
        "snapshot(0,2024-05-01T10:00:00Z)"},
       {R"({"action":"saveSnapshot","tabs":[{},{"id":1}],"scannedAt":"s","command":"x"})",
-       "snapshot(2,s)"},
+       R"(snapshot(tabs[0] lacks "id",s))"},
       {R"({"action":"saveSnapshot","tabs":[],"scannedAt":5})", ""},
       {R"({"action":"saveSnapshot","tabs":[{},"tab"],"scannedAt":"s"})", ""},
       {R"({"action":"saveSnapshot","tabs":[[]],"scannedAt":"s"})", ""},
@@ -162,7 +164,7 @@ TEST(DispatchTest, ActionRepliesArePassedOnUnchanged) {
   Actions actions{[](std::string_view, std::string_view) {
                     return boost::json::object{{"ok", false}, {"error", "disk full"}};
                   },
-                  [](const boost::json::value&, std::string_view) {
+                  [](Result<std::vector<SafariTab>>, std::string_view) {
                     return boost::json::object{{"ok", true}, {"count", 2}, {"badge", {{"x", 1}}}};
                   }};
   EXPECT_EQ(answer({std::any(messageItem(R"({"action":"command","command":"a"})"))}, actions,

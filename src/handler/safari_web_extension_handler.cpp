@@ -16,7 +16,7 @@ SafariWebExtensionHandler::SafariWebExtensionHandler(Logger::Sink sink)
 void SafariWebExtensionHandler::beginRequest(NSExtensionContext& context) const {
   const Actions actions{
       [this](std::string_view command, std::string_view url) { return handle(command, url); },
-      [this](const boost::json::value& tabs, std::string_view scannedAt) {
+      [this](Result<std::vector<SafariTab>> tabs, std::string_view scannedAt) {
         return snapshotReply(tabs, scannedAt, log_);
       }};
   respond(context, actions, log_);

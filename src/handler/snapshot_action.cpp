@@ -4,7 +4,6 @@
 #include <string>
 
 #include "handler/dispatch.h"
-#include "model/safari_tab.h"
 #include "storage/extension_settings.h"
 #include "storage/save_snapshot.h"
 
@@ -18,14 +17,13 @@ boost::json::object failed(const Error& error, const Logger& log) {
 
 }  // namespace
 
-boost::json::object snapshotReply(const boost::json::value& tabs, std::string_view scannedAt,
-                                  const Logger& log) {
-  auto decoded = decodeTabs(tabs, "tabs");
-  if (!decoded) return failed(decoded.error(), log);
-  const Status saved = VelmoraStorage::save(*decoded, scannedAt);
+boost::json::object snapshotReply(const Result<std::vector<SafariTab>>& tabs,
+                                  std::string_view scannedAt, const Logger& log) {
+  if (!tabs) return failed(tabs.error(), log);
+  const Status saved = VelmoraStorage::save(*tabs, scannedAt);
   if (!saved) return failed(saved.error(), log);
 
-  const auto count = static_cast<std::int64_t>(decoded->size());
+  const auto count = static_cast<std::int64_t>(tabs->size());
   boost::json::object reply{
       {"ok", true}, {"count", count}, {"badge", VelmoraStorage::extensionSettings()}};
   log.info("Snapshot gespeichert: " + std::to_string(count) + " Tabs");

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <boost/json/object.hpp>
-#include <boost/json/value.hpp>
 #include <string_view>
+#include <vector>
+
+#include "base/status.h"
+#include "model/safari_tab.h"
 
 #include "platform/logger.h"
 
@@ -10,8 +13,9 @@
 // number and the extension settings.
 namespace velmora {
 
-// `tabs` is the message's "tabs" array. Either outcome is logged.
-boost::json::object snapshotReply(const boost::json::value& tabs, std::string_view scannedAt,
-                                  const Logger& log);
+// `tabs` holds the records of the message's "tabs" array, or the failure of
+// its first entry that did not decode. Either outcome is logged.
+boost::json::object snapshotReply(const Result<std::vector<SafariTab>>& tabs,
+                                  std::string_view scannedAt, const Logger& log);
 
 }  // namespace velmora

@@ -7,12 +7,18 @@
 #include <string>
 #include <vector>
 
+#include "handler/message.h"
 #include "platform/temporary_directory.h"
 
 namespace velmora {
 namespace {
 
 const char kScannedAt[] = "2024-05-01T10:00:00Z";
+
+// The records of a "tabs" array given as text, as the endpoint hands them on.
+Result<std::vector<SafariTab>> tabsOf(const std::string& tabs) {
+  return readMessage(R"({"tabs":)" + tabs + "}")->tabs;
+}
 
 std::string tab(int id, std::string_view url) {
   return R"({"id":)" + std::to_string(id) + R"(,"windowId":1,"title":"T","url":")" +
@@ -43,7 +49,7 @@ TEST(SnapshotActionTest, StoredTabsAreCountedAndAnsweredWithTheSettings) {
   for (const Case& c : cases) {
     TemporaryDataHome home;
     Logged logged;
-    const auto reply = snapshotReply(boost::json::parse(c.tabs), kScannedAt, logged.logger());
+    const auto reply = snapshotReply(tabsOf(c.tabs), kScannedAt, logged.logger());
     EXPECT_EQ(reply, (boost::json::object{
                          {"ok", true}, {"count", c.count}, {"badge", {{"enabled", false}}}}))
         << c.name;
@@ -57,7 +63,7 @@ TEST(SnapshotActionTest, StoredTabsAreCountedAndAnsweredWithTheSettings) {
 TEST(SnapshotActionTest, BadgeIsTheSettingsFileReadAfterTheSave) {
   TemporaryDataHome home;
   Logged logged;
-  const auto tabs = boost::json::parse("[" + tab(1, "https://a.example/") + "]");
+  const auto tabs = tabsOf("[" + tab(1, "https://a.example/") + "]");
   std::filesystem::create_directories(home.storage());
   const char settings[] = R"({"enabled":"ja","limit":3.5,"nested":{"list":[1,null,true]}})";
   std::ofstream(home.storage() / "extension-settings.json") << settings;
@@ -70,9 +76,9 @@ TEST(SnapshotActionTest, BadgeIsTheSettingsFileReadAfterTheSave) {
 TEST(SnapshotActionTest, AnEntryThatDoesNotDecodeStopsTheWholeSave) {
   TemporaryDataHome home;
   Logged logged;
-  const auto tabs = boost::json::parse("[" + tab(1, "https://a.example/") +
-                                       R"(,{"id":2,"windowId":1,"title":"T","pinned":false,)"
-                                       R"("active":false}])");
+  const auto tabs = tabsOf("[" + tab(1, "https://a.example/") +
+                           R"(,{"id":2,"windowId":1,"title":"T","pinned":false,)"
+                           R"("active":false}])");
   const auto reply = snapshotReply(tabs, kScannedAt, logged.logger());
   ASSERT_EQ(reply.size(), 2u);
   EXPECT_EQ(reply.at("ok"), false);
@@ -89,7 +95,7 @@ TEST(SnapshotActionTest, StorageFailureIsAnsweredWithItsDescription) {
   TemporaryDataHome home;
   std::ofstream(home.storage()) << "not a directory";
   Logged logged;
-  const auto reply = snapshotReply(boost::json::parse("[]"), kScannedAt, logged.logger());
+  const auto reply = snapshotReply(tabsOf("[]"), kScannedAt, logged.logger());
   ASSERT_EQ(reply.size(), 2u);
   EXPECT_EQ(reply.at("ok"), false);
   const std::string error(reply.at("error").as_string());
@@ -106,7 +112,7 @@ TEST(SnapshotActionTest, BytesOfADescriptionThatAreNotUtf8BecomeReplacementChara
   std::ofstream(latin1 / "Velmora") << "not a directory";
   ScopedEnvironmentVariable dataHome("XDG_DATA_HOME", latin1.string());
   Logged logged;
-  const auto reply = snapshotReply(boost::json::parse("[]"), kScannedAt, logged.logger());
+  const auto reply = snapshotReply(tabsOf("[]"), kScannedAt, logged.logger());
   const std::string error(reply.at("error").as_string());
   EXPECT_NE(error.find("caf\xEF\xBF\xBD/Velmora"), std::string::npos) << error;
 }

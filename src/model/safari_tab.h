@@ -1,7 +1,6 @@
 #pragma once
 
 #include <boost/json/object.hpp>
-#include <boost/json/value.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -10,7 +9,6 @@
 #include <string_view>
 #include <vector>
 
-#include "base/status.h"
 
 namespace velmora {
 
@@ -33,13 +31,8 @@ struct SafariTab {
   friend bool operator==(const SafariTab& a, const SafariTab& b);
 };
 
-// Decodes one tab entry with no conversion between JSON types. `where` names
-// the value in error texts, e.g. "tabs[2]" gives: tabs[2] lacks "url".
-Result<SafariTab> decodeTab(const boost::json::value& entry, std::string_view where);
-
-// Decodes an array of tab entries; one bad entry fails the whole list.
-Result<std::vector<SafariTab>> decodeTabs(const boost::json::value& array,
-                                          std::string_view where = "tabs");
+// Tab entries are decoded by TabListReader (model/tab_list_reader.h), as
+// part of the list that holds them.
 
 // Members in the order id, windowId, title, url, pinned, active, snippet,
 // summary; an absent optional is left out, never written as null.

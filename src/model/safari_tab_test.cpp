@@ -7,21 +7,37 @@
 #include <string>
 #include <unordered_set>
 
+#include "model/tab_snapshot.h"
+
 namespace velmora {
 namespace {
 
-boost::json::value json(std::string_view text) { return boost::json::parse(text); }
+// Decodes the entry as the only one of a list: its errors name it tabs[0].
+Result<SafariTab> decodeEntry(std::string_view entry) {
+  auto snapshot = decodeSnapshot(R"({"scannedAt":"t","tabs":[)" + std::string(entry) + "]}");
+  if (!snapshot) return snapshot.error();
+  return snapshot->tabs.at(0);
+}
 
-// A complete entry with one member replaced (or removed, for an empty value).
-boost::json::value entryWith(std::string_view key, std::string_view valueText) {
-  boost::json::value entry =
-      json(R"({"id":7,"windowId":2,"title":"T","url":"https://a/","pinned":false,"active":true})");
-  if (valueText.empty()) {
-    entry.as_object().erase(key);
-  } else {
-    entry.as_object()[key] = json(valueText);
+// A complete entry with one member's text replaced (or the member removed,
+// for an empty text).
+std::string entryWith(std::string_view key, std::string_view valueText) {
+  const std::pair<std::string_view, std::string_view> members[] = {
+      {"id", "7"},         {"windowId", "2"},     {"title", R"("T")"},
+      {"url", R"("https://a/")"}, {"pinned", "false"}, {"active", "true"}};
+  std::string entry = "{";
+  bool replaced = false;
+  for (const auto& [name, text] : members) {
+    const bool isKey = name == key;
+    replaced = replaced || isKey;
+    if (isKey && valueText.empty()) continue;
+    if (entry.size() > 1) entry += ",";
+    entry.append("\"").append(name).append("\":").append(isKey ? valueText : text);
   }
-  return entry;
+  if (!replaced && !valueText.empty()) {
+    entry.append(",\"").append(key).append("\":").append(valueText);
+  }
+  return entry + "}";
 }
 
 SafariTab sampleTab() {
@@ -35,9 +51,8 @@ SafariTab sampleTab() {
 }
 
 TEST(DecodeTab, ReadsAllFields) {
-  auto tab = decodeTab(json(R"({"active":false,"summary":"Sum","id":-4,"windowId":9,
-      "title":"Caf\u00e9","url":"https://x/y","pinned":true,"snippet":"","extra":[1]})"),
-                       "tabs[0]");
+  auto tab = decodeEntry((R"({"active":false,"summary":"Sum","id":-4,"windowId":9,
+      "title":"Caf\u00e9","url":"https://x/y","pinned":true,"snippet":"","extra":[1]})"));
   ASSERT_TRUE(tab.ok()) << tab.error().description;
   EXPECT_EQ(tab->id, -4);
   EXPECT_EQ(tab->windowId, 9);
@@ -58,18 +73,12 @@ TEST(DecodeTab, AcceptsWholeNumbersInAnyFormWithinSigned64Bits) {
                         Case{"9223372036854775807", INT64_MAX}, Case{"3.0", 3}, Case{"3e2", 300},
                         Case{"-0.0", 0}, Case{"9.2e18", 9200000000000000000}}) {
     for (const char* key : {"id", "windowId"}) {
-      auto tab = decodeTab(entryWith(key, c.text), "tab");
+      auto tab = decodeEntry(entryWith(key, c.text));
       ASSERT_TRUE(tab.ok()) << key << " = " << c.text << ": " << tab.error().description;
       EXPECT_EQ(std::string(key) == "id" ? tab->id : tab->windowId, c.expected)
           << key << " = " << c.text;
     }
   }
-  // Small unsigned values can arrive from values built in code, not parsed.
-  boost::json::value entry = entryWith("id", "1");
-  entry.as_object()["id"] = std::uint64_t{5};
-  auto tab = decodeTab(entry, "tab");
-  ASSERT_TRUE(tab.ok());
-  EXPECT_EQ(tab->id, 5);
 }
 
 TEST(DecodeTab, FailsOnEveryWrongShapeWithAPlainMessage) {
@@ -79,54 +88,55 @@ TEST(DecodeTab, FailsOnEveryWrongShapeWithAPlainMessage) {
     const char* message;
   };
   const Case cases[] = {
-      {"id", "", R"(tabs[2] lacks "id")"},
-      {"id", "1.5", "tabs[2].id is not a whole number in the 64-bit range"},
-      {"id", "9223372036854775808", "tabs[2].id is not a whole number in the 64-bit range"},
-      {"id", "-9223372036854775809", "tabs[2].id is not a whole number in the 64-bit range"},
-      {"id", "18446744073709551616", "tabs[2].id is not a whole number in the 64-bit range"},
-      {"id", "1e400", "tabs[2].id is not a whole number in the 64-bit range"},
-      {"id", "9.3e18", "tabs[2].id is not a whole number in the 64-bit range"},
-      {"id", "-9.3e18", "tabs[2].id is not a whole number in the 64-bit range"},
-      {"id", "\"3\"", "tabs[2].id is not a whole number in the 64-bit range"},
-      {"id", "null", "tabs[2].id is not a whole number in the 64-bit range"},
-      {"id", "true", "tabs[2].id is not a whole number in the 64-bit range"},
-      {"windowId", "", R"(tabs[2] lacks "windowId")"},
-      {"windowId", "0.5", "tabs[2].windowId is not a whole number in the 64-bit range"},
-      {"title", "", R"(tabs[2] lacks "title")"},
-      {"title", "3", "tabs[2].title is not a string"},
-      {"title", "null", "tabs[2].title is not a string"},
-      {"url", "", R"(tabs[2] lacks "url")"},
-      {"url", "[\"x\"]", "tabs[2].url is not a string"},
-      {"pinned", "", R"(tabs[2] lacks "pinned")"},
-      {"pinned", "1", "tabs[2].pinned is not true or false"},
-      {"pinned", "\"true\"", "tabs[2].pinned is not true or false"},
-      {"active", "", R"(tabs[2] lacks "active")"},
-      {"active", "null", "tabs[2].active is not true or false"},
-      {"snippet", "0", "tabs[2].snippet is not a string or null"},
-      {"snippet", "false", "tabs[2].snippet is not a string or null"},
-      {"summary", "{}", "tabs[2].summary is not a string or null"},
+      {"id", "", R"(tabs[0] lacks "id")"},
+      {"id", "1.5", "tabs[0].id is not a whole number in the 64-bit range"},
+      {"id", "9223372036854775808", "tabs[0].id is not a whole number in the 64-bit range"},
+      {"id", "-9223372036854775809", "tabs[0].id is not a whole number in the 64-bit range"},
+      {"id", "18446744073709551616", "tabs[0].id is not a whole number in the 64-bit range"},
+      {"id", "1e400", "tabs[0].id is not a whole number in the 64-bit range"},
+      {"id", "9.3e18", "tabs[0].id is not a whole number in the 64-bit range"},
+      {"id", "-9.3e18", "tabs[0].id is not a whole number in the 64-bit range"},
+      {"id", "\"3\"", "tabs[0].id is not a whole number in the 64-bit range"},
+      {"id", "null", "tabs[0].id is not a whole number in the 64-bit range"},
+      {"id", "true", "tabs[0].id is not a whole number in the 64-bit range"},
+      {"windowId", "", R"(tabs[0] lacks "windowId")"},
+      {"windowId", "0.5", "tabs[0].windowId is not a whole number in the 64-bit range"},
+      {"title", "", R"(tabs[0] lacks "title")"},
+      {"title", "3", "tabs[0].title is not a string"},
+      {"title", "null", "tabs[0].title is not a string"},
+      {"url", "", R"(tabs[0] lacks "url")"},
+      {"url", "[\"x\"]", "tabs[0].url is not a string"},
+      {"pinned", "", R"(tabs[0] lacks "pinned")"},
+      {"pinned", "1", "tabs[0].pinned is not true or false"},
+      {"pinned", "\"true\"", "tabs[0].pinned is not true or false"},
+      {"active", "", R"(tabs[0] lacks "active")"},
+      {"active", "null", "tabs[0].active is not true or false"},
+      {"snippet", "0", "tabs[0].snippet is not a string or null"},
+      {"snippet", "false", "tabs[0].snippet is not a string or null"},
+      {"summary", "{}", "tabs[0].summary is not a string or null"},
   };
   for (const Case& c : cases) {
-    auto tab = decodeTab(entryWith(c.key, c.valueText), "tabs[2]");
+    auto tab = decodeEntry(entryWith(c.key, c.valueText));
     ASSERT_FALSE(tab.ok()) << c.key << " = " << c.valueText;
     EXPECT_EQ(tab.error().description, c.message) << c.key << " = " << c.valueText;
   }
   for (const char* notObject : {"[]", "null", "\"tab\"", "1"}) {
-    auto tab = decodeTab(json(notObject), "tabs[0]");
+    auto tab = decodeEntry(notObject);
     ASSERT_FALSE(tab.ok()) << notObject;
     EXPECT_EQ(tab.error().description, "tabs[0] is not an object");
   }
 }
 
 TEST(DecodeTab, MemberNamesAreCaseSensitive) {
-  boost::json::value entry = entryWith("url", "");
-  entry.as_object()["URL"] = "https://a/";
-  EXPECT_FALSE(decodeTab(entry, "tab").ok());
+  EXPECT_FALSE(
+      decodeEntry(
+          R"({"id":7,"windowId":2,"title":"T","URL":"https://a/","pinned":false,"active":true})")
+          .ok());
 }
 
 TEST(DecodeTab, MissingOrNullOptionalIsAbsentAndStaysAbsent) {
   for (const char* snippet : {"", "null"}) {
-    auto tab = decodeTab(entryWith("snippet", snippet), "tab");
+    auto tab = decodeEntry(entryWith("snippet", snippet));
     ASSERT_TRUE(tab.ok()) << snippet;
     EXPECT_FALSE(tab->snippet.has_value()) << snippet;
     EXPECT_FALSE(encodeTab(*tab).contains("snippet")) << snippet;
@@ -149,25 +159,21 @@ TEST(EncodeTab, WritesMembersInFixedOrderAndOnlyPresentOptionals) {
 }
 
 TEST(EncodeTab, DropsUnknownMembersAndRoundTrips) {
-  auto tab = decodeTab(entryWith("colour", "\"red\""), "tab");
+  auto tab = decodeEntry(entryWith("colour", "\"red\""));
   ASSERT_TRUE(tab.ok());
   boost::json::object encoded = encodeTab(*tab);
   EXPECT_FALSE(encoded.contains("colour"));
-  auto again = decodeTab(encoded, "tab");
+  auto again = decodeEntry(boost::json::serialize(encoded));
   ASSERT_TRUE(again.ok());
   EXPECT_EQ(*again, *tab);
 }
 
 TEST(DecodeTabs, OneBadEntryFailsTheWholeList) {
-  auto tabs = decodeTabs(json(R"([{"id":1,"windowId":1,"title":"","url":"","pinned":false,
-      "active":false},{"id":2,"windowId":1,"title":"","url":"","pinned":1,"active":false}])"));
-  ASSERT_FALSE(tabs.ok());
-  EXPECT_EQ(tabs.error().description, "tabs[1].pinned is not true or false");
-
-  EXPECT_EQ(decodeTabs(json("{}")).error().description, "tabs is not an array");
-  auto empty = decodeTabs(json("[]"));
-  ASSERT_TRUE(empty.ok());
-  EXPECT_TRUE(empty->empty());
+  auto snapshot = decodeSnapshot(R"({"scannedAt":"t","tabs":[{"id":1,"windowId":1,"title":"",
+      "url":"","pinned":false,"active":false},{"id":2,"windowId":1,"title":"","url":"",
+      "pinned":1,"active":false}]})");
+  ASSERT_FALSE(snapshot.ok());
+  EXPECT_EQ(snapshot.error().description, "tabs[1].pinned is not true or false");
 }
 
 TEST(SafariTabEquality, ComparesAllFieldsAndTextsByCanonicalEquivalence) {

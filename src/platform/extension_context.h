@@ -4,6 +4,7 @@
 #include <boost/json/object.hpp>
 #include <functional>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -19,6 +20,11 @@ inline constexpr char SFExtensionMessageKey[] = "message";
 // One item of a request or of its reply. The userInfo may be absent.
 struct NSExtensionItem {
   std::optional<boost::json::object> userInfo;
+  // How the host loop hands on a message: its JSON text as it arrived, in
+  // place of a dictionary under the message key, so that the handler reads
+  // it straight into what it needs (the tabs into records) without a tree of
+  // the whole message in between.
+  std::optional<std::string> messageText;
 
   void setUserInfo(boost::json::object info) { userInfo = std::move(info); }
   friend bool operator==(const NSExtensionItem&, const NSExtensionItem&) = default;
@@ -34,6 +40,9 @@ class NSExtensionContext {
       : inputItems_(std::move(inputItems)), completion_(std::move(completion)) {}
 
   const std::vector<std::any>& inputItems() const { return inputItems_; }
+  // The handler may take a message's text out of its item, so that a large
+  // one need not stay in memory beside what was read from it.
+  std::vector<std::any>& inputItems() { return inputItems_; }
 
   // Hands the reply items to whoever made the request.
   void completeRequestReturningItems(std::vector<NSExtensionItem> items) {

@@ -1,33 +1,14 @@
 #include "platform/host_loop.h"
 
-#include <boost/json/monotonic_resource.hpp>
 #include <boost/json/serialize.hpp>
 #include <exception>
-#include <new>
 #include <optional>
 #include <utility>
 
-#include "base/json.h"
 #include "base/text.h"
 
 namespace velmora {
 namespace {
-
-// The message is only read, and as a whole it is dropped when the request
-// ends, so its tree lives in one arena sized from the text rather than in
-// many small heap blocks that are each freed again.
-std::optional<boost::json::value> parseMessage(const std::string& bytes) {
-  boost::system::error_code ec;
-  try {
-    boost::json::storage_ptr arena =
-        boost::json::make_shared_resource<boost::json::monotonic_resource>(bytes.size() * 2 + 1024);
-    boost::json::value value = parseJson(bytes, ec, std::move(arena));
-    if (ec) return std::nullopt;
-    return value;
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
-  }
-}
 
 boost::json::object failureReply(std::string text) {
   return boost::json::object{{"ok", false}, {"error", validUtf8(text)}};
@@ -35,17 +16,9 @@ boost::json::object failureReply(std::string text) {
 
 }  // namespace
 
-std::vector<std::any> inputItemsForFrame(const IncomingFrame& frame) {
+std::vector<std::any> inputItemsForFrame(IncomingFrame frame) {
   NSExtensionItem item;
-  if (!frame.oversized) {
-    if (auto message = parseMessage(frame.bytes)) {
-      // In the message's own arena, so that the message is moved in, not
-      // copied.
-      boost::json::object userInfo(message->storage());
-      userInfo.emplace(SFExtensionMessageKey, std::move(*message));
-      item.setUserInfo(std::move(userInfo));
-    }
-  }
+  if (!frame.oversized) item.messageText = std::move(frame.bytes);
   // Not a braced list: that would copy the item, message and all.
   std::vector<std::any> items;
   items.emplace_back(std::move(item));
@@ -80,10 +53,7 @@ int serveMessages(int in, int out, const RequestHandler& beginRequest, const Log
     // Exactly one reply per message: the first completion counts.
     std::optional<std::string> reply;
     {
-      std::vector<std::any> items = inputItemsForFrame(**frame);
-      // The decoded message is all that is needed; a large frame's bytes
-      // need not stay in memory beside it.
-      std::string().swap((*frame)->bytes);
+      std::vector<std::any> items = inputItemsForFrame(std::move(**frame));
       NSExtensionContext context(std::move(items),
                                  [&reply, &log](std::vector<NSExtensionItem> items) {
                                    if (reply) return;

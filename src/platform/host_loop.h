@@ -18,11 +18,11 @@ namespace velmora {
 
 using RequestHandler = std::function<void(NSExtensionContext&)>;
 
-// The request for one frame. A frame that holds a JSON value becomes an item
-// carrying it under the message key; one that could not be decoded (not
-// UTF-8, not JSON, too long) becomes an item without userInfo, which the
-// handler answers as an unusable envelope.
-std::vector<std::any> inputItemsForFrame(const IncomingFrame& frame);
+// The request for one frame: an item carrying the frame's text as the
+// message text, which the handler reads (and answers as an unusable envelope
+// when it is not a JSON object). A frame too long to be kept becomes an
+// empty item, answered the same way.
+std::vector<std::any> inputItemsForFrame(IncomingFrame frame);
 
 // The bytes of the reply that a request completed with. A reply larger than
 // the browsers accept is replaced by an error reply, and logged.
