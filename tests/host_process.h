@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/temporary_directory.h"
+#include "support/temporary_directory.h"
 
 extern char** environ;
 

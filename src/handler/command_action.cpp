@@ -17,9 +17,10 @@ std::string_view statusText(std::string_view command) {
 }
 
 boost::json::object commandReply(std::string_view command, std::string_view url, const Logger& log,
-                                 const std::function<void()>& openApp) {
+                                 const std::function<void()>& openApp,
+                                 const VelmoraStorage::Options& storage) {
   if (command != "openApp") {
-    const Status queued = VelmoraStorage::queue(command, url);
+    const Status queued = VelmoraStorage::queue(command, url, storage);
     if (!queued) {
       const std::string& description = queued.error().description;
       log.error("Befehl fehlgeschlagen: " + description);

@@ -5,6 +5,7 @@
 
 #include "platform/extension_context.h"
 #include "platform/logger.h"
+#include "storage/env.h"
 
 namespace velmora {
 
@@ -12,14 +13,14 @@ inline constexpr char kLogSubsystem[] = "local.velmora";
 inline constexpr char kLogCategory[] = "extension";
 
 // Answers the extension's messages, one request at a time or several at
-// once. Its only state is its logger, so one instance serves any number of
-// requests.
+// once. It holds its logger and the storage options it hands on, neither of
+// which a request changes, so one instance serves any number of requests.
 class SafariWebExtensionHandler {
  public:
-  // Logs to stderr.
+  // Logs to stderr; stores in the user's own storage directory.
   SafariWebExtensionHandler();
-  // Logs to the sink instead.
-  explicit SafariWebExtensionHandler(Logger::Sink sink);
+  // Logs to the sink and stores in the world the options give.
+  explicit SafariWebExtensionHandler(Logger::Sink sink, VelmoraStorage::Options storage = {});
 
   // Answers the request: its context is completed exactly once before this
   // returns. Never throws.
@@ -31,6 +32,7 @@ class SafariWebExtensionHandler {
   boost::json::object handle(std::string_view command, std::string_view url) const;
 
   Logger log_;
+  VelmoraStorage::Options storage_;
 };
 
 }  // namespace velmora

@@ -19,15 +19,15 @@ boost::json::object failed(const Error& error, const Logger& log) {
 }  // namespace
 
 boost::json::object snapshotReply(const boost::json::value& tabs, std::string_view scannedAt,
-                                  const Logger& log) {
+                                  const Logger& log, const VelmoraStorage::Options& storage) {
   auto decoded = decodeTabs(tabs, "tabs");
   if (!decoded) return failed(decoded.error(), log);
-  const Status saved = VelmoraStorage::save(*decoded, scannedAt);
+  const Status saved = VelmoraStorage::save(*decoded, scannedAt, storage);
   if (!saved) return failed(saved.error(), log);
 
   const auto count = static_cast<std::int64_t>(decoded->size());
   boost::json::object reply{
-      {"ok", true}, {"count", count}, {"badge", VelmoraStorage::extensionSettings()}};
+      {"ok", true}, {"count", count}, {"badge", VelmoraStorage::extensionSettings(storage)}};
   log.info("Snapshot gespeichert: " + std::to_string(count) + " Tabs");
   return reply;
 }

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "platform/logger.h"
+#include "storage/env.h"
 
 // The "saveSnapshot" action: stores the scanned tabs and answers with their
 // number and the extension settings.
@@ -12,6 +13,6 @@ namespace velmora {
 
 // `tabs` is the message's "tabs" array. Either outcome is logged.
 boost::json::object snapshotReply(const boost::json::value& tabs, std::string_view scannedAt,
-                                  const Logger& log);
+                                  const Logger& log, const VelmoraStorage::Options& storage);
 
 }  // namespace velmora
