@@ -12,9 +12,6 @@
 // and opens it.
 namespace velmora {
 
-// The German status text answered for a command.
-std::string_view statusText(std::string_view command);
-
 // Queues the command (all but "openApp"), then calls `openApp` and answers
 // with the status text; a failure to queue is logged and answered instead,
 // and the application is then not opened.

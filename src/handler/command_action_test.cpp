@@ -66,16 +66,6 @@ TEST(CommandActionTest, EveryCommandIsQueuedExceptOpenAppAndTheAppIsOpened) {
   }
 }
 
-TEST(CommandActionTest, StatusTextsArePrecomposedUtf8) {
-  EXPECT_EQ(statusText("openApp"),
-            "Nelo wird ge\xc3\xb6"
-            "ffnet");
-  EXPECT_EQ(statusText("saveAndClose"),
-            "Nelo speichert und schlie\xc3\x9f"
-            "t die Tabs");
-  EXPECT_EQ(statusText("cleanUp"), "Nelo r\xc3\xa4umt nutzlose Tabs auf");
-}
-
 TEST(CommandActionTest, FailureToQueueIsAnsweredAndLoggedAndTheAppStaysClosed) {
   TestEnv home;
   // The storage directory cannot be made where a regular file stands.

@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "base/text.h"
+#include "handler/replies.h"
 
 namespace velmora {
 namespace {
@@ -33,14 +33,6 @@ void deliver(NSExtensionContext& context, boost::json::object reply) {
 
 }  // namespace
 
-boost::json::object invalidMessageReply() {
-  return boost::json::object{{"ok", false}, {"error", kInvalidMessageText}};
-}
-
-boost::json::object failureReply(std::string_view description) {
-  return boost::json::object{{"ok", false}, {"error", validUtf8(description)}};
-}
-
 const boost::json::object* messageOf(const NSExtensionContext& context) {
   const auto& items = context.inputItems();
   if (items.empty()) return nullptr;
@@ -64,21 +56,21 @@ boost::json::object dispatch(const boost::json::object& message, const Actions& 
     const boost::json::string* scannedAt = stringAt(message, "scannedAt");
     if (isArrayOfObjects(tabs) && scannedAt != nullptr) return actions.snapshot(*tabs, *scannedAt);
   }
-  log.error(kInvalidMessageLogText);
-  return invalidMessageReply();
+  log.error(replies::kInvalidMessageLog);
+  return replies::invalidMessage();
 }
 
 void respond(NSExtensionContext& context, const Actions& actions, const Logger& log) {
   boost::json::object reply;
   try {
     const boost::json::object* message = messageOf(context);
-    reply = message ? dispatch(*message, actions, log) : invalidMessageReply();
+    reply = message ? dispatch(*message, actions, log) : replies::invalidMessage();
   } catch (const std::exception& e) {
     // Last resort: the actions report their failures as values, but a
     // library may still throw (out of memory, for one).
-    reply = failureReply(e.what());
+    reply = replies::failure(e.what());
   } catch (...) {
-    reply = failureReply("Unbekannter Fehler");
+    reply = replies::failure(replies::kUnknownError);
   }
   deliver(context, std::move(reply));
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "handler/replies.h"
 #include "handler/safari_web_extension_handler.h"
 
 namespace velmora {
@@ -95,11 +96,11 @@ TEST(DispatchTest, UnusableEnvelopesAreAnsweredSilently) {
     Calls calls;
     Capture capture;
     const auto reply = answer(c.items, calls.actions(), capture.logger());
-    EXPECT_EQ(reply, invalidMessageReply()) << c.name;
+    EXPECT_EQ(reply, replies::invalidMessage()) << c.name;
     EXPECT_TRUE(calls.made.empty()) << c.name;
     EXPECT_TRUE(capture.records.empty()) << c.name;
   }
-  EXPECT_EQ(boost::json::serialize(invalidMessageReply()),
+  EXPECT_EQ(boost::json::serialize(replies::invalidMessage()),
             R"({"ok":false,"error":"Ungültige Nachricht"})");
 }
 
@@ -144,7 +145,7 @@ TEST(DispatchTest, MessagesReachTheirActionOrAreRejectedWithALogLine) {
         answer({std::any(messageItem(c.message))}, calls.actions(), capture.logger());
     const std::string expected = c.call;
     if (expected.empty()) {
-      EXPECT_EQ(reply, invalidMessageReply()) << c.message;
+      EXPECT_EQ(reply, replies::invalidMessage()) << c.message;
       EXPECT_TRUE(calls.made.empty()) << c.message;
       ASSERT_EQ(capture.records.size(), 1u) << c.message;
       EXPECT_EQ(capture.records[0].level, LogLevel::error);

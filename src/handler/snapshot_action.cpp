@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "handler/dispatch.h"
+#include "handler/replies.h"
 #include "model/safari_tab.h"
 #include "storage/extension_settings.h"
 #include "storage/save_snapshot.h"
@@ -12,8 +12,8 @@ namespace velmora {
 namespace {
 
 boost::json::object failed(const Error& error, const Logger& log) {
-  log.error("Speichern fehlgeschlagen: " + error.description);
-  return failureReply(error.description);
+  log.error(replies::kSaveFailedLog + error.description);
+  return replies::failure(error.description);
 }
 
 }  // namespace
@@ -26,9 +26,9 @@ boost::json::object snapshotReply(const boost::json::value& tabs, std::string_vi
   if (!saved) return failed(saved.error(), log);
 
   const auto count = static_cast<std::int64_t>(decoded->size());
-  boost::json::object reply{
-      {"ok", true}, {"count", count}, {"badge", VelmoraStorage::extensionSettings(storage)}};
-  log.info("Snapshot gespeichert: " + std::to_string(count) + " Tabs");
+  boost::json::object reply =
+      replies::snapshotStored(count, VelmoraStorage::extensionSettings(storage));
+  log.info(replies::snapshotStoredLog(count));
   return reply;
 }
 
