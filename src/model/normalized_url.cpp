@@ -1,12 +1,16 @@
 #include "model/normalized_url.h"
 
 #include <boost/url/encode.hpp>
+#include <boost/url/grammar/digit_chars.hpp>
+#include <boost/url/grammar/parse.hpp>
 #include <boost/url/parse.hpp>
+#include <boost/url/pct_string_view.hpp>
+#include <boost/url/rfc/pct_encoded_rule.hpp>
 #include <boost/url/rfc/sub_delim_chars.hpp>
 #include <boost/url/rfc/unreserved_chars.hpp>
 #include <boost/url/url_view.hpp>
-#include <cstdint>
 #include <exception>
+#include <optional>
 
 #include "model/unicode_text.h"
 
@@ -14,8 +18,9 @@ namespace velmora {
 
 namespace {
 
-constexpr std::uint16_t kDefaultHttpPort = 80;
-constexpr std::uint16_t kDefaultHttpsPort = 443;
+constexpr std::string_view kDefaultHttpPort = "80";
+constexpr std::string_view kDefaultHttpsPort = "443";
+constexpr auto kRegNameChars = boost::urls::unreserved_chars + boost::urls::sub_delim_chars;
 
 bool startsWithIgnoringAsciiCase(std::string_view text, std::string_view lower) {
   if (text.size() < lower.size()) return false;
@@ -27,23 +32,62 @@ bool startsWithIgnoringAsciiCase(std::string_view text, std::string_view lower) 
   return true;
 }
 
+// The parts of the authority and the path as they stand in the text.
+struct HostPortPath {
+  boost::urls::pct_string_view host;
+  bool hostIsName = false;
+  std::string_view port;  // digits; empty when there is no port
+  std::string_view path;
+};
+
+// The parser lets a path follow the authority without a "/" ("host:443.evil/x"),
+// which is no URL. Boost.URL 1.81 also reads a host that only opens like an
+// IPv4 address ("10.0.0.1.nip.io", "1.2.3.4.") as that address and the rest as
+// such a path, where RFC 3986 reads the whole as a name: the host runs to ":"
+// or to the end of the authority.
+std::optional<HostPortPath> hostPortPath(const boost::urls::url_view& view) {
+  HostPortPath parts{view.encoded_host(), view.host_type() == boost::urls::host_type::name,
+                     view.port(), view.encoded_path()};
+  if (!view.has_authority() || parts.path.empty() || parts.path.front() == '/') return parts;
+  if (view.host_type() != boost::urls::host_type::ipv4) return std::nullopt;
+
+  // Query and fragment were split off right, so host and path run up to them.
+  const char* first = view.encoded_host().data();
+  std::string_view rest(first, static_cast<std::size_t>(parts.path.data() + parts.path.size() - first));
+  std::size_t pathStart = std::min(rest.find('/'), rest.size());
+  std::string_view hostAndPort = rest.substr(0, pathStart);
+  std::size_t colon = std::min(hostAndPort.find(':'), hostAndPort.size());
+  auto name = boost::urls::grammar::parse(hostAndPort.substr(0, colon),
+                                          boost::urls::pct_encoded_rule(kRegNameChars));
+  std::string_view port = hostAndPort.substr(std::min(colon + 1, hostAndPort.size()));
+  if (!name || boost::urls::grammar::find_if_not(port.begin(), port.end(),
+                                                 boost::urls::grammar::digit_chars) != port.end()) {
+    return std::nullopt;
+  }
+  return HostPortPath{*name, true, port, rest.substr(pathStart)};
+}
+
 // Appends the host lower-cased. A registered name with escapes is read with
 // them resolved, lowered and escaped again only where a host may not hold the
 // character. Without escapes a host is ASCII (IP literals hold no escapes
 // either), so lowering its letters where it stands is enough.
-void appendLowerCasedHost(std::string& out, const boost::urls::url_view& view) {
-  std::string_view host = view.encoded_host();
-  if (host.find('%') != std::string_view::npos &&
-      view.host_type() == boost::urls::host_type::name) {
-    static constexpr auto kNameChars = boost::urls::unreserved_chars + boost::urls::sub_delim_chars;
-    out.append(boost::urls::encode(lowerCased(view.host()), kNameChars));
+void appendLowerCasedHost(std::string& out, const HostPortPath& parts) {
+  if (parts.hostIsName && parts.host.find('%') != std::string_view::npos) {
+    out.append(boost::urls::encode(lowerCased(parts.host.decode()), kRegNameChars));
     return;
   }
   std::size_t start = out.size();
-  out.append(host);
+  out.append(parts.host);
   for (std::size_t i = start; i < out.size(); ++i) {
     if (out[i] >= 'A' && out[i] <= 'Z') out[i] = static_cast<char>(out[i] - 'A' + 'a');
   }
+}
+
+// The port is a number: leading zeros are no part of it.
+std::string_view portNumber(std::string_view digits) {
+  if (digits.empty()) return digits;
+  digits.remove_prefix(std::min(digits.find_first_not_of('0'), digits.size() - 1));
+  return digits;
 }
 
 std::string normalize(std::string_view text) {
@@ -56,10 +100,8 @@ std::string normalize(std::string_view text) {
   auto parsed = boost::urls::parse_uri(text);
   if (!parsed) return std::string(text);
   const boost::urls::url_view& view = *parsed;
-  // The parser lets a path follow the port without a "/" ("host:443.evil/x"),
-  // which is no URL; dropping the port would then run the host into the path.
-  std::string_view path = view.encoded_path();
-  if (view.has_authority() && !path.empty() && path.front() != '/') return std::string(text);
+  std::optional<HostPortPath> parts = hostPortPath(view);
+  if (!parts) return std::string(text);
 
   // Put together from the parsed parts rather than by editing a mutable URL:
   // this is one allocation instead of a copy and several shifts of the text.
@@ -69,11 +111,13 @@ std::string normalize(std::string_view text) {
   if (view.has_authority()) {
     out.append("//");
     if (view.has_userinfo()) out.append(view.encoded_userinfo()).push_back('@');
-    appendLowerCasedHost(out, view);
-    bool defaultPort = view.port_number() == (https ? kDefaultHttpsPort : kDefaultHttpPort);
-    if (view.has_port() && !defaultPort) out.append(":").append(view.port());
+    appendLowerCasedHost(out, *parts);
+    std::string_view port = portNumber(parts->port);
+    if (!port.empty() && port != (https ? kDefaultHttpsPort : kDefaultHttpPort)) {
+      out.append(":").append(port);
+    }
   }
-  if (path != "/") out.append(path);
+  if (parts->path != "/") out.append(parts->path);
   if (view.has_query()) out.append("?").append(view.encoded_query());
   // The fragment is left out.
   return out;
