@@ -1,6 +1,7 @@
 // normalizedURL on arbitrary text: it never fails, leaves every text that is
 // not an http or https URL as it is, changes only scheme, host, port, root
-// path and fragment of one that is, and is idempotent.
+// path and fragment of one that is, is idempotent, and gives the same result
+// with and without its shortcut.
 
 #include <boost/url/parse.hpp>
 #include <boost/url/url.hpp>
@@ -99,6 +100,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view url(reinterpret_cast<const char*>(data), size);
   const std::string normalized = velmora::normalizedURL(url);
   const std::string context = pair(url, normalized);
+  check(velmora::detail::normalizedURLByParsing(url) == normalized,
+        "the shortcut gives what the parse gives",
+        pair(url, velmora::detail::normalizedURLByParsing(url)));
 
   const auto parsed = parseURL(url);
   if (!isHttpScheme(schemeOf(url)) || !parsed) {
