@@ -5,6 +5,7 @@
 #include <boost/url/grammar/parse.hpp>
 #include <boost/url/parse.hpp>
 #include <boost/url/pct_string_view.hpp>
+#include <boost/url/rfc/pchars.hpp>
 #include <boost/url/rfc/pct_encoded_rule.hpp>
 #include <boost/url/rfc/sub_delim_chars.hpp>
 #include <boost/url/rfc/unreserved_chars.hpp>
@@ -18,9 +19,13 @@ namespace velmora {
 
 namespace {
 
+namespace urls = boost::urls;
+
 constexpr std::string_view kDefaultHttpPort = "80";
 constexpr std::string_view kDefaultHttpsPort = "443";
-constexpr auto kRegNameChars = boost::urls::unreserved_chars + boost::urls::sub_delim_chars;
+constexpr auto kRegNameChars = urls::unreserved_chars + urls::sub_delim_chars;
+constexpr auto kPathChars = urls::pchars + '/';
+constexpr auto kQueryChars = urls::pchars + '/' + '?';
 
 bool startsWithIgnoringAsciiCase(std::string_view text, std::string_view lower) {
   if (text.size() < lower.size()) return false;
@@ -32,48 +37,101 @@ bool startsWithIgnoringAsciiCase(std::string_view text, std::string_view lower) 
   return true;
 }
 
-// The parts of the authority and the path as they stand in the text.
-struct HostPortPath {
-  boost::urls::pct_string_view host;
+bool isDigits(std::string_view text) {
+  return urls::grammar::find_if_not(text.begin(), text.end(), urls::grammar::digit_chars) ==
+         text.end();
+}
+
+template <class CharSet>
+bool isEncoded(std::string_view text, const CharSet& chars) {
+  return urls::grammar::parse(text, urls::pct_encoded_rule(chars)).has_value();
+}
+
+// The parts the normalised form is put together from, as they stand in the
+// text; the fragment is none of them.
+struct Parts {
+  bool hasAuthority = false;
+  std::optional<std::string_view> userinfo;
+  urls::pct_string_view host;
   bool hostIsName = false;
   std::string_view port;  // digits; empty when there is no port
   std::string_view path;
+  std::optional<std::string_view> query;
 };
+
+// Splits "host[:port]" of an authority without user information or IP
+// literal, when it is one.
+bool readNameAndPort(std::string_view hostAndPort, Parts& parts) {
+  std::size_t colon = std::min(hostAndPort.find(':'), hostAndPort.size());
+  auto name = urls::grammar::parse(hostAndPort.substr(0, colon),
+                                   urls::pct_encoded_rule(kRegNameChars));
+  parts.port = hostAndPort.substr(std::min(colon + 1, hostAndPort.size()));
+  if (!name || !isDigits(parts.port)) return false;
+  parts.host = *name;
+  parts.hostIsName = true;
+  return true;
+}
 
 // The parser lets a path follow the authority without a "/" ("host:443.evil/x"),
 // which is no URL. Boost.URL 1.81 also reads a host that only opens like an
 // IPv4 address ("10.0.0.1.nip.io", "1.2.3.4.") as that address and the rest as
 // such a path, where RFC 3986 reads the whole as a name: the host runs to ":"
 // or to the end of the authority.
-std::optional<HostPortPath> hostPortPath(const boost::urls::url_view& view) {
-  HostPortPath parts{view.encoded_host(), view.host_type() == boost::urls::host_type::name,
-                     view.port(), view.encoded_path()};
-  if (!view.has_authority() || parts.path.empty() || parts.path.front() == '/') return parts;
-  if (view.host_type() != boost::urls::host_type::ipv4) return std::nullopt;
+std::optional<Parts> partsOfParsed(const urls::url_view& view) {
+  Parts parts;
+  parts.hasAuthority = view.has_authority();
+  if (view.has_userinfo()) parts.userinfo = view.encoded_userinfo();
+  parts.host = view.encoded_host();
+  parts.hostIsName = view.host_type() == urls::host_type::name;
+  parts.port = view.port();
+  parts.path = view.encoded_path();
+  if (view.has_query()) parts.query = view.encoded_query();
+  if (!parts.hasAuthority || parts.path.empty() || parts.path.front() == '/') return parts;
+  if (view.host_type() != urls::host_type::ipv4) return std::nullopt;
 
   // Query and fragment were split off right, so host and path run up to them.
-  const char* first = view.encoded_host().data();
+  const char* first = parts.host.data();
   std::string_view rest(first, static_cast<std::size_t>(parts.path.data() + parts.path.size() - first));
   std::size_t pathStart = std::min(rest.find('/'), rest.size());
-  std::string_view hostAndPort = rest.substr(0, pathStart);
-  std::size_t colon = std::min(hostAndPort.find(':'), hostAndPort.size());
-  auto name = boost::urls::grammar::parse(hostAndPort.substr(0, colon),
-                                          boost::urls::pct_encoded_rule(kRegNameChars));
-  std::string_view port = hostAndPort.substr(std::min(colon + 1, hostAndPort.size()));
-  if (!name || boost::urls::grammar::find_if_not(port.begin(), port.end(),
-                                                 boost::urls::grammar::digit_chars) != port.end()) {
+  if (!readNameAndPort(rest.substr(0, pathStart), parts)) return std::nullopt;
+  parts.path = rest.substr(pathStart);
+  return parts;
+}
+
+// The common shape, "//" name [":" port] path ["?" query] ["#" fragment] after
+// the scheme, split where RFC 3986 splits it and every part checked by the
+// URL library's own rules: a fraction of the cost of a full parse. nullopt for
+// any other shape (user information, an IP literal, no authority) and for
+// whatever the rules reject; the full parse has the last word on those.
+std::optional<Parts> plainAddressParts(std::string_view afterScheme) {
+  if (!afterScheme.starts_with("//")) return std::nullopt;
+  std::string_view rest = afterScheme.substr(2);
+  std::size_t fragmentStart = std::min(rest.find('#'), rest.size());
+  if (!isEncoded(rest.substr(std::min(fragmentStart + 1, rest.size())), kQueryChars)) {
     return std::nullopt;
   }
-  return HostPortPath{*name, true, port, rest.substr(pathStart)};
+  rest = rest.substr(0, fragmentStart);
+  Parts parts;
+  parts.hasAuthority = true;
+  std::size_t queryStart = std::min(rest.find('?'), rest.size());
+  if (queryStart < rest.size()) parts.query = rest.substr(queryStart + 1);
+  rest = rest.substr(0, queryStart);
+  std::size_t pathStart = std::min(rest.find('/'), rest.size());
+  parts.path = rest.substr(pathStart);
+  if (!readNameAndPort(rest.substr(0, pathStart), parts) || !isEncoded(parts.path, kPathChars) ||
+      (parts.query && !isEncoded(*parts.query, kQueryChars))) {
+    return std::nullopt;
+  }
+  return parts;
 }
 
 // Appends the host lower-cased. A registered name with escapes is read with
 // them resolved, lowered and escaped again only where a host may not hold the
 // character. Without escapes a host is ASCII (IP literals hold no escapes
 // either), so lowering its letters where it stands is enough.
-void appendLowerCasedHost(std::string& out, const HostPortPath& parts) {
+void appendLowerCasedHost(std::string& out, const Parts& parts) {
   if (parts.hostIsName && parts.host.find('%') != std::string_view::npos) {
-    out.append(boost::urls::encode(lowerCased(parts.host.decode()), kRegNameChars));
+    out.append(urls::encode(lowerCased(parts.host.decode()), kRegNameChars));
     return;
   }
   std::size_t start = out.size();
@@ -88,6 +146,26 @@ std::string_view portNumber(std::string_view digits) {
   if (digits.empty()) return digits;
   digits.remove_prefix(std::min(digits.find_first_not_of('0'), digits.size() - 1));
   return digits;
+}
+
+// Put together from the parts rather than by editing a mutable URL: this is
+// one allocation instead of a copy and several shifts of the text.
+std::string assemble(bool https, const Parts& parts, std::size_t sizeHint) {
+  std::string out;
+  out.reserve(sizeHint);
+  out.append(https ? "https:" : "http:");
+  if (parts.hasAuthority) {
+    out.append("//");
+    if (parts.userinfo) out.append(*parts.userinfo).push_back('@');
+    appendLowerCasedHost(out, parts);
+    std::string_view port = portNumber(parts.port);
+    if (!port.empty() && port != (https ? kDefaultHttpsPort : kDefaultHttpPort)) {
+      out.append(":").append(port);
+    }
+  }
+  if (parts.path != "/") out.append(parts.path);
+  if (parts.query) out.append("?").append(*parts.query);
+  return out;
 }
 
 // True when no step can change the text: another scheme or none, or a
@@ -119,37 +197,32 @@ bool staysAsWritten(std::string_view text) {
   return rest != "/" && !rest.starts_with("/?");
 }
 
-std::string normalize(std::string_view text) {
+std::string normalize(std::string_view text, bool plainAddressesUnparsed) {
   // The scheme is everything before the first ":", so only a text opening
   // with one of the two accepted schemes can change. Every other text has no
   // scheme, another scheme or is no URL reference at all, and stays as it is
   // without being parsed.
   bool https = startsWithIgnoringAsciiCase(text, "https:");
   if (!https && !startsWithIgnoringAsciiCase(text, "http:")) return std::string(text);
-  auto parsed = boost::urls::parse_uri(text);
-  if (!parsed) return std::string(text);
-  const boost::urls::url_view& view = *parsed;
-  std::optional<HostPortPath> parts = hostPortPath(view);
-  if (!parts) return std::string(text);
-
-  // Put together from the parsed parts rather than by editing a mutable URL:
-  // this is one allocation instead of a copy and several shifts of the text.
-  std::string out;
-  out.reserve(text.size());
-  out.append(https ? "https:" : "http:");
-  if (view.has_authority()) {
-    out.append("//");
-    if (view.has_userinfo()) out.append(view.encoded_userinfo()).push_back('@');
-    appendLowerCasedHost(out, *parts);
-    std::string_view port = portNumber(parts->port);
-    if (!port.empty() && port != (https ? kDefaultHttpsPort : kDefaultHttpPort)) {
-      out.append(":").append(port);
-    }
+  if (plainAddressesUnparsed) {
+    std::optional<Parts> parts = plainAddressParts(text.substr(https ? 6 : 5));
+    if (parts) return assemble(https, *parts, text.size());
   }
-  if (parts->path != "/") out.append(parts->path);
-  if (view.has_query()) out.append("?").append(view.encoded_query());
-  // The fragment is left out.
-  return out;
+  auto parsed = urls::parse_uri(text);
+  if (!parsed) return std::string(text);
+  std::optional<Parts> parts = partsOfParsed(*parsed);
+  if (!parts) return std::string(text);
+  return assemble(https, *parts, text.size());
+}
+
+std::string normalizeOrKeep(std::string_view url, bool plainAddressesUnparsed) {
+  try {
+    return normalize(url, plainAddressesUnparsed);
+  } catch (const std::exception&) {
+    // Only running out of memory can throw here; the address then stands for
+    // itself.
+    return std::string(url);
+  }
 }
 
 }  // namespace
@@ -158,17 +231,11 @@ std::string normalizedURL(std::string_view url) {
   // Most addresses are already in their normal form, and a scan that says so
   // costs a fraction of a parse.
   if (staysAsWritten(url)) return std::string(url);
-  return detail::normalizedURLByParsing(url);
+  return normalizeOrKeep(url, true);
 }
 
 std::string detail::normalizedURLByParsing(std::string_view url) {
-  try {
-    return normalize(url);
-  } catch (const std::exception&) {
-    // Only running out of memory can throw here; the address then stands for
-    // itself.
-    return std::string(url);
-  }
+  return normalizeOrKeep(url, false);
 }
 
 }  // namespace velmora

@@ -14,8 +14,8 @@ std::string normalizedURL(std::string_view url);
 
 namespace detail {
 
-// normalizedURL without its shortcut for texts no step can change: every http
-// or https text is parsed. The fuzz target holds the two to the same results.
+// normalizedURL without its shortcuts: every http or https text goes through
+// the full parse. The fuzz target holds the two to the same results.
 std::string normalizedURLByParsing(std::string_view url);
 
 }  // namespace detail
