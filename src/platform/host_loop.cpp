@@ -1,5 +1,7 @@
 #include "platform/host_loop.h"
 
+#include <malloc.h>
+
 #include <boost/json/monotonic_resource.hpp>
 #include <boost/json/serialize.hpp>
 #include <exception>
@@ -79,6 +81,7 @@ int serveMessages(int in, int out, const RequestHandler& beginRequest, const Log
 
     // Exactly one reply per message: the first completion counts.
     std::optional<std::string> reply;
+    const bool large = (*frame)->bytes.size() >= kTrimAfterMessageBytes;
     {
       std::vector<std::any> items = inputItemsForFrame(**frame);
       // The decoded message is all that is needed; a large frame's bytes
@@ -102,6 +105,9 @@ int serveMessages(int in, int out, const RequestHandler& beginRequest, const Log
     }
     if (!reply) reply = boost::json::serialize(failureReply("Keine Antwort erhalten"));
     if (!writeFrame(out, *reply)) return 1;
+    // What a large request freed stays in the allocator's free lists and
+    // counts against the process until it is handed back.
+    if (large) ::malloc_trim(0);
   }
 }
 

@@ -18,6 +18,11 @@ namespace velmora {
 
 using RequestHandler = std::function<void(NSExtensionContext&)>;
 
+// After a message at least this large the host hands its freed memory back
+// to the system, so that an idle long-lived host stays small whatever it
+// served before; below it, trimming costs more than it gives back.
+inline constexpr std::size_t kTrimAfterMessageBytes = 1024 * 1024;
+
 // The request for one frame. A frame that holds a JSON value becomes an item
 // carrying it under the message key; one that could not be decoded (not
 // UTF-8, not JSON, too long) becomes an item without userInfo, which the
