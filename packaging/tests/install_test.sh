@@ -23,7 +23,7 @@ cmp -s "$scratch/got" "$scratch/want" || fail "installed files: $(cat "$scratch/
 [ ! -s "$scratch/host.out" ] || fail "the installed host printed: $(cat "$scratch/host.out")"
 
 # The installed tool registers the host beside it by default.
-HOME=$scratch/home XDG_CONFIG_HOME='' sh "$root$plugin/register" --quiet velmora@example.org ||
+HOME=$scratch/home XDG_CONFIG_HOME='' sh "$root$plugin/register" --quiet --browser firefox velmora@example.org ||
   fail "the installed register failed"
 grep -q "\"path\": \"$root$plugin/velmora-extension\"" \
   "$scratch/home/.mozilla/native-messaging-hosts/$name" 2>/dev/null ||
