@@ -7,7 +7,7 @@ packages=(
   g++ cmake ninja-build pkgconf
   libboost-json1.81-dev libboost-url1.81-dev libboost1.81-dev libutf8proc-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  dpkg-dev file chromium python3
+  dpkg-dev file lintian chromium python3
   clang-14 libclang-rt-14-dev llvm-14
 )
 

@@ -15,12 +15,15 @@ fail() {
 }
 
 # The regular files the configured callers call for, one path a line relative
-# to the root ("./…"), sorted: the host, its tool, and a
+# to the root ("./…"), sorted: the host, its tool, the Debian documents, and a
 # manifest in the system-wide folder of every browser of each caller's family.
 expected_files() {
   {
     echo ".$plugin/register"
     echo ".$plugin/velmora-extension"
+    echo ./usr/share/doc/velmora-extension/changelog.gz
+    echo ./usr/share/doc/velmora-extension/copyright
+    case $appdir in /opt/*) echo ./usr/share/lintian/overrides/velmora-extension ;; esac
     case " $callers " in
       *" chrome-extension://"*)
         for dir in etc/chromium etc/opt/chrome etc/opt/edge etc/vivaldi; do
