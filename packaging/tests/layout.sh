@@ -44,6 +44,11 @@ expected_files() {
   } | sort
 }
 
+# Every folder left below a root, one a line relative to it, sorted.
+folders_left() {
+  (cd "$1" && find . -mindepth 1 -type d | sort)
+}
+
 finish() {
   if [ "$failures" -eq 0 ]; then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; fi
   [ "$failures" -eq 0 ]
