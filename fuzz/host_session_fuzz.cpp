@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <boost/json/parse.hpp>
+#include "base/json.h"
 #include <boost/json/value.hpp>
 #include <cstddef>
 #include <cstdint>
@@ -181,10 +182,8 @@ const boost::json::string* stringMember(const boost::json::object& message, std:
 }
 
 Request requestOf(std::string_view body) {
-  boost::json::parse_options options;
-  options.max_depth = velmora::kMaxMessageDepth;
   boost::system::error_code error;
-  const boost::json::value value = boost::json::parse(body, error, {}, options);
+  const boost::json::value value = velmora::parseJson(body, error);
   if (error || !value.is_object()) return {Asked::envelope, {}, 0};
   const boost::json::object& message = value.get_object();
 

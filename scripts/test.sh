@@ -12,7 +12,7 @@ jobs=$(nproc)
 configure_and_build() {
   local dir=$1
   shift
-  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake -S . -B "$dir" -G Ninja -DVELMORA_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
 }
 
@@ -27,7 +27,7 @@ configure_and_build build-asan -DVELMORA_SANITIZE=ON -DVELMORA_BENCHMARKS=OFF
 ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
 echo "== ThreadSanitizer build (the tests that run threads)" >&2
-cmake -S . -B build-tsan -G Ninja -DVELMORA_TSAN=ON -DVELMORA_BENCHMARKS=OFF >/dev/null
+cmake -S . -B build-tsan -G Ninja -DVELMORA_WERROR=ON -DVELMORA_TSAN=ON -DVELMORA_BENCHMARKS=OFF >/dev/null
 cmake --build build-tsan -j "$jobs" --target storage_tests platform_tests
 TSAN_OPTIONS=halt_on_error=1 build-tsan/src/storage_tests --gtest_brief=1
 TSAN_OPTIONS=halt_on_error=1 build-tsan/src/platform_tests --gtest_brief=1

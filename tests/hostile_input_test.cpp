@@ -522,12 +522,17 @@ TEST(HostileInputTest, InvalidUnicodeInEveryStringField) {
       {"an encoded surrogate", "a\xed\xa0\x80"},
       {"a code point above U+10FFFF", "a\xf4\x90\x80\x80"},
       {"a cut character at the end", "a\xe2\x82"},
-      {"an escaped lone surrogate", "a\\ud800"},
   };
   for (const auto& [what, raw] : sequences) {
     for (const std::string& field : kStringFields) {
       run(Case{what + " in " + field, [&] { return withString(field, raw); }, invalid()});
     }
+  }
+  // Browsers send half of a surrogate pair when a page cut its title inside
+  // one; the half is kept as U+FFFD, as the browser's own conversion does.
+  for (const Case& c :
+       textInEveryField("an escaped lone surrogate", "a\\ud83d", "a\xEF\xBF\xBD", stored(1))) {
+    run(c);
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "handler/dispatch.h"
 #include "platform/workspace.h"
 #include "storage/command_queue.h"
 
@@ -22,7 +23,7 @@ boost::json::object commandReply(std::string_view command, std::string_view url,
     if (!queued) {
       const std::string& description = queued.error().description;
       log.error("Befehl fehlgeschlagen: " + description);
-      return boost::json::object{{"ok", false}, {"error", description}};
+      return failureReply(description);
     }
   }
   openApp();

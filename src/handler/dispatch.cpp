@@ -4,6 +4,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/text.h"
+
 namespace velmora {
 namespace {
 
@@ -33,6 +35,10 @@ void deliver(NSExtensionContext& context, boost::json::object reply) {
 
 boost::json::object invalidMessageReply() {
   return boost::json::object{{"ok", false}, {"error", kInvalidMessageText}};
+}
+
+boost::json::object failureReply(std::string_view description) {
+  return boost::json::object{{"ok", false}, {"error", validUtf8(description)}};
 }
 
 const boost::json::object* messageOf(const NSExtensionContext& context) {
@@ -70,9 +76,9 @@ void respond(NSExtensionContext& context, const Actions& actions, const Logger& 
   } catch (const std::exception& e) {
     // Last resort: the actions report their failures as values, but a
     // library may still throw (out of memory, for one).
-    reply = boost::json::object{{"ok", false}, {"error", e.what()}};
+    reply = failureReply(e.what());
   } catch (...) {
-    reply = boost::json::object{{"ok", false}, {"error", "Unbekannter Fehler"}};
+    reply = failureReply("Unbekannter Fehler");
   }
   deliver(context, std::move(reply));
 }

@@ -30,6 +30,11 @@ struct Actions {
 // {"ok": false, "error": "Ungültige Nachricht"}
 boost::json::object invalidMessageReply();
 
+// {"ok": false, "error": description}. Descriptions may carry bytes from
+// outside (a path that is not UTF-8); those become U+FFFD, since a reply
+// that is not UTF-8 is dropped by the browser.
+boost::json::object failureReply(std::string_view description);
+
 // The message dictionary of the request: the object under the message key in
 // the first input item's userInfo. Null when the envelope is unusable.
 const boost::json::object* messageOf(const NSExtensionContext& context);

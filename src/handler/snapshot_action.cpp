@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "handler/dispatch.h"
 #include "model/safari_tab.h"
 #include "storage/extension_settings.h"
 #include "storage/save_snapshot.h"
@@ -12,7 +13,7 @@ namespace {
 
 boost::json::object failed(const Error& error, const Logger& log) {
   log.error("Speichern fehlgeschlagen: " + error.description);
-  return boost::json::object{{"ok", false}, {"error", error.description}};
+  return failureReply(error.description);
 }
 
 }  // namespace

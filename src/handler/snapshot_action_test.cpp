@@ -98,5 +98,18 @@ TEST(SnapshotActionTest, StorageFailureIsAnsweredWithItsDescription) {
   EXPECT_EQ(logged.records[0].text, "Speichern fehlgeschlagen: " + error);
 }
 
+// A path that is not UTF-8 must not make the reply unreadable to the browser.
+TEST(SnapshotActionTest, BytesOfADescriptionThatAreNotUtf8BecomeReplacementCharacters) {
+  TemporaryDataHome home;
+  const std::filesystem::path latin1 = home.root() / "caf\xe9";
+  std::filesystem::create_directories(latin1);
+  std::ofstream(latin1 / "Velmora") << "not a directory";
+  ScopedEnvironmentVariable dataHome("XDG_DATA_HOME", latin1.string());
+  Logged logged;
+  const auto reply = snapshotReply(boost::json::parse("[]"), kScannedAt, logged.logger());
+  const std::string error(reply.at("error").as_string());
+  EXPECT_NE(error.find("caf\xEF\xBF\xBD/Velmora"), std::string::npos) << error;
+}
+
 }  // namespace
 }  // namespace velmora

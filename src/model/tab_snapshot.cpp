@@ -7,6 +7,7 @@
 #include <new>
 #include <utility>
 
+#include "base/json.h"
 #include "model/document_bytes.h"
 
 namespace velmora {
@@ -69,7 +70,7 @@ Result<TabSnapshot> decodeSnapshot(std::string_view documentText) {
     // The parsed tree lives only while it is decoded, so one arena serves it.
     boost::json::monotonic_resource arena;
     boost::system::error_code error;
-    boost::json::value document = boost::json::parse(documentText, error, &arena);
+    boost::json::value document = parseJson(documentText, error, &arena);
     if (error) return Error{std::string(kDocument) + " is not valid JSON: " + error.message()};
     return decode(document);
   } catch (const std::bad_alloc&) {

@@ -18,6 +18,11 @@
 namespace velmora::fs {
 namespace {
 
+// A temporary file is named ".<target name>.tmp-" and six characters chosen
+// by mkostemp.
+constexpr std::string_view kTemporaryMarker = ".tmp-";
+constexpr std::string_view kTemporaryPattern = "XXXXXX";
+
 // Closes a descriptor on every path out of a function.
 class FileDescriptor {
  public:
@@ -93,6 +98,26 @@ int syncDirectory(const std::filesystem::path& dir) {
   return 0;
 }
 
+// Temporary files that writers killed mid-write left behind. Only regular
+// files with a temporary file's name, old enough that no live writer can own
+// them, are removed; a failure just leaves the file for the next sweep.
+void removeStaleTemporaryFiles(const std::filesystem::path& dir) {
+  DIR* stream = ::opendir(dir.c_str());
+  if (stream == nullptr) return;
+  const int dirFd = ::dirfd(stream);
+  const auto now = std::chrono::system_clock::now();
+  while (const dirent* entry = ::readdir(stream)) {
+    if (!isTemporaryFileName(entry->d_name)) continue;
+    struct stat info;
+    if (::fstatat(dirFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISREG(info.st_mode)) continue;
+    const auto modified = std::chrono::system_clock::from_time_t(info.st_mtim.tv_sec);
+    if (now - modified < kStaleTemporaryFileAge) continue;
+    ::unlinkat(dirFd, entry->d_name, 0);
+  }
+  ::closedir(stream);
+}
+
 }  // namespace
 
 Status createDirectories(const std::filesystem::path& dir) {
@@ -119,7 +144,7 @@ Status createDirectories(const std::filesystem::path& dir) {
   return osError("cannot create directory", dir, err);
 }
 
-Result<std::string> readFile(const std::filesystem::path& file) {
+Result<std::string> readFile(const std::filesystem::path& file, std::size_t maxBytes) {
   // O_NONBLOCK: a named pipe in a document's place must not stall the open
   // until some writer comes along.
   const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -134,14 +159,21 @@ Result<std::string> readFile(const std::filesystem::path& file) {
     return Error{"cannot read " + file.string() + ": not a regular file"};
   }
 
+  if (static_cast<std::uintmax_t>(info.st_size) > maxBytes) {
+    return osError("cannot read", file, EFBIG);
+  }
+
   // Read straight into a buffer of the file's size; keep going past it in
-  // case the file grew since fstat.
+  // case the file grew since fstat, but never past the limit.
   std::string bytes;
   std::size_t capacity = info.st_size > 0 ? static_cast<std::size_t>(info.st_size) + 1 : 4096;
   bytes.resize(capacity);
   std::size_t length = 0;
   for (;;) {
-    if (length == bytes.size()) bytes.resize(bytes.size() * 2);
+    if (length == bytes.size()) {
+      if (length > maxBytes) return osError("cannot read", file, EFBIG);
+      bytes.resize(bytes.size() * 2);
+    }
     const ssize_t got = ::read(fd, bytes.data() + length, bytes.size() - length);
     if (got < 0) {
       if (errno == EINTR) continue;
@@ -161,9 +193,9 @@ Status writeFileAtomically(const std::filesystem::path& file, std::string_view b
   // nobody listing the directory takes it for a document.
   // The target's name is cut short where needed so that the temporary name
   // still fits the system's limit when the target's own name does.
-  constexpr std::string_view kTempSuffix = ".tmp-XXXXXX";
-  const std::string name = file.filename().string().substr(0, NAME_MAX - 1 - kTempSuffix.size());
-  std::string tempPath = (dir / ("." + name + std::string(kTempSuffix))).string();
+  const std::string tempSuffix = std::string(kTemporaryMarker) + std::string(kTemporaryPattern);
+  const std::string name = file.filename().string().substr(0, NAME_MAX - 1 - tempSuffix.size());
+  std::string tempPath = (dir / ("." + name + tempSuffix)).string();
   const int fd = ::mkostemp(tempPath.data(), O_CLOEXEC);
   if (fd < 0) return osError("cannot create a temporary file for", file, errno);
   FileDescriptor guard(fd);
@@ -181,7 +213,14 @@ Status writeFileAtomically(const std::filesystem::path& file, std::string_view b
   if (::rename(tempPath.c_str(), file.c_str()) != 0) return fail("cannot replace", errno);
   if (const int err = syncDirectory(dir); err != 0)
     return osError("cannot sync directory of", file, err);
+  removeStaleTemporaryFiles(dir);
   return Ok();
+}
+
+bool isTemporaryFileName(std::string_view name) {
+  const std::size_t tail = kTemporaryMarker.size() + kTemporaryPattern.size();
+  if (name.size() <= tail || name.front() != '.') return false;
+  return name.substr(name.size() - tail, kTemporaryMarker.size()) == kTemporaryMarker;
 }
 
 Result<std::vector<std::string>> listDirectory(const std::filesystem::path& dir) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -15,14 +17,26 @@ namespace velmora::fs {
 // success, anything else standing at the path is an error.
 Status createDirectories(const std::filesystem::path& dir);
 
-// Reads the whole file; anything but a regular file is refused.
-Result<std::string> readFile(const std::filesystem::path& file);
+// Reads the whole file; anything but a regular file is refused, and so is a
+// file larger than `maxBytes` (EFBIG), before its bytes are read.
+Result<std::string> readFile(const std::filesystem::path& file,
+                             std::size_t maxBytes = SIZE_MAX);
 
 // Replaces the file with the bytes atomically and durably: a uniquely named
 // temporary file in the same directory (never ending in ".json") is written,
 // flushed to disk and renamed over the target; on failure it is removed. A
-// crash leaves either the old whole file or the new whole file.
+// crash leaves either the old whole file or the new whole file, and perhaps a
+// temporary file, which a later write into the same directory sweeps away
+// once it is older than kStaleTemporaryFileAge.
 Status writeFileAtomically(const std::filesystem::path& file, std::string_view bytes);
+
+// A writer keeps its temporary file for the time one write takes, seconds at
+// most even for the largest document; one this old was left by a writer that
+// died.
+inline constexpr std::chrono::seconds kStaleTemporaryFileAge{3600};
+
+// Whether the name is one that writeFileAtomically gives its temporary files.
+bool isTemporaryFileName(std::string_view name);
 
 // Names of the entries of a directory, hidden ones included, in no order.
 Result<std::vector<std::string>> listDirectory(const std::filesystem::path& dir);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -103,6 +104,17 @@ TEST_F(FileSystemTest, ReadFileFailuresNameThePath) {
     EXPECT_EQ(special.error().description,
               "cannot read " + (root_ / name).string() + ": not a regular file");
   }
+  // A file above the caller's limit is refused before its bytes are read, so
+  // even a huge sparse file costs no memory.
+  const std::filesystem::path sparse = root_ / "sparse.json";
+  put(sparse, "");
+  std::filesystem::resize_file(sparse, std::uintmax_t{32} << 30);
+  Result<std::string> large = readFile(sparse, 1024);
+  ASSERT_FALSE(large.ok());
+  EXPECT_EQ(large.error().description, "cannot read " + sparse.string() + ": File too large");
+  put(sparse, "12345");
+  EXPECT_EQ(*readFile(sparse, 5), "12345");
+  EXPECT_FALSE(readFile(sparse, 4).ok());
 }
 
 TEST_F(FileSystemTest, WriteFileAtomicallyCreatesAndReplacesLeavingNoTemporaryFile) {
@@ -153,6 +165,29 @@ TEST_F(FileSystemTest, WriteFileAtomicallyFailureLeavesTheOldStateAndNoTemporary
   ASSERT_FALSE(underFile.ok());
   EXPECT_THAT(underFile.error().description, HasSubstr("Not a directory"));
   EXPECT_THAT(names(), UnorderedElementsAre("doc.json", "notdir"));
+}
+
+// Writers killed mid-write leave temporary files; the next write into the
+// directory removes those too old to belong to a live writer, and nothing else.
+TEST_F(FileSystemTest, WriteFileAtomicallySweepsStaleTemporaryFilesOnly) {
+  const auto old = std::filesystem::file_time_type::clock::now() - kStaleTemporaryFileAge -
+                   std::chrono::minutes(1);
+  auto make = [&](const std::string& name, bool stale) {
+    put(root_ / name, "left");
+    if (stale) std::filesystem::last_write_time(root_ / name, old);
+  };
+  make(".doc.json.tmp-a1B2c3", true);    // removed
+  make(".other.json.tmp-zzzzzz", true);  // removed: any target's leftover
+  make(".doc.json.tmp-d4E5f6", false);   // a live writer's
+  make("doc.json.tmp-a1B2c3", true);     // not hidden: not ours
+  make(".doc.json.tmp-a1B2", true);      // too short: not ours
+  make(".doc.json.bak", true);
+  std::filesystem::create_directory(root_ / ".dir.tmp-a1B2c3");
+  std::filesystem::create_symlink(root_ / ".doc.json.tmp-d4E5f6", root_ / ".link.tmp-a1B2c3");
+  ASSERT_TRUE(writeFileAtomically(root_ / "doc.json", "x").ok());
+  EXPECT_THAT(names(), UnorderedElementsAre("doc.json", ".doc.json.tmp-d4E5f6",
+                                            "doc.json.tmp-a1B2c3", ".doc.json.tmp-a1B2",
+                                            ".doc.json.bak", ".dir.tmp-a1B2c3", ".link.tmp-a1B2c3"));
 }
 
 TEST_F(FileSystemTest, WriteFileAtomicallyTooLongANameFailsWithTheSystemReason) {

@@ -1,12 +1,14 @@
 #include "platform/host_loop.h"
 
 #include <boost/json/monotonic_resource.hpp>
-#include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 #include <exception>
 #include <new>
 #include <optional>
 #include <utility>
+
+#include "base/json.h"
+#include "base/text.h"
 
 namespace velmora {
 namespace {
@@ -15,13 +17,11 @@ namespace {
 // ends, so its tree lives in one arena sized from the text rather than in
 // many small heap blocks that are each freed again.
 std::optional<boost::json::value> parseMessage(const std::string& bytes) {
-  boost::json::parse_options options;
-  options.max_depth = kMaxMessageDepth;
   boost::system::error_code ec;
   try {
     boost::json::storage_ptr arena =
         boost::json::make_shared_resource<boost::json::monotonic_resource>(bytes.size() * 2 + 1024);
-    boost::json::value value = boost::json::parse(bytes, ec, std::move(arena), options);
+    boost::json::value value = parseJson(bytes, ec, std::move(arena));
     if (ec) return std::nullopt;
     return value;
   } catch (const std::bad_alloc&) {
@@ -30,7 +30,7 @@ std::optional<boost::json::value> parseMessage(const std::string& bytes) {
 }
 
 boost::json::object failureReply(std::string text) {
-  return boost::json::object{{"ok", false}, {"error", std::move(text)}};
+  return boost::json::object{{"ok", false}, {"error", validUtf8(text)}};
 }
 
 }  // namespace

@@ -18,10 +18,6 @@ namespace velmora {
 
 using RequestHandler = std::function<void(NSExtensionContext&)>;
 
-// JSON nesting accepted in a message; the parser's default of 32 would turn
-// a deeply nested extra key into an unusable message.
-inline constexpr std::size_t kMaxMessageDepth = 256;
-
 // The request for one frame. A frame that holds a JSON value becomes an item
 // carrying it under the message key; one that could not be decoded (not
 // UTF-8, not JSON, too long) becomes an item without userInfo, which the

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <boost/json/parse.hpp>
+
+#include "base/json.h"
 #include <boost/json/serialize.hpp>
 #include <cstring>
 #include <stdexcept>
@@ -38,8 +40,36 @@ TEST(HostLoopTest, DecodableFramesCarryTheirValueUnderTheMessageKey) {
     ASSERT_TRUE(info) << bytes;
     ASSERT_EQ(info->size(), 1u) << bytes;
     boost::json::parse_options deep;
-    deep.max_depth = kMaxMessageDepth;
+    deep.max_depth = kMaxJsonDepth;
     EXPECT_EQ(info->at(SFExtensionMessageKey), boost::json::parse(bytes, {}, deep)) << bytes;
+  }
+}
+
+// A browser sends half of a surrogate pair when a page's text was cut inside
+// it; the half reads as U+FFFD and the message stays usable.
+TEST(HostLoopTest, LoneSurrogateEscapesReadAsReplacementCharacter) {
+  const struct {
+    const char* name;
+    std::string bytes;
+    std::string text;
+  } cases[] = {
+      {"high half at the end", R"(["a\ud83d"])", "a\xEF\xBF\xBD"},
+      {"high half before text", R"(["\uD83Dx"])", "\xEF\xBF\xBDx"},
+      {"low half alone", R"(["\ude00"])", "\xEF\xBF\xBD"},
+      {"two high halves", R"(["\ud83d\ud83d"])", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"half, then a pair", R"(["\ud83d\ud83d\ude00"])", "\xEF\xBF\xBD\xF0\x9F\x98\x80"},
+      {"escaped backslash before u", R"(["\\ud83d", "\ud83d"])", "\\ud83d"},
+      {"in a key", R"({"\udc00":1})", ""},
+  };
+  for (const auto& c : cases) {
+    const auto info = userInfoFor({false, c.bytes});
+    ASSERT_TRUE(info) << c.name;
+    const boost::json::value& message = info->at(SFExtensionMessageKey);
+    if (message.is_array()) {
+      EXPECT_EQ(message.get_array().at(0).get_string(), c.text) << c.name;
+    } else {
+      EXPECT_TRUE(message.get_object().contains("\xEF\xBF\xBD")) << c.name;
+    }
   }
 }
 
@@ -57,6 +87,8 @@ TEST(HostLoopTest, UndecodableFramesCarryNoUserInfo) {
       "{\"a\":\"\xf4\x90\x80\x80\"}",  // beyond U+10FFFF
       "{\"\xfe\":1}",
       "{} {}",
+      R"(["\ud83d)",        // a half, then the end
+      R"(["\ud83d\u12"])",  // a half, then a broken escape
   };
   for (const auto& bytes : undecodable) {
     EXPECT_FALSE(userInfoFor({false, bytes})) << boost::json::serialize(

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <utility>
 
+#include "base/text.h"
+
 namespace velmora {
 
 std::string_view levelName(LogLevel level) {
@@ -18,13 +20,15 @@ std::string_view levelName(LogLevel level) {
 }
 
 std::string formatLogLine(const LogRecord& record) {
-  std::string line = record.subsystem;
+  // Texts from messages and paths reach records: escaped, they can neither
+  // forge a second record nor drive the reader's terminal.
+  std::string line = escapeControlCharacters(record.subsystem);
   line += '[';
-  line += record.category;
+  line += escapeControlCharacters(record.category);
   line += "] ";
   line += levelName(record.level);
   line += ": ";
-  line += record.text;
+  line += escapeControlCharacters(record.text);
   return line;
 }
 

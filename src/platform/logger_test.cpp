@@ -31,6 +31,26 @@ TEST(LoggerTest, LineFormat) {
       "local.velmora[extension] error: Befehl fehlgeschlagen: x");
 }
 
+// Texts from messages and paths reach the log: a record stays one line and
+// never reaches a terminal raw.
+TEST(LoggerTest, ControlCharactersAndInvalidBytesAreEscaped) {
+  const struct {
+    std::string text;
+    std::string written;
+  } cases[] = {
+      {"a\nlocal.velmora[extension] info: forged", "a\\nlocal.velmora[extension] info: forged"},
+      {"cr\r tab\t nul" + std::string(1, '\0') + " del\x7f", "cr\\r tab\\t nul\\x00 del\\x7f"},
+      {"\x1b[31mred\x1b]0;title\x07", "\\x1b[31mred\\x1b]0;title\\x07"},
+      {"csi \xC2\x9B" "2J", "csi \\u009b2J"},  // C1 control, encoded in UTF-8
+      {"bad \xff\xC3 end", "bad \\xff\\xc3 end"},
+      {"Grüße, 東京, \xF0\x9F\x98\x80, \\ kept", "Grüße, 東京, \xF0\x9F\x98\x80, \\ kept"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(formatLogLine({"s", "c", LogLevel::error, c.text}), "s[c] error: " + c.written)
+        << c.written;
+  }
+}
+
 std::string drain(int fd) {
   std::string all;
   char buffer[4096];

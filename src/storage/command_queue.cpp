@@ -91,7 +91,13 @@ Status queue(std::string_view command, std::string_view url) {
   try {
     const std::string bytes =
         documentBytes(encodeCommand(Command{std::string(command), std::string(url), now}));
-    return fs::writeFileAtomically(dir / (newFileStem() + ".json"), bytes);
+    const std::filesystem::path file = dir / (newFileStem() + ".json");
+    Status written = fs::writeFileAtomically(file, bytes);
+    // The write may fail after the file became visible (the directory could
+    // not be synced). A command answered as failed must not stay queued, or
+    // a retry would queue it twice; the name is fresh, so the file is ours.
+    if (!written) fs::removeRegularFile(file);
+    return written;
   } catch (const std::bad_alloc&) {
     return Error{"cannot queue the command: out of memory"};
   } catch (const std::exception& e) {

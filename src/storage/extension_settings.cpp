@@ -1,10 +1,12 @@
 #include "storage/extension_settings.h"
 
-#include <boost/json/parse.hpp>
+#include <cmath>
 #include <exception>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
+#include "base/json.h"
 #include "platform/file_system.h"
 #include "storage/storage_directory.h"
 
@@ -13,6 +15,36 @@ namespace velmora::VelmoraStorage {
 namespace {
 
 boost::json::object defaultSettings() { return boost::json::object{{"enabled", false}}; }
+
+// Editors on some systems start a UTF-8 file with a byte-order mark; it is no
+// part of the JSON text.
+std::string_view withoutByteOrderMark(std::string_view text) {
+  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+  if (text.starts_with(kByteOrderMark)) text.remove_prefix(kByteOrderMark.size());
+  return text;
+}
+
+// A number too large for a double (1e400) parses as infinity, which has no
+// JSON form: passed on, it would make every reply unreadable. Such a file
+// counts as unparseable.
+bool onlyFiniteNumbers(const boost::json::value& value) {
+  switch (value.kind()) {
+    case boost::json::kind::double_:
+      return std::isfinite(value.get_double());
+    case boost::json::kind::array:
+      for (const boost::json::value& element : value.get_array()) {
+        if (!onlyFiniteNumbers(element)) return false;
+      }
+      return true;
+    case boost::json::kind::object:
+      for (const auto& member : value.get_object()) {
+        if (!onlyFiniteNumbers(member.value())) return false;
+      }
+      return true;
+    default:
+      return true;
+  }
+}
 
 }  // namespace
 
@@ -23,8 +55,8 @@ boost::json::object extensionSettings() {
     Result<std::string> bytes = fs::readFile(*dir / kExtensionSettingsFileName);
     if (!bytes) return defaultSettings();
     boost::system::error_code ec;
-    boost::json::value document = boost::json::parse(*bytes, ec);
-    if (ec || !document.is_object()) return defaultSettings();
+    boost::json::value document = parseJson(withoutByteOrderMark(*bytes), ec);
+    if (ec || !document.is_object() || !onlyFiniteNumbers(document)) return defaultSettings();
     return std::move(document.get_object());
   } catch (const std::exception&) {
     // Out of memory for a huge file: the settings are then as good as absent.

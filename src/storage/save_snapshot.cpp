@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <boost/json/monotonic_resource.hpp>
-#include <boost/json/parse.hpp>
 #include <boost/json/value.hpp>
 #include <climits>
 #include <exception>
@@ -12,6 +11,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "base/json.h"
 #include "model/normalized_url.h"
 #include "model/tab_snapshot.h"
 #include "model/unicode_text.h"
@@ -72,7 +72,7 @@ std::shared_ptr<const TabSnapshot> decodePrevious(std::string& bytes, bool keepT
   // assigned, so it keeps the arena instead of being copied out of it.
   boost::json::monotonic_resource arena(bytes.size() * 2 + 1024);
   boost::system::error_code error;
-  const boost::json::value document = boost::json::parse(bytes, error, &arena);
+  const boost::json::value document = parseJson(bytes, error, &arena);
   if (error) return nullptr;
   if (!keepText) std::string().swap(bytes);
   Result<TabSnapshot> previous = decodeSnapshot(document);
@@ -80,10 +80,12 @@ std::shared_ptr<const TabSnapshot> decodePrevious(std::string& bytes, bool keepT
   return std::make_shared<const TabSnapshot>(std::move(*previous));
 }
 
-// A missing, unreadable or undecodable document counts as no document.
-std::shared_ptr<const TabSnapshot> readPrevious(const std::filesystem::path& file) {
+// A missing, unreadable, undecodable or impossibly large document counts as
+// no document, and so does one that there is not memory enough to read: the
+// save then replaces it rather than failing for good.
+std::shared_ptr<const TabSnapshot> readPreviousUnguarded(const std::filesystem::path& file) {
   RememberedDocument& known = remembered();
-  Result<std::string> bytes = fs::readFile(file);
+  Result<std::string> bytes = fs::readFile(file, kMaxSnapshotDocumentBytes);
   if (!bytes) return nullptr;
   if (known.snapshot && *bytes == known.bytes) return known.snapshot;
 
@@ -95,6 +97,15 @@ std::shared_ptr<const TabSnapshot> readPrevious(const std::filesystem::path& fil
     known.snapshot = previous;
   }
   return previous;
+}
+
+std::shared_ptr<const TabSnapshot> readPrevious(const std::filesystem::path& file) {
+  try {
+    return readPreviousUnguarded(file);
+  } catch (const std::bad_alloc&) {
+    remembered() = RememberedDocument();
+    return nullptr;
+  }
 }
 
 // Keeps the previous tabs' pages with the remembered document they belong to.

@@ -6,12 +6,21 @@
 #include <vector>
 
 #include "model/safari_tab.h"
+#include "platform/native_messaging.h"
 #include "platform/result.h"
 
 namespace velmora::VelmoraStorage {
 
 // The current snapshot document inside the storage directory.
 inline constexpr char kSnapshotFileName[] = "snapshot.v1.json";
+
+// No document this host writes comes near this size: a message holds at most
+// kMaxMessageBytes, and its document at most doubles each tab entry (escaped
+// "/", integers written out in full) and adds, per page, the address again
+// with a scan time of at most 250 bytes, under 6 times the message in all. A
+// larger file at the snapshot's place was not written by this host and is
+// not read, so that whatever lies there costs bounded memory.
+inline constexpr std::size_t kMaxSnapshotDocumentBytes = 8 * std::size_t{kMaxMessageBytes};
 
 // A scan whose tabs and first-seen map equal the stored ones is not written
 // again unless the stored one is at least this old (seconds); the same window

@@ -311,6 +311,20 @@ TEST_F(SaveTest, ACorruptPreviousDocumentIsReplacedAndTimesRestart) {
     EXPECT_EQ(stored().scannedAt, at(0)) << text;
     EXPECT_EQ(firstSeenOf("https://a.example"), at(0)) << text;
   }
+  // Larger than any document this host writes: not read, whatever its size.
+  std::filesystem::resize_file(snapshotFile(), kMaxSnapshotDocumentBytes + 1);
+  mustSave({tab(1, "https://a.example/")}, at(1));
+  EXPECT_EQ(firstSeenOf("https://a.example"), at(1));
+}
+
+TEST_F(SaveTest, APreviousDocumentIsReadAsFullyAsAMessage) {
+  mustSave({tab(1, "https://a.example/")}, at(0));
+  std::string text = bytesOf(snapshotFile());
+  // Written by someone else: a deeply nested extra member.
+  text.insert(1, "\"extra\":" + std::string(200, '[') + std::string(200, ']') + ",");
+  std::ofstream(snapshotFile(), std::ios::trunc) << text;
+  mustSave({tab(1, "https://a.example/"), tab(2, "https://b.example/")}, at(1));
+  EXPECT_EQ(firstSeenOf("https://a.example"), at(0));
 }
 
 // --- Scan times ---------------------------------------------------------------
