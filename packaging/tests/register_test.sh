@@ -334,26 +334,23 @@ status=$?
 expect_status 2
 grep -q "invalid host name" "$home.err" || fail "message: $(cat "$home.err")"
 
-# A line break, a tab, a C1 control and bytes that are not UTF-8, in every
-# path, name and caller.
-bad_texts=$(printf 'a\nb|a\tb|a\302\205b|a\377b|a\303b')
-old_ifs=$IFS
-IFS='|'
-for bad in $bad_texts; do
-  IFS=$old_ifs
-  for option in --host --destdir --user-data-dir --name --browser caller; do
-    begin "refuses a control character or non-UTF-8 bytes in $option"
-    if [ "$option" = caller ]; then
-      run --browser all --host "$host" "$origin" "velmora@$bad"
-    else
-      run --browser all --host "$host" "$option" "/x/$bad" "$origin" "$addon"
-    fi
-    status=$?
-    expect_status 2
-    expect_files
-  done
+# A line break, a tab, DEL, a C1 control and bytes that are not UTF-8 (a
+# stray byte, a cut sequence), each in another path, name or caller.
+for option in --host:'a\nb' --destdir:'a\tb' --user-data-dir:'a\177b' --name:'a\302\205b' \
+  --browser:'a\377b' caller:'a\303'; do
+  bad=$(printf "${option#*:}")
+  option=${option%%:*}
+  begin "refuses a control character or non-UTF-8 bytes in $option"
+  if [ "$option" = caller ]; then
+    run --browser all --host "$host" "$origin" "velmora@$bad"
+  else
+    run --browser all --host "$host" "$option" "/x/$bad" "$origin" "$addon"
+  fi
+  status=$?
+  expect_status 2
+  grep -Eq "line break|control character|not UTF-8" "$home.err" || fail "message: $(cat "$home.err")"
+  expect_files
 done
-IFS=$old_ifs
 
 begin "valid names and add-on IDs are accepted"
 run --browser firefox --name a --host "$host" -- "x@y" "{ABCDEF01-2345-6789-ABCD-EF0123456789}" "-a_b.c@d-e.f_g"
