@@ -22,6 +22,7 @@
 #include "storage/history.h"
 #include "storage/save_snapshot.h"
 #include "storage/velmora_date.h"
+#include "support/test_env.h"
 
 namespace velmora {
 namespace {
@@ -84,6 +85,12 @@ std::vector<SafariTab> makeTabs(int variant) {
 // A storage directory with a previous document (the first variant, scanned at
 // the base time) and history files that pruning keeps: half within the last
 // two hours, half one per hour before that.
+Status saveIn(const std::filesystem::path& dir, const std::vector<SafariTab>& tabs,
+              std::string_view scannedAt) {
+  DirectoryEnv env(dir);
+  return VelmoraStorage::save(tabs, scannedAt, VelmoraStorage::Options{&env});
+}
+
 std::filesystem::path makeStorage(const char* name) {
   const std::filesystem::path dir = std::filesystem::path("/var/tmp") / name;
   std::filesystem::remove_all(dir);
@@ -94,7 +101,7 @@ std::filesystem::path makeStorage(const char* name) {
     const std::string name = VelmoraStorage::historyFileName(timestamp(-age));
     if (!fs::writeFileAtomically(dir / "history" / name, "{}")) std::abort();
   }
-  if (!VelmoraStorage::save(makeTabs(0), timestamp(0), dir)) std::abort();
+  if (!saveIn(dir, makeTabs(0), timestamp(0))) std::abort();
   return dir;
 }
 
@@ -132,7 +139,7 @@ void BM_SaveWriting(benchmark::State& state) {
   const std::vector<SafariTab> lists[] = {makeTabs(1), makeTabs(0)};
   int k = 0;
   for (auto _ : state) {
-    Status status = VelmoraStorage::save(lists[k % 2], timestamp(1 + k % 2), dir);
+    Status status = saveIn(dir, lists[k % 2], timestamp(1 + k % 2));
     if (!status) state.SkipWithError(status.error().description.c_str());
     ++k;
   }
@@ -164,7 +171,7 @@ void BM_SaveUnchanged(benchmark::State& state) {
   const std::vector<SafariTab> tabs = makeTabs(0);
   const std::string later = timestamp(300);
   for (auto _ : state) {
-    Status status = VelmoraStorage::save(tabs, later, dir);
+    Status status = saveIn(dir, tabs, later);
     if (!status) state.SkipWithError(status.error().description.c_str());
   }
   std::filesystem::remove_all(dir);
@@ -213,7 +220,7 @@ int peakMemory() {
 
   const std::vector<SafariTab> tabs = makeTabs(1);
   const long before = maxResidentKiB();
-  Status saved = VelmoraStorage::save(tabs, timestamp(1), dir);
+  Status saved = saveIn(dir, tabs, timestamp(1));
   const long after = maxResidentKiB();
   const auto documentBytes = std::filesystem::file_size(dir / "snapshot.v1.json");
   std::filesystem::remove_all(dir);

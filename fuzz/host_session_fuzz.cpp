@@ -31,6 +31,7 @@
 
 #include "fuzz_check.h"
 #include "handler/command_action.h"
+#include "handler/replies.h"
 #include "handler/safari_web_extension_handler.h"
 #include "model/first_seen_map.h"
 #include "model/tab_snapshot.h"
@@ -208,7 +209,7 @@ Request requestOf(std::string_view body) {
 
 bool isStatusText(std::string_view text) {
   for (const char* command : {"saveCurrent", "saveAll", "saveAndClose", "cleanUp", "openApp"}) {
-    if (text == velmora::statusText(command)) return true;
+    if (text == velmora::replies::statusText(command)) return true;
   }
   return false;
 }
@@ -247,7 +248,7 @@ Outcome checkReply(const Request& request, std::string_view bytes) {
   if (request.asked == Asked::command) {
     const boost::json::value* message = reply.if_contains("message");
     check(reply.size() == 2 && message != nullptr && message->is_string() &&
-              message->get_string() == velmora::statusText(request.command) &&
+              message->get_string() == velmora::replies::statusText(request.command) &&
               isStatusText(message->get_string()),
           "a command is answered with its status text", context);
     return {true, {}};
@@ -369,10 +370,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<velmora::LogRecord> records;
   const velmora::SafariWebExtensionHandler handler(
       [&records](const velmora::LogRecord& record) { records.push_back(record); });
-  const int status = velmora::serveMessages(
-      h.input, h.output,
-      [&handler](velmora::NSExtensionContext& context) { handler.beginRequest(context); },
-      handler.log());
+  const int status = velmora::serveMessages(h.input, h.output, handler);
 
   const ExpectedSession expected = expectedSession(input);
   check(status == expected.status, "the exit status follows from where the input ended", input);

@@ -2,32 +2,25 @@
 
 #include <string>
 
-#include "handler/dispatch.h"
+#include "handler/replies.h"
 #include "platform/workspace.h"
 #include "storage/command_queue.h"
 
 namespace velmora {
 
-std::string_view statusText(std::string_view command) {
-  if (command == "saveCurrent") return "Tab wird in Nelo gespeichert";
-  if (command == "saveAll") return "Alle Tabs werden in Nelo gespeichert";
-  if (command == "saveAndClose") return "Nelo speichert und schließt die Tabs";
-  if (command == "cleanUp") return "Nelo räumt nutzlose Tabs auf";
-  return "Nelo wird geöffnet";
-}
-
 boost::json::object commandReply(std::string_view command, std::string_view url, const Logger& log,
-                                 const std::function<void()>& openApp) {
+                                 const std::function<void()>& openApp,
+                                 const VelmoraStorage::Options& storage) {
   if (command != "openApp") {
-    const Status queued = VelmoraStorage::queue(command, url);
+    const Status queued = VelmoraStorage::queue(command, url, storage);
     if (!queued) {
       const std::string& description = queued.error().description;
-      log.error("Befehl fehlgeschlagen: " + description);
-      return failureReply(description);
+      log.error(replies::kCommandFailedLog + description);
+      return replies::failure(description);
     }
   }
   openApp();
-  return boost::json::object{{"ok", true}, {"message", statusText(command)}};
+  return replies::commandDone(command);
 }
 
 std::filesystem::path containingApplicationBundle(const std::filesystem::path& extensionBundle) {

@@ -6,19 +6,18 @@
 #include <string_view>
 
 #include "platform/logger.h"
+#include "storage/env.h"
 
 // The "command" action: leaves the command for the containing application
 // and opens it.
 namespace velmora {
 
-// The German status text answered for a command.
-std::string_view statusText(std::string_view command);
-
 // Queues the command (all but "openApp"), then calls `openApp` and answers
 // with the status text; a failure to queue is logged and answered instead,
 // and the application is then not opened.
 boost::json::object commandReply(std::string_view command, std::string_view url, const Logger& log,
-                                 const std::function<void()>& openApp);
+                                 const std::function<void()>& openApp,
+                                 const VelmoraStorage::Options& storage);
 
 // The application bundle containing an extension bundle: three directory
 // levels up (<app>/Contents/PlugIns/<extension>).

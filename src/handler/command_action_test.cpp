@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/file_system.h"
-#include "platform/temporary_directory.h"
+#include "support/test_env.h"
 #include "storage/command_queue.h"
 
 namespace velmora {
@@ -48,11 +48,11 @@ TEST(CommandActionTest, EveryCommandIsQueuedExceptOpenAppAndTheAppIsOpened) {
       {"sag \"hallo\" \\ grüß", "https://ä.example/ö", true, "Nelo wird geöffnet"},
   };
   for (const Case& c : cases) {
-    TemporaryDataHome home;
+    TestEnv home;
     int opened = 0;
     Logger log("local.velmora", "extension",
                [&](const LogRecord& r) { ADD_FAILURE() << c.command << ": " << r.text; });
-    const auto reply = commandReply(c.command, c.url, log, [&] { ++opened; });
+    const auto reply = commandReply(c.command, c.url, log, [&] { ++opened; }, home.options());
     EXPECT_EQ(reply, (boost::json::object{{"ok", true}, {"message", c.message}})) << c.command;
     EXPECT_EQ(opened, 1) << c.command;
     const auto commands = queuedCommands(home.storage());
@@ -66,24 +66,14 @@ TEST(CommandActionTest, EveryCommandIsQueuedExceptOpenAppAndTheAppIsOpened) {
   }
 }
 
-TEST(CommandActionTest, StatusTextsArePrecomposedUtf8) {
-  EXPECT_EQ(statusText("openApp"),
-            "Nelo wird ge\xc3\xb6"
-            "ffnet");
-  EXPECT_EQ(statusText("saveAndClose"),
-            "Nelo speichert und schlie\xc3\x9f"
-            "t die Tabs");
-  EXPECT_EQ(statusText("cleanUp"), "Nelo r\xc3\xa4umt nutzlose Tabs auf");
-}
-
 TEST(CommandActionTest, FailureToQueueIsAnsweredAndLoggedAndTheAppStaysClosed) {
-  TemporaryDataHome home;
+  TestEnv home;
   // The storage directory cannot be made where a regular file stands.
   std::ofstream(home.storage()) << "not a directory";
   std::vector<LogRecord> records;
   Logger log("local.velmora", "extension", [&](const LogRecord& r) { records.push_back(r); });
   int opened = 0;
-  const auto reply = commandReply("saveCurrent", "https://a.example/", log, [&] { ++opened; });
+  const auto reply = commandReply("saveCurrent", "https://a.example/", log, [&] { ++opened; }, home.options());
   EXPECT_EQ(opened, 0);
   ASSERT_EQ(reply.size(), 2u);
   EXPECT_EQ(reply.at("ok"), false);
@@ -95,11 +85,11 @@ TEST(CommandActionTest, FailureToQueueIsAnsweredAndLoggedAndTheAppStaysClosed) {
 }
 
 TEST(CommandActionTest, OpenAppNeedsNoStorage) {
-  TemporaryDataHome home;
+  TestEnv home;
   std::ofstream(home.storage()) << "not a directory";
   int opened = 0;
   Logger log("local.velmora", "extension", [](const LogRecord&) {});
-  EXPECT_EQ(commandReply("openApp", "", log, [&] { ++opened; }).at("ok"), true);
+  EXPECT_EQ(commandReply("openApp", "", log, [&] { ++opened; }, home.options()).at("ok"), true);
   EXPECT_EQ(opened, 1);
 }
 

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "base/text.h"
+#include "handler/replies.h"
 
 namespace velmora {
 namespace {
@@ -25,14 +25,6 @@ void deliver(NSExtensionContext& context, boost::json::object reply) {
 }
 
 }  // namespace
-
-boost::json::object invalidMessageReply() {
-  return boost::json::object{{"ok", false}, {"error", kInvalidMessageText}};
-}
-
-boost::json::object failureReply(std::string_view description) {
-  return boost::json::object{{"ok", false}, {"error", validUtf8(description)}};
-}
 
 std::optional<Message> takeMessage(NSExtensionContext& context) {
   auto& items = context.inputItems();
@@ -68,21 +60,21 @@ boost::json::object dispatch(Message message, const Actions& actions, const Logg
       return actions.snapshot(std::move(message.tabs), *scannedAt);
     }
   }
-  log.error(kInvalidMessageLogText);
-  return invalidMessageReply();
+  log.error(replies::kInvalidMessageLog);
+  return replies::invalidMessage();
 }
 
 void respond(NSExtensionContext& context, const Actions& actions, const Logger& log) {
   boost::json::object reply;
   try {
     std::optional<Message> message = takeMessage(context);
-    reply = message ? dispatch(std::move(*message), actions, log) : invalidMessageReply();
+    reply = message ? dispatch(std::move(*message), actions, log) : replies::invalidMessage();
   } catch (const std::exception& e) {
     // Last resort: the actions report their failures as values, but a
     // library may still throw (out of memory, for one).
-    reply = failureReply(e.what());
+    reply = replies::failure(e.what());
   } catch (...) {
-    reply = failureReply("Unbekannter Fehler");
+    reply = replies::failure(replies::kUnknownError);
   }
   deliver(context, std::move(reply));
 }

@@ -19,11 +19,6 @@
 // be exercised without touching the disk or starting anything.
 namespace velmora {
 
-// Answer to an unusable envelope or an unrecognised message.
-inline constexpr char kInvalidMessageText[] = "Ungültige Nachricht";
-// Logged for an unrecognised message (never for an unusable envelope).
-inline constexpr char kInvalidMessageLogText[] = "Ungültige Nachricht von Safari";
-
 struct Actions {
   // Takes the command and the URL; returns the complete reply.
   std::function<boost::json::object(std::string_view command, std::string_view url)> command;
@@ -33,14 +28,6 @@ struct Actions {
                                     std::string_view scannedAt)>
       snapshot;
 };
-
-// {"ok": false, "error": "Ungültige Nachricht"}
-boost::json::object invalidMessageReply();
-
-// {"ok": false, "error": description}. Descriptions may carry bytes from
-// outside (a path that is not UTF-8); those become U+FFFD, since a reply
-// that is not UTF-8 is dropped by the browser.
-boost::json::object failureReply(std::string_view description);
 
 // The message dictionary of the request, read from the first input item: its
 // message text, taken out of the item, or else the object under the message

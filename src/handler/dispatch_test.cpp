@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "handler/replies.h"
 #include "handler/safari_web_extension_handler.h"
 
 namespace velmora {
@@ -97,11 +98,11 @@ TEST(DispatchTest, UnusableEnvelopesAreAnsweredSilently) {
     Calls calls;
     Capture capture;
     const auto reply = answer(c.items, calls.actions(), capture.logger());
-    EXPECT_EQ(reply, invalidMessageReply()) << c.name;
+    EXPECT_EQ(reply, replies::invalidMessage()) << c.name;
     EXPECT_TRUE(calls.made.empty()) << c.name;
     EXPECT_TRUE(capture.records.empty()) << c.name;
   }
-  EXPECT_EQ(boost::json::serialize(invalidMessageReply()),
+  EXPECT_EQ(boost::json::serialize(replies::invalidMessage()),
             R"({"ok":false,"error":"Ungültige Nachricht"})");
 }
 
@@ -146,7 +147,7 @@ TEST(DispatchTest, MessagesReachTheirActionOrAreRejectedWithALogLine) {
         answer({std::any(messageItem(c.message))}, calls.actions(), capture.logger());
     const std::string expected = c.call;
     if (expected.empty()) {
-      EXPECT_EQ(reply, invalidMessageReply()) << c.message;
+      EXPECT_EQ(reply, replies::invalidMessage()) << c.message;
       EXPECT_TRUE(calls.made.empty()) << c.message;
       ASSERT_EQ(capture.records.size(), 1u) << c.message;
       EXPECT_EQ(capture.records[0].level, LogLevel::error);
@@ -197,6 +198,22 @@ TEST(DispatchTest, HandlerLogsThroughItsOwnLogger) {
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0], (LogRecord{"local.velmora", "extension", LogLevel::error,
                                    "Ungültige Nachricht von Safari"}));
+}
+
+// The host loop sends these when the handler's own reply cannot go out.
+TEST(DispatchTest, HandlerGivesTheLoopsFallbackReplies) {
+  std::vector<LogRecord> records;
+  const SafariWebExtensionHandler handler([&](const LogRecord& r) { records.push_back(r); });
+  EXPECT_EQ(handler.noReply(),
+            (boost::json::object{{"ok", false}, {"error", "Keine Antwort erhalten"}}));
+  EXPECT_EQ(handler.replyFailed("std::bad_alloc"),
+            (boost::json::object{{"ok", false}, {"error", "std::bad_alloc"}}));
+  EXPECT_TRUE(records.empty());
+  const std::string tooLarge = "Antwort zu groß: 2000000 Bytes, höchstens 1048576";
+  EXPECT_EQ(handler.replyTooLarge(2000000),
+            (boost::json::object{{"ok", false}, {"error", tooLarge}}));
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0], (LogRecord{"local.velmora", "extension", LogLevel::error, tooLarge}));
 }
 
 }  // namespace

@@ -4,27 +4,43 @@
 
 #include "handler/command_action.h"
 #include "handler/dispatch.h"
+#include "handler/replies.h"
 #include "handler/snapshot_action.h"
 
 namespace velmora {
 
 SafariWebExtensionHandler::SafariWebExtensionHandler() : log_(kLogSubsystem, kLogCategory) {}
 
-SafariWebExtensionHandler::SafariWebExtensionHandler(Logger::Sink sink)
-    : log_(kLogSubsystem, kLogCategory, std::move(sink)) {}
+SafariWebExtensionHandler::SafariWebExtensionHandler(Logger::Sink sink,
+                                                     VelmoraStorage::Options storage)
+    : log_(kLogSubsystem, kLogCategory, std::move(sink)), storage_(storage) {}
 
 void SafariWebExtensionHandler::beginRequest(NSExtensionContext& context) const {
   const Actions actions{
       [this](std::string_view command, std::string_view url) { return handle(command, url); },
       [this](Result<std::vector<SafariTab>> tabs, std::string_view scannedAt) {
-        return snapshotReply(tabs, scannedAt, log_);
+        return snapshotReply(tabs, scannedAt, log_, storage_);
       }};
   respond(context, actions, log_);
 }
 
+boost::json::object SafariWebExtensionHandler::noReply() const {
+  return replies::failure(replies::kNoReply);
+}
+
+boost::json::object SafariWebExtensionHandler::replyTooLarge(std::size_t bytes) const {
+  const std::string text = replies::tooLarge(bytes, kMaxReplyBytes);
+  log_.error(text);
+  return replies::failure(text);
+}
+
+boost::json::object SafariWebExtensionHandler::replyFailed(std::string_view what) const {
+  return replies::failure(what);
+}
+
 boost::json::object SafariWebExtensionHandler::handle(std::string_view command,
                                                       std::string_view url) const {
-  return commandReply(command, url, log_, openContainingApp);
+  return commandReply(command, url, log_, openContainingApp, storage_);
 }
 
 }  // namespace velmora

@@ -4,7 +4,9 @@
 #include <string_view>
 
 #include "platform/extension_context.h"
+#include "platform/host_loop.h"
 #include "platform/logger.h"
+#include "storage/env.h"
 
 namespace velmora {
 
@@ -12,18 +14,23 @@ inline constexpr char kLogSubsystem[] = "local.velmora";
 inline constexpr char kLogCategory[] = "extension";
 
 // Answers the extension's messages, one request at a time or several at
-// once. Its only state is its logger, so one instance serves any number of
-// requests.
-class SafariWebExtensionHandler {
+// once. It holds its logger and the storage options it hands on, neither of
+// which a request changes, so one instance serves any number of requests.
+class SafariWebExtensionHandler final : public NSExtensionRequestHandling {
  public:
-  // Logs to stderr.
+  // Logs to stderr; stores in the user's own storage directory.
   SafariWebExtensionHandler();
-  // Logs to the sink instead.
-  explicit SafariWebExtensionHandler(Logger::Sink sink);
+  // Logs to the sink and stores in the world the options give.
+  explicit SafariWebExtensionHandler(Logger::Sink sink, VelmoraStorage::Options storage = {});
 
   // Answers the request: its context is completed exactly once before this
   // returns. Never throws.
-  void beginRequest(NSExtensionContext& context) const;
+  void beginRequest(NSExtensionContext& context) const override;
+
+  // The replies the host loop sends when the handler's own cannot go out.
+  boost::json::object noReply() const override;
+  boost::json::object replyTooLarge(std::size_t bytes) const override;
+  boost::json::object replyFailed(std::string_view what) const override;
 
   const Logger& log() const { return log_; }
 
@@ -31,6 +38,7 @@ class SafariWebExtensionHandler {
   boost::json::object handle(std::string_view command, std::string_view url) const;
 
   Logger log_;
+  VelmoraStorage::Options storage_;
 };
 
 }  // namespace velmora

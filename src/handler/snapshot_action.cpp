@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "handler/dispatch.h"
+#include "handler/replies.h"
 #include "storage/extension_settings.h"
 #include "storage/save_snapshot.h"
 
@@ -11,22 +11,23 @@ namespace velmora {
 namespace {
 
 boost::json::object failed(const Error& error, const Logger& log) {
-  log.error("Speichern fehlgeschlagen: " + error.description);
-  return failureReply(error.description);
+  log.error(replies::kSaveFailedLog + error.description);
+  return replies::failure(error.description);
 }
 
 }  // namespace
 
 boost::json::object snapshotReply(const Result<std::vector<SafariTab>>& tabs,
-                                  std::string_view scannedAt, const Logger& log) {
+                                  std::string_view scannedAt, const Logger& log,
+                                  const VelmoraStorage::Options& storage) {
   if (!tabs) return failed(tabs.error(), log);
-  const Status saved = VelmoraStorage::save(*tabs, scannedAt);
+  const Status saved = VelmoraStorage::save(*tabs, scannedAt, storage);
   if (!saved) return failed(saved.error(), log);
 
   const auto count = static_cast<std::int64_t>(tabs->size());
-  boost::json::object reply{
-      {"ok", true}, {"count", count}, {"badge", VelmoraStorage::extensionSettings()}};
-  log.info("Snapshot gespeichert: " + std::to_string(count) + " Tabs");
+  boost::json::object reply =
+      replies::snapshotStored(count, VelmoraStorage::extensionSettings(storage));
+  log.info(replies::snapshotStoredLog(count));
   return reply;
 }
 

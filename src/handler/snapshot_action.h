@@ -8,6 +8,7 @@
 #include "model/safari_tab.h"
 
 #include "platform/logger.h"
+#include "storage/env.h"
 
 // The "saveSnapshot" action: stores the scanned tabs and answers with their
 // number and the extension settings.
@@ -16,6 +17,7 @@ namespace velmora {
 // `tabs` holds the records of the message's "tabs" array, or the failure of
 // its first entry that did not decode. Either outcome is logged.
 boost::json::object snapshotReply(const Result<std::vector<SafariTab>>& tabs,
-                                  std::string_view scannedAt, const Logger& log);
+                                  std::string_view scannedAt, const Logger& log,
+                                  const VelmoraStorage::Options& storage);
 
 }  // namespace velmora

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "handler/message.h"
-#include "platform/temporary_directory.h"
+#include "support/test_env.h"
 
 namespace velmora {
 namespace {
@@ -47,9 +47,9 @@ TEST(SnapshotActionTest, StoredTabsAreCountedAndAnsweredWithTheSettings) {
        3},
   };
   for (const Case& c : cases) {
-    TemporaryDataHome home;
+    TestEnv home;
     Logged logged;
-    const auto reply = snapshotReply(tabsOf(c.tabs), kScannedAt, logged.logger());
+    const auto reply = snapshotReply(tabsOf(c.tabs), kScannedAt, logged.logger(), home.options());
     EXPECT_EQ(reply, (boost::json::object{
                          {"ok", true}, {"count", c.count}, {"badge", {{"enabled", false}}}}))
         << c.name;
@@ -61,25 +61,25 @@ TEST(SnapshotActionTest, StoredTabsAreCountedAndAnsweredWithTheSettings) {
 }
 
 TEST(SnapshotActionTest, BadgeIsTheSettingsFileReadAfterTheSave) {
-  TemporaryDataHome home;
+  TestEnv home;
   Logged logged;
   const auto tabs = tabsOf("[" + tab(1, "https://a.example/") + "]");
   std::filesystem::create_directories(home.storage());
   const char settings[] = R"({"enabled":"ja","limit":3.5,"nested":{"list":[1,null,true]}})";
   std::ofstream(home.storage() / "extension-settings.json") << settings;
-  EXPECT_EQ(snapshotReply(tabs, kScannedAt, logged.logger()).at("badge"),
+  EXPECT_EQ(snapshotReply(tabs, kScannedAt, logged.logger(), home.options()).at("badge"),
             boost::json::parse(settings));
   std::ofstream(home.storage() / "extension-settings.json") << "{}";
-  EXPECT_EQ(snapshotReply(tabs, kScannedAt, logged.logger()).at("badge"), boost::json::object());
+  EXPECT_EQ(snapshotReply(tabs, kScannedAt, logged.logger(), home.options()).at("badge"), boost::json::object());
 }
 
 TEST(SnapshotActionTest, AnEntryThatDoesNotDecodeStopsTheWholeSave) {
-  TemporaryDataHome home;
+  TestEnv home;
   Logged logged;
   const auto tabs = tabsOf("[" + tab(1, "https://a.example/") +
                            R"(,{"id":2,"windowId":1,"title":"T","pinned":false,)"
                            R"("active":false}])");
-  const auto reply = snapshotReply(tabs, kScannedAt, logged.logger());
+  const auto reply = snapshotReply(tabs, kScannedAt, logged.logger(), home.options());
   ASSERT_EQ(reply.size(), 2u);
   EXPECT_EQ(reply.at("ok"), false);
   const std::string error(reply.at("error").as_string());
@@ -92,10 +92,10 @@ TEST(SnapshotActionTest, AnEntryThatDoesNotDecodeStopsTheWholeSave) {
 }
 
 TEST(SnapshotActionTest, StorageFailureIsAnsweredWithItsDescription) {
-  TemporaryDataHome home;
+  TestEnv home;
   std::ofstream(home.storage()) << "not a directory";
   Logged logged;
-  const auto reply = snapshotReply(tabsOf("[]"), kScannedAt, logged.logger());
+  const auto reply = snapshotReply(tabsOf("[]"), kScannedAt, logged.logger(), home.options());
   ASSERT_EQ(reply.size(), 2u);
   EXPECT_EQ(reply.at("ok"), false);
   const std::string error(reply.at("error").as_string());
@@ -106,13 +106,12 @@ TEST(SnapshotActionTest, StorageFailureIsAnsweredWithItsDescription) {
 
 // A path that is not UTF-8 must not make the reply unreadable to the browser.
 TEST(SnapshotActionTest, BytesOfADescriptionThatAreNotUtf8BecomeReplacementCharacters) {
-  TemporaryDataHome home;
-  const std::filesystem::path latin1 = home.root() / "caf\xe9";
-  std::filesystem::create_directories(latin1);
-  std::ofstream(latin1 / "Velmora") << "not a directory";
-  ScopedEnvironmentVariable dataHome("XDG_DATA_HOME", latin1.string());
+  TestEnv home;
+  home.setStorage(home.root() / "caf\xe9" / "Velmora");
+  std::filesystem::create_directories(home.storage().parent_path());
+  std::ofstream(home.storage()) << "not a directory";
   Logged logged;
-  const auto reply = snapshotReply(tabsOf("[]"), kScannedAt, logged.logger());
+  const auto reply = snapshotReply(tabsOf("[]"), kScannedAt, logged.logger(), home.options());
   const std::string error(reply.at("error").as_string());
   EXPECT_NE(error.find("caf\xEF\xBF\xBD/Velmora"), std::string::npos) << error;
 }

@@ -1,12 +1,17 @@
 #include "model/normalized_url.h"
 
 #include <boost/url/encode.hpp>
+#include <boost/url/grammar/digit_chars.hpp>
+#include <boost/url/grammar/parse.hpp>
 #include <boost/url/parse.hpp>
+#include <boost/url/pct_string_view.hpp>
+#include <boost/url/rfc/pchars.hpp>
+#include <boost/url/rfc/pct_encoded_rule.hpp>
 #include <boost/url/rfc/sub_delim_chars.hpp>
 #include <boost/url/rfc/unreserved_chars.hpp>
 #include <boost/url/url_view.hpp>
-#include <cstdint>
 #include <exception>
+#include <optional>
 
 #include "model/unicode_text.h"
 
@@ -14,8 +19,13 @@ namespace velmora {
 
 namespace {
 
-constexpr std::uint16_t kDefaultHttpPort = 80;
-constexpr std::uint16_t kDefaultHttpsPort = 443;
+namespace urls = boost::urls;
+
+constexpr std::string_view kDefaultHttpPort = "80";
+constexpr std::string_view kDefaultHttpsPort = "443";
+constexpr auto kRegNameChars = urls::unreserved_chars + urls::sub_delim_chars;
+constexpr auto kPathChars = urls::pchars + '/';
+constexpr auto kQueryChars = urls::pchars + '/' + '?';
 
 bool startsWithIgnoringAsciiCase(std::string_view text, std::string_view lower) {
   if (text.size() < lower.size()) return false;
@@ -27,68 +37,205 @@ bool startsWithIgnoringAsciiCase(std::string_view text, std::string_view lower) 
   return true;
 }
 
+bool isDigits(std::string_view text) {
+  return urls::grammar::find_if_not(text.begin(), text.end(), urls::grammar::digit_chars) ==
+         text.end();
+}
+
+template <class CharSet>
+bool isEncoded(std::string_view text, const CharSet& chars) {
+  return urls::grammar::parse(text, urls::pct_encoded_rule(chars)).has_value();
+}
+
+// The parts the normalised form is put together from, as they stand in the
+// text; the fragment is none of them.
+struct Parts {
+  bool hasAuthority = false;
+  std::optional<std::string_view> userinfo;
+  urls::pct_string_view host;
+  bool hostIsName = false;
+  std::string_view port;  // digits; empty when there is no port
+  std::string_view path;
+  std::optional<std::string_view> query;
+};
+
+// Splits "host[:port]" of an authority without user information or IP
+// literal, when it is one.
+bool readNameAndPort(std::string_view hostAndPort, Parts& parts) {
+  std::size_t colon = std::min(hostAndPort.find(':'), hostAndPort.size());
+  auto name = urls::grammar::parse(hostAndPort.substr(0, colon),
+                                   urls::pct_encoded_rule(kRegNameChars));
+  parts.port = hostAndPort.substr(std::min(colon + 1, hostAndPort.size()));
+  if (!name || !isDigits(parts.port)) return false;
+  parts.host = *name;
+  parts.hostIsName = true;
+  return true;
+}
+
+// The parser lets a path follow the authority without a "/" ("host:443.evil/x"),
+// which is no URL. Boost.URL 1.81 also reads a host that only opens like an
+// IPv4 address ("10.0.0.1.nip.io", "1.2.3.4.") as that address and the rest as
+// such a path, where RFC 3986 reads the whole as a name: the host runs to ":"
+// or to the end of the authority.
+std::optional<Parts> partsOfParsed(const urls::url_view& view) {
+  Parts parts;
+  parts.hasAuthority = view.has_authority();
+  if (view.has_userinfo()) parts.userinfo = view.encoded_userinfo();
+  parts.host = view.encoded_host();
+  parts.hostIsName = view.host_type() == urls::host_type::name;
+  parts.port = view.port();
+  parts.path = view.encoded_path();
+  if (view.has_query()) parts.query = view.encoded_query();
+  if (!parts.hasAuthority || parts.path.empty() || parts.path.front() == '/') return parts;
+  if (view.host_type() != urls::host_type::ipv4) return std::nullopt;
+
+  // Query and fragment were split off right, so host and path run up to them.
+  const char* first = parts.host.data();
+  std::string_view rest(first, static_cast<std::size_t>(parts.path.data() + parts.path.size() - first));
+  std::size_t pathStart = std::min(rest.find('/'), rest.size());
+  if (!readNameAndPort(rest.substr(0, pathStart), parts)) return std::nullopt;
+  parts.path = rest.substr(pathStart);
+  return parts;
+}
+
+// The common shape, "//" name [":" port] path ["?" query] ["#" fragment] after
+// the scheme, split where RFC 3986 splits it and every part checked by the
+// URL library's own rules: a fraction of the cost of a full parse. nullopt for
+// any other shape (user information, an IP literal, no authority) and for
+// whatever the rules reject; the full parse has the last word on those.
+std::optional<Parts> plainAddressParts(std::string_view afterScheme) {
+  if (!afterScheme.starts_with("//")) return std::nullopt;
+  std::string_view rest = afterScheme.substr(2);
+  std::size_t fragmentStart = std::min(rest.find('#'), rest.size());
+  if (!isEncoded(rest.substr(std::min(fragmentStart + 1, rest.size())), kQueryChars)) {
+    return std::nullopt;
+  }
+  rest = rest.substr(0, fragmentStart);
+  Parts parts;
+  parts.hasAuthority = true;
+  std::size_t queryStart = std::min(rest.find('?'), rest.size());
+  if (queryStart < rest.size()) parts.query = rest.substr(queryStart + 1);
+  rest = rest.substr(0, queryStart);
+  std::size_t pathStart = std::min(rest.find('/'), rest.size());
+  parts.path = rest.substr(pathStart);
+  if (!readNameAndPort(rest.substr(0, pathStart), parts) || !isEncoded(parts.path, kPathChars) ||
+      (parts.query && !isEncoded(*parts.query, kQueryChars))) {
+    return std::nullopt;
+  }
+  return parts;
+}
+
 // Appends the host lower-cased. A registered name with escapes is read with
 // them resolved, lowered and escaped again only where a host may not hold the
 // character. Without escapes a host is ASCII (IP literals hold no escapes
 // either), so lowering its letters where it stands is enough.
-void appendLowerCasedHost(std::string& out, const boost::urls::url_view& view) {
-  std::string_view host = view.encoded_host();
-  if (host.find('%') != std::string_view::npos &&
-      view.host_type() == boost::urls::host_type::name) {
-    static constexpr auto kNameChars = boost::urls::unreserved_chars + boost::urls::sub_delim_chars;
-    out.append(boost::urls::encode(lowerCased(view.host()), kNameChars));
+void appendLowerCasedHost(std::string& out, const Parts& parts) {
+  if (parts.hostIsName && parts.host.find('%') != std::string_view::npos) {
+    out.append(urls::encode(lowerCased(parts.host.decode()), kRegNameChars));
     return;
   }
   std::size_t start = out.size();
-  out.append(host);
+  out.append(parts.host);
   for (std::size_t i = start; i < out.size(); ++i) {
     if (out[i] >= 'A' && out[i] <= 'Z') out[i] = static_cast<char>(out[i] - 'A' + 'a');
   }
 }
 
-std::string normalize(std::string_view text) {
+// The port is a number: leading zeros are no part of it.
+std::string_view portNumber(std::string_view digits) {
+  if (digits.empty()) return digits;
+  digits.remove_prefix(std::min(digits.find_first_not_of('0'), digits.size() - 1));
+  return digits;
+}
+
+// Put together from the parts rather than by editing a mutable URL: this is
+// one allocation instead of a copy and several shifts of the text.
+std::string assemble(bool https, const Parts& parts, std::size_t sizeHint) {
+  std::string out;
+  out.reserve(sizeHint);
+  out.append(https ? "https:" : "http:");
+  if (parts.hasAuthority) {
+    out.append("//");
+    if (parts.userinfo) out.append(*parts.userinfo).push_back('@');
+    appendLowerCasedHost(out, parts);
+    std::string_view port = portNumber(parts.port);
+    if (!port.empty() && port != (https ? kDefaultHttpsPort : kDefaultHttpPort)) {
+      out.append(":").append(port);
+    }
+  }
+  if (parts.path != "/") out.append(parts.path);
+  if (parts.query) out.append("?").append(*parts.query);
+  return out;
+}
+
+// True when no step can change the text: another scheme or none, or a
+// lower-case http or https URL without fragment, with no port, escape or
+// upper-case letter in its authority and no lone root path. Such a text
+// stands for itself whether it is a URL reference or not, so it needs no
+// parse. Anything else may be changed; the parse decides.
+bool staysAsWritten(std::string_view text) {
+  std::string_view rest;
+  if (text.starts_with("https:")) {
+    rest = text.substr(6);
+  } else if (text.starts_with("http:")) {
+    rest = text.substr(5);
+  } else {
+    return !startsWithIgnoringAsciiCase(text, "http:") &&
+           !startsWithIgnoringAsciiCase(text, "https:");
+  }
+  if (rest.find('#') != std::string_view::npos) return false;
+  if (rest.starts_with("//")) {
+    rest.remove_prefix(2);
+    // The user information is no step's business, but telling it apart from
+    // the host is the parser's; so no ":" at all, which leaves out any port.
+    std::size_t end = std::min(rest.find_first_of("/?"), rest.size());
+    for (char c : rest.substr(0, end)) {
+      if (c == ':' || c == '%' || (c >= 'A' && c <= 'Z')) return false;
+    }
+    rest.remove_prefix(end);
+  }
+  return rest != "/" && !rest.starts_with("/?");
+}
+
+std::string normalize(std::string_view text, bool plainAddressesUnparsed) {
   // The scheme is everything before the first ":", so only a text opening
   // with one of the two accepted schemes can change. Every other text has no
   // scheme, another scheme or is no URL reference at all, and stays as it is
   // without being parsed.
   bool https = startsWithIgnoringAsciiCase(text, "https:");
   if (!https && !startsWithIgnoringAsciiCase(text, "http:")) return std::string(text);
-  auto parsed = boost::urls::parse_uri(text);
-  if (!parsed) return std::string(text);
-  const boost::urls::url_view& view = *parsed;
-  // The parser lets a path follow the port without a "/" ("host:443.evil/x"),
-  // which is no URL; dropping the port would then run the host into the path.
-  std::string_view path = view.encoded_path();
-  if (view.has_authority() && !path.empty() && path.front() != '/') return std::string(text);
-
-  // Put together from the parsed parts rather than by editing a mutable URL:
-  // this is one allocation instead of a copy and several shifts of the text.
-  std::string out;
-  out.reserve(text.size());
-  out.append(https ? "https:" : "http:");
-  if (view.has_authority()) {
-    out.append("//");
-    if (view.has_userinfo()) out.append(view.encoded_userinfo()).push_back('@');
-    appendLowerCasedHost(out, view);
-    bool defaultPort = view.port_number() == (https ? kDefaultHttpsPort : kDefaultHttpPort);
-    if (view.has_port() && !defaultPort) out.append(":").append(view.port());
+  if (plainAddressesUnparsed) {
+    std::optional<Parts> parts = plainAddressParts(text.substr(https ? 6 : 5));
+    if (parts) return assemble(https, *parts, text.size());
   }
-  if (path != "/") out.append(path);
-  if (view.has_query()) out.append("?").append(view.encoded_query());
-  // The fragment is left out.
-  return out;
+  auto parsed = urls::parse_uri(text);
+  if (!parsed) return std::string(text);
+  std::optional<Parts> parts = partsOfParsed(*parsed);
+  if (!parts) return std::string(text);
+  return assemble(https, *parts, text.size());
 }
 
-}  // namespace
-
-std::string normalizedURL(std::string_view url) {
+std::string normalizeOrKeep(std::string_view url, bool plainAddressesUnparsed) {
   try {
-    return normalize(url);
+    return normalize(url, plainAddressesUnparsed);
   } catch (const std::exception&) {
     // Only running out of memory can throw here; the address then stands for
     // itself.
     return std::string(url);
   }
+}
+
+}  // namespace
+
+std::string normalizedURL(std::string_view url) {
+  // Most addresses are already in their normal form, and a scan that says so
+  // costs a fraction of a parse.
+  if (staysAsWritten(url)) return std::string(url);
+  return normalizeOrKeep(url, true);
+}
+
+std::string detail::normalizedURLByParsing(std::string_view url) {
+  return normalizeOrKeep(url, false);
 }
 
 }  // namespace velmora

@@ -11,7 +11,7 @@
 #include <fstream>
 #include <string>
 
-#include "platform/temporary_directory.h"
+#include "support/temporary_directory.h"
 
 namespace velmora::fs {
 namespace {

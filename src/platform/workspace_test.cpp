@@ -12,7 +12,7 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/temporary_directory.h"
+#include "support/temporary_directory.h"
 
 namespace velmora {
 namespace {

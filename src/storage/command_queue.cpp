@@ -10,9 +10,7 @@
 #include <new>
 
 #include "model/document_bytes.h"
-#include "platform/clock.h"
 #include "platform/file_system.h"
-#include "storage/storage_directory.h"
 
 namespace velmora::VelmoraStorage {
 
@@ -78,13 +76,13 @@ Result<Command> decodeCommand(const boost::json::value& document) {
   return Command{std::move(*command), std::move(*url), *date};
 }
 
-Status queue(std::string_view command, std::string_view url) {
-  Result<std::filesystem::path> storage = writeDir();
+Status queue(std::string_view command, std::string_view url, const Options& options) {
+  Result<std::filesystem::path> storage = options.env->storageDirectory();
   if (!storage) return storage.error();
   const std::filesystem::path dir = *storage / kCommandsDirectoryName;
   if (Status created = fs::createDirectories(dir); !created) return created;
 
-  const double now = currentTime();
+  const double now = options.env->now();
   // A non-finite number has no JSON form; the file would not read back.
   if (!std::isfinite(now))
     return Error{"cannot encode the command: the current time is not finite"};

@@ -11,7 +11,7 @@
 
 #include "model/document_bytes.h"
 #include "platform/clock.h"
-#include "platform/temporary_directory.h"
+#include "support/test_env.h"
 
 namespace velmora::VelmoraStorage {
 namespace {
@@ -64,7 +64,7 @@ class CommandQueueTest : public ::testing::Test {
   stdfs::path queueOne(std::string_view command, std::string_view url) {
     const std::set<stdfs::path> before =
         stdfs::exists(commandsDir()) ? entries(commandsDir()) : std::set<stdfs::path>{};
-    const Status status = queue(command, url);
+    const Status status = queue(command, url, home_.options());
     EXPECT_TRUE(status) << status.error().description;
     std::set<stdfs::path> added;
     for (const auto& path : entries(commandsDir())) {
@@ -74,7 +74,7 @@ class CommandQueueTest : public ::testing::Test {
     return added.empty() ? stdfs::path() : *added.begin();
   }
 
-  TemporaryDataHome home_;
+  TestEnv home_;
 };
 
 TEST_F(CommandQueueTest, CreatesBothDirectoriesAndWritesCompactFileNamedByUpperCaseUuid) {
@@ -130,7 +130,7 @@ TEST_F(CommandQueueTest, TextsRoundTripExactly) {
 }
 
 TEST_F(CommandQueueTest, CommandsQueuedTogetherGetDifferentFiles) {
-  for (int i = 0; i < 20; ++i) ASSERT_TRUE(queue("saveAll", ""));
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(queue("saveAll", "", home_.options()));
   EXPECT_EQ(entries(commandsDir()).size(), 20u);
 }
 
@@ -138,7 +138,7 @@ TEST_F(CommandQueueTest, RegularFileNamedCommandsIsAnErrorNamingThePath) {
   stdfs::create_directories(storageDir());
   std::ofstream(commandsDir()) << "in the way";
 
-  const Status status = queue("saveAll", "https://example.com");
+  const Status status = queue("saveAll", "https://example.com", home_.options());
   ASSERT_FALSE(status);
   EXPECT_THAT(status.error().description, HasSubstr(commandsDir().string()));
   EXPECT_EQ(entries(storageDir()), std::set<stdfs::path>{commandsDir()});
@@ -147,7 +147,7 @@ TEST_F(CommandQueueTest, RegularFileNamedCommandsIsAnErrorNamingThePath) {
 
 TEST_F(CommandQueueTest, UnavailableStorageDirectoryIsAnError) {
   std::ofstream(storageDir()) << "not a directory";
-  const Status status = queue("saveAll", "");
+  const Status status = queue("saveAll", "", home_.options());
   ASSERT_FALSE(status);
   EXPECT_THAT(status.error().description, HasSubstr(storageDir().string()));
 }

@@ -8,7 +8,6 @@
 
 #include "base/json.h"
 #include "platform/file_system.h"
-#include "storage/storage_directory.h"
 
 namespace velmora::VelmoraStorage {
 
@@ -48,9 +47,9 @@ bool onlyFiniteNumbers(const boost::json::value& value) {
 
 }  // namespace
 
-boost::json::object extensionSettings() {
+boost::json::object extensionSettings(const Options& options) {
   try {
-    Result<std::filesystem::path> dir = writeDir();
+    Result<std::filesystem::path> dir = options.env->storageDirectory();
     if (!dir) return defaultSettings();
     Result<std::string> bytes = fs::readFile(*dir / kExtensionSettingsFileName);
     if (!bytes) return defaultSettings();

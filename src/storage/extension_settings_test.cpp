@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/temporary_directory.h"
+#include "support/test_env.h"
 
 namespace velmora::VelmoraStorage {
 namespace {
@@ -23,13 +23,13 @@ class ExtensionSettingsTest : public ::testing::Test {
     std::ofstream(settingsFile(), std::ios::binary | std::ios::trunc) << bytes;
   }
 
-  TemporaryDataHome home_;
+  TestEnv home_;
 };
 
 const boost::json::object kDefault{{"enabled", false}};
 
 TEST_F(ExtensionSettingsTest, MissingFileGivesDefault) {
-  EXPECT_EQ(extensionSettings(), kDefault);
+  EXPECT_EQ(extensionSettings(home_.options()), kDefault);
   // Reading creates the storage directory but never the file.
   EXPECT_FALSE(stdfs::exists(settingsFile()));
 }
@@ -55,7 +55,7 @@ TEST_F(ExtensionSettingsTest, AnythingButAnObjectGivesDefault) {
   };
   for (const std::string& bytes : cases) {
     writeSettings(bytes);
-    EXPECT_EQ(extensionSettings(), kDefault) << "file: [" << bytes << "]";
+    EXPECT_EQ(extensionSettings(home_.options()), kDefault) << "file: [" << bytes << "]";
   }
 }
 
@@ -74,7 +74,7 @@ TEST_F(ExtensionSettingsTest, ObjectIsReturnedUnchanged) {
   deep.max_depth = 256;
   for (const std::string& text : cases) {
     writeSettings(text);
-    const boost::json::object settings = extensionSettings();
+    const boost::json::object settings = extensionSettings(home_.options());
     if (text.find("\\ud83d") != std::string::npos) {
       EXPECT_EQ(settings.at("half"), "\xEF\xBF\xBD");
       continue;
@@ -88,12 +88,12 @@ TEST_F(ExtensionSettingsTest, ObjectIsReturnedUnchanged) {
 
 TEST_F(ExtensionSettingsTest, ByteOrderMarkIsNotPartOfTheText) {
   writeSettings("\xEF\xBB\xBF{\"enabled\": true}");
-  EXPECT_EQ(extensionSettings(), (boost::json::object{{"enabled", true}}));
+  EXPECT_EQ(extensionSettings(home_.options()), (boost::json::object{{"enabled", true}}));
 }
 
 TEST_F(ExtensionSettingsTest, EnabledKeepsItsType) {
   writeSettings(R"({"enabled": "true", "count": 3})");
-  const boost::json::object settings = extensionSettings();
+  const boost::json::object settings = extensionSettings(home_.options());
   ASSERT_EQ(settings.size(), 2u);
   EXPECT_TRUE(settings.at("enabled").is_string());
   EXPECT_TRUE(settings.at("count").is_int64());
@@ -101,21 +101,21 @@ TEST_F(ExtensionSettingsTest, EnabledKeepsItsType) {
 
 TEST_F(ExtensionSettingsTest, FileIsReadAnewOnEveryCall) {
   writeSettings(R"({"enabled": true})");
-  EXPECT_EQ(extensionSettings(), (boost::json::object{{"enabled", true}}));
+  EXPECT_EQ(extensionSettings(home_.options()), (boost::json::object{{"enabled", true}}));
   writeSettings(R"({"theme": "dark"})");
-  EXPECT_EQ(extensionSettings(), (boost::json::object{{"theme", "dark"}}));
+  EXPECT_EQ(extensionSettings(home_.options()), (boost::json::object{{"theme", "dark"}}));
   stdfs::remove(settingsFile());
-  EXPECT_EQ(extensionSettings(), kDefault);
+  EXPECT_EQ(extensionSettings(home_.options()), kDefault);
 }
 
 TEST_F(ExtensionSettingsTest, DirectoryInPlaceOfTheFileGivesDefault) {
   stdfs::create_directories(settingsFile());
-  EXPECT_EQ(extensionSettings(), kDefault);
+  EXPECT_EQ(extensionSettings(home_.options()), kDefault);
 }
 
 TEST_F(ExtensionSettingsTest, UnavailableStorageDirectoryGivesDefault) {
   std::ofstream(home_.storage()) << R"({"enabled": true})";
-  EXPECT_EQ(extensionSettings(), kDefault);
+  EXPECT_EQ(extensionSettings(home_.options()), kDefault);
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/temporary_directory.h"
+#include "support/temporary_directory.h"
 #include "storage/velmora_date.h"
 
 namespace velmora::VelmoraStorage {

@@ -12,10 +12,8 @@
 #include "model/normalized_url.h"
 #include "model/tab_snapshot.h"
 #include "model/unicode_text.h"
-#include "platform/clock.h"
 #include "platform/file_system.h"
 #include "storage/history.h"
-#include "storage/storage_directory.h"
 #include "storage/velmora_date.h"
 
 namespace velmora::VelmoraStorage {
@@ -220,18 +218,12 @@ bool unchangedAndRecent(const TabSnapshot& previous, const std::vector<SafariTab
 }
 
 Status saveUnguarded(const std::vector<SafariTab>& tabs, std::string_view scannedAt,
-                     const std::optional<std::filesystem::path>& dir) {
+                     const Options& options) {
   if (Status named = checkScanTimeNamesAFile(scannedAt); !named) return named;
 
-  std::filesystem::path storage;
-  if (dir) {
-    storage = *dir;
-  } else {
-    Result<std::filesystem::path> found = writeDir();
-    if (!found) return found.error();
-    storage = std::move(*found);
-  }
-  if (Status made = fs::createDirectories(storage); !made) return made;
+  Result<std::filesystem::path> found = options.env->storageDirectory();
+  if (!found) return found.error();
+  const std::filesystem::path& storage = *found;
 
   const std::filesystem::path snapshotFile = storage / kSnapshotFileName;
   double now;
@@ -246,7 +238,7 @@ Status saveUnguarded(const std::vector<SafariTab>& tabs, std::string_view scanne
                                  : std::vector<std::string>());
     rememberPages(previous.get(), previousPages.list());
     firstSeen = carryFirstSeen(tabs, std::move(pages), scannedAt, previous.get(), previousPages);
-    now = VelmoraDate::parse(scannedAt).value_or(currentTime());
+    now = VelmoraDate::parse(scannedAt).value_or(options.env->now());
     if (previous && unchangedAndRecent(*previous, tabs, firstSeen, now)) return Ok();
     pagesChanged = !samePages(previousPages, firstSeen, tabs);
   }
@@ -271,10 +263,10 @@ Status saveUnguarded(const std::vector<SafariTab>& tabs, std::string_view scanne
 }  // namespace
 
 Status save(const std::vector<SafariTab>& tabs, std::string_view scannedAt,
-            const std::optional<std::filesystem::path>& dir) {
+            const Options& options) {
   // Running out of memory on a huge scan must not end the request.
   try {
-    return saveUnguarded(tabs, scannedAt, dir);
+    return saveUnguarded(tabs, scannedAt, options);
   } catch (const std::exception& error) {
     return Error{std::string("cannot save the snapshot: ") + error.what()};
   }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "model/safari_tab.h"
+#include "storage/env.h"
 #include "platform/native_messaging.h"
 #include "base/status.h"
 
@@ -30,11 +31,10 @@ inline constexpr double kRecentWindow = 600;
 // Stores the scan as the current snapshot document, carrying over for every
 // page the scan time in which it was first seen, and keeps a dated history
 // copy (then prunes the history) when the set of pages changed or the newest
-// copy is old. Writes nothing when nothing changed recently. `dir` is the
-// storage directory; without it, writeDir() supplies it. A scan time holding
-// "/" or a NUL character cannot name a history file: such a call fails before
-// anything is touched.
+// copy is old. Writes nothing when nothing changed recently. A scan time
+// holding "/" or a NUL character cannot name a history file: such a call fails
+// before anything is touched.
 Status save(const std::vector<SafariTab>& tabs, std::string_view scannedAt,
-            const std::optional<std::filesystem::path>& dir = std::nullopt);
+            const Options& options = {});
 
 }  // namespace velmora::VelmoraStorage

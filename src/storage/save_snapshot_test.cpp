@@ -15,7 +15,7 @@
 #include "model/tab_snapshot.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
-#include "platform/temporary_directory.h"
+#include "support/test_env.h"
 #include "storage/history.h"
 
 namespace velmora::VelmoraStorage {
@@ -58,7 +58,7 @@ struct FileIdentity {
 class SaveTest : public ::testing::Test {
  protected:
   Status saveAt(const std::vector<SafariTab>& tabs, const std::string& scannedAt) {
-    return save(tabs, scannedAt, dir_);
+    return save(tabs, scannedAt, env_.options());
   }
   void mustSave(const std::vector<SafariTab>& tabs, const std::string& scannedAt) {
     Status status = saveAt(tabs, scannedAt);
@@ -103,9 +103,9 @@ class SaveTest : public ::testing::Test {
     std::ofstream(historyDir() / name) << "{}";
   }
 
-  TemporaryDirectory directory_{"velmora-save"};
-  const std::filesystem::path root_ = directory_.path();
-  const std::filesystem::path dir_ = root_ / "Velmora";
+  TestEnv env_;
+  const std::filesystem::path root_ = env_.root();
+  const std::filesystem::path dir_ = env_.storage();
 };
 
 // --- Writing and skipping --------------------------------------------------
@@ -433,17 +433,6 @@ TEST_F(SaveTest, ACopyThatCannotBeWrittenFailsAndNothingIsPruned) {
 
 // --- Where and how -------------------------------------------------------------------
 
-TEST_F(SaveTest, WithoutADirectoryTheStorageDirectoryIsUsed) {
-  const Status status = [&] {
-    ScopedEnvironmentVariable dataHome("XDG_DATA_HOME", (root_ / "data").string());
-    return save({tab(1, "https://a.example/")}, at(0));
-  }();
-  ASSERT_TRUE(status.ok()) << status.error().description;
-  EXPECT_TRUE(std::filesystem::exists(root_ / "data" / "Velmora" / "snapshot.v1.json"));
-  EXPECT_TRUE(
-      std::filesystem::exists(root_ / "data" / "Velmora" / "history" / historyFileName(at(0))));
-}
-
 TEST_F(SaveTest, ThreadsSavingAtOnceLeaveWholeDocumentsAndNoTemporaryFiles) {
   constexpr int kThreads = 6;
   constexpr int kRounds = 15;
@@ -457,7 +446,7 @@ TEST_F(SaveTest, ThreadsSavingAtOnceLeaveWholeDocumentsAndNoTemporaryFiles) {
           tabs.push_back(tab(i, "https://t" + std::to_string(t) + ".example/" + std::to_string(i),
                              std::string(200, static_cast<char>('a' + t))));
         }
-        Status status = save(tabs, at(t * 100000 + round * 700), dir_);
+        Status status = save(tabs, at(t * 100000 + round * 700), env_.options());
         if (!status) failures[t] = status.error().description;
       }
     });

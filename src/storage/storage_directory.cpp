@@ -17,8 +17,8 @@ namespace {
 bool isAbsolute(const char* path) { return path != nullptr && path[0] == '/'; }
 
 // The home directory from the environment, else from the password database.
-Result<std::filesystem::path> homeDirectory() {
-  if (const char* home = std::getenv("HOME"); isAbsolute(home)) return std::filesystem::path(home);
+Result<std::filesystem::path> homeDirectory(const char* home) {
+  if (isAbsolute(home)) return std::filesystem::path(home);
 
   long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
   std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 4096);
@@ -36,24 +36,22 @@ Result<std::filesystem::path> homeDirectory() {
                  kStorageDirectoryName, err);
 }
 
-// $XDG_DATA_HOME counts only as an absolute path; a relative one is ignored,
-// as the base directory convention asks.
-Result<std::filesystem::path> dataDirectory() {
-  if (const char* dataHome = std::getenv("XDG_DATA_HOME"); isAbsolute(dataHome)) {
-    return std::filesystem::path(dataHome);
-  }
-  Result<std::filesystem::path> home = homeDirectory();
-  if (!home) return home.error();
-  return *home / ".local" / "share";
-}
-
 }  // namespace
 
+Result<std::filesystem::path> storageDirectoryPath(const char* dataHome, const char* home) {
+  // $XDG_DATA_HOME counts only as an absolute path; a relative one is
+  // ignored, as the base directory convention asks.
+  if (isAbsolute(dataHome)) return std::filesystem::path(dataHome) / kStorageDirectoryName;
+  Result<std::filesystem::path> homeDir = homeDirectory(home);
+  if (!homeDir) return homeDir.error();
+  return *homeDir / ".local" / "share" / kStorageDirectoryName;
+}
+
 Result<std::filesystem::path> writeDir() {
-  Result<std::filesystem::path> data = dataDirectory();
-  if (!data) return data.error();
-  std::filesystem::path dir = *data / kStorageDirectoryName;
-  if (Status made = fs::createDirectories(dir); !made) return made.error();
+  Result<std::filesystem::path> dir =
+      storageDirectoryPath(std::getenv("XDG_DATA_HOME"), std::getenv("HOME"));
+  if (!dir) return dir.error();
+  if (Status made = fs::createDirectories(*dir); !made) return made.error();
   return dir;
 }
 

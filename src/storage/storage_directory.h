@@ -15,4 +15,9 @@ inline constexpr char kStorageDirectoryName[] = "Velmora";
 // removed between two calls is made again.
 Result<std::filesystem::path> writeDir();
 
+// Where writeDir() puts the directory for these values of XDG_DATA_HOME and
+// HOME (null when unset); without an absolute HOME the user database names
+// the home directory.
+Result<std::filesystem::path> storageDirectoryPath(const char* dataHome, const char* home);
+
 }  // namespace velmora::VelmoraStorage
