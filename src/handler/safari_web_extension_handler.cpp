@@ -9,11 +9,15 @@
 
 namespace velmora {
 
-SafariWebExtensionHandler::SafariWebExtensionHandler() : log_(kLogSubsystem, kLogCategory) {}
+SafariWebExtensionHandler::SafariWebExtensionHandler() : log_(kLogSubsystem, kLogCategory) {
+  storage_.cache = &previousDocument_;
+}
 
 SafariWebExtensionHandler::SafariWebExtensionHandler(Logger::Sink sink,
                                                      VelmoraStorage::Options storage)
-    : log_(kLogSubsystem, kLogCategory, std::move(sink)), storage_(storage) {}
+    : log_(kLogSubsystem, kLogCategory, std::move(sink)), storage_(storage) {
+  storage_.cache = &previousDocument_;
+}
 
 void SafariWebExtensionHandler::beginRequest(NSExtensionContext& context) const {
   const Actions actions{

@@ -7,6 +7,7 @@
 #include "platform/host_loop.h"
 #include "platform/logger.h"
 #include "storage/env.h"
+#include "storage/previous_document_cache.h"
 
 namespace velmora {
 
@@ -14,14 +15,20 @@ inline constexpr char kLogSubsystem[] = "local.velmora";
 inline constexpr char kLogCategory[] = "extension";
 
 // Answers the extension's messages, one request at a time or several at
-// once. It holds its logger and the storage options it hands on, neither of
-// which a request changes, so one instance serves any number of requests.
+// once. It holds its logger and the storage options it hands on, which no
+// request changes, and the one state carried from request to request: the
+// cache of the last snapshot document a save read (bounded, locked), which
+// makes the saves of a long-lived host cheap. One instance serves any number
+// of requests, for the life of the process.
 class SafariWebExtensionHandler final : public NSExtensionRequestHandling {
  public:
   // Logs to stderr; stores in the user's own storage directory.
   SafariWebExtensionHandler();
   // Logs to the sink and stores in the world the options give.
   explicit SafariWebExtensionHandler(Logger::Sink sink, VelmoraStorage::Options storage = {});
+  // The options point at the handler's own cache.
+  SafariWebExtensionHandler(const SafariWebExtensionHandler&) = delete;
+  SafariWebExtensionHandler& operator=(const SafariWebExtensionHandler&) = delete;
 
   // Answers the request: its context is completed exactly once before this
   // returns. Never throws.
@@ -38,7 +45,8 @@ class SafariWebExtensionHandler final : public NSExtensionRequestHandling {
   boost::json::object handle(std::string_view command, std::string_view url) const;
 
   Logger log_;
-  VelmoraStorage::Options storage_;
+  VelmoraStorage::PreviousDocumentCache previousDocument_;
+  VelmoraStorage::Options storage_;  // its cache is previousDocument_
 };
 
 }  // namespace velmora

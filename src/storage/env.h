@@ -24,9 +24,14 @@ class Env {
   static Env* Default();
 };
 
+class PreviousDocumentCache;
+
 // What every storage operation is handed.
 struct Options {
   Env* env = Env::Default();
+  // Where save keeps the last document it read, for the next save; none
+  // when null, and every save then decodes the document afresh.
+  PreviousDocumentCache* cache = nullptr;
 };
 
 }  // namespace velmora::VelmoraStorage

@@ -14,6 +14,7 @@
 #include "model/unicode_text.h"
 #include "platform/file_system.h"
 #include "storage/history.h"
+#include "storage/previous_document_cache.h"
 #include "storage/velmora_date.h"
 
 namespace velmora::VelmoraStorage {
@@ -40,67 +41,30 @@ Status checkScanTimeNamesAFile(std::string_view scannedAt) {
   return Ok();
 }
 
-// Documents up to this size stay decoded between the saves of one thread: a
-// long-lived host mostly reads back the very document it read the time
-// before, and comparing its bytes costs far less than parsing them again.
-// Larger ones are not kept, so their memory is not held between saves.
-constexpr std::size_t kRememberedDocumentBytes = 256 * 1024;
-
-struct RememberedDocument {
-  std::string bytes;
-  std::shared_ptr<const TabSnapshot> snapshot;
-  // The normalized address of each of its tabs, once a save has worked them
-  // out: the next scan mostly holds the same addresses again.
-  std::vector<std::string> pages;
-};
-
-RememberedDocument& remembered() {
-  thread_local RememberedDocument document;
-  return document;
-}
-
-// Decodes the text; an undecodable one gives null. Unless asked to keep it,
-// the text goes before the records are put to use.
-std::shared_ptr<const TabSnapshot> decodePrevious(std::string& bytes, bool keepText) {
-  Result<TabSnapshot> previous = decodeSnapshot(bytes);
-  if (!keepText) std::string().swap(bytes);
-  if (!previous) return nullptr;
-  return std::make_shared<const TabSnapshot>(std::move(*previous));
-}
-
 // A missing, unreadable, undecodable or impossibly large document counts as
 // no document, and so does one that there is not memory enough to read: the
 // save then replaces it rather than failing for good.
-std::shared_ptr<const TabSnapshot> readPreviousUnguarded(const std::filesystem::path& file) {
-  RememberedDocument& known = remembered();
+PreviousDocumentCache::Document readPreviousUnguarded(const std::filesystem::path& file,
+                                                      PreviousDocumentCache* cache) {
   Result<std::string> bytes = fs::readFile(file, kMaxSnapshotDocumentBytes);
-  if (!bytes) return nullptr;
-  if (known.snapshot && *bytes == known.bytes) return known.snapshot;
-
-  known = RememberedDocument();
-  const bool keep = bytes->size() <= kRememberedDocumentBytes;
-  std::shared_ptr<const TabSnapshot> previous = decodePrevious(*bytes, keep);
-  if (previous && keep) {
-    known.bytes = std::move(*bytes);
-    known.snapshot = previous;
+  if (!bytes) return {};
+  if (cache != nullptr) {
+    if (PreviousDocumentCache::Document known = cache->find(*bytes); known.snapshot) return known;
   }
-  return previous;
+  Result<TabSnapshot> decoded = decodeSnapshot(*bytes);
+  if (!decoded) return {};
+  auto previous = std::make_shared<const TabSnapshot>(std::move(*decoded));
+  if (cache != nullptr) cache->keep(std::move(*bytes), previous);
+  return {previous, nullptr};
 }
 
-std::shared_ptr<const TabSnapshot> readPrevious(const std::filesystem::path& file) {
+PreviousDocumentCache::Document readPrevious(const std::filesystem::path& file,
+                                             PreviousDocumentCache* cache) {
   try {
-    return readPreviousUnguarded(file);
+    return readPreviousUnguarded(file, cache);
   } catch (const std::bad_alloc&) {
-    remembered() = RememberedDocument();
-    return nullptr;
-  }
-}
-
-// Keeps the previous tabs' pages with the remembered document they belong to.
-void rememberPages(const TabSnapshot* previous, const std::vector<std::string>& pages) {
-  RememberedDocument& known = remembered();
-  if (previous != nullptr && known.snapshot.get() == previous && known.pages.empty()) {
-    known.pages = pages;
+    if (cache != nullptr) cache->clear();
+    return {};
   }
 }
 
@@ -108,17 +72,17 @@ void rememberPages(const TabSnapshot* previous, const std::vector<std::string>& 
 // included. A tab with the same address as the previous document's tab at
 // its place reuses that page when it is known: an address normalizes the
 // same every time.
-std::vector<std::string> pagesOf(const std::vector<SafariTab>& tabs, const TabSnapshot* previous) {
-  const RememberedDocument& known = remembered();
+std::vector<std::string> pagesOf(const std::vector<SafariTab>& tabs,
+                                 const PreviousDocumentCache::Document& previous) {
   const std::vector<std::string>* knownPages = nullptr;
-  if (previous != nullptr && known.snapshot.get() == previous &&
-      known.pages.size() == previous->tabs.size()) {
-    knownPages = &known.pages;
+  if (previous.pages && previous.pages->size() == previous.snapshot->tabs.size()) {
+    knownPages = previous.pages.get();
   }
   std::vector<std::string> pages;
   pages.reserve(tabs.size());
   for (std::size_t i = 0; i < tabs.size(); ++i) {
-    if (knownPages != nullptr && i < knownPages->size() && previous->tabs[i].url == tabs[i].url) {
+    if (knownPages != nullptr && i < knownPages->size() &&
+        previous.snapshot->tabs[i].url == tabs[i].url) {
       pages.push_back((*knownPages)[i]);
     } else {
       pages.push_back(normalizedURL(tabs[i].url));
@@ -232,11 +196,14 @@ Status saveUnguarded(const std::vector<SafariTab>& tabs, std::string_view scanne
   {
     // The previous document is only needed up to here; letting it go before
     // encoding keeps the peak memory of a large save down.
-    const std::shared_ptr<const TabSnapshot> previous = readPrevious(snapshotFile);
-    std::vector<std::string> pages = pagesOf(tabs, previous.get());
+    const PreviousDocumentCache::Document known = readPrevious(snapshotFile, options.cache);
+    const std::shared_ptr<const TabSnapshot>& previous = known.snapshot;
+    std::vector<std::string> pages = pagesOf(tabs, known);
     Pages previousPages(previous ? previousPagesOf(previous->tabs, tabs, pages)
                                  : std::vector<std::string>());
-    rememberPages(previous.get(), previousPages.list());
+    if (options.cache != nullptr && previous && !known.pages) {
+      options.cache->keepPages(previous.get(), previousPages.list());
+    }
     firstSeen = carryFirstSeen(tabs, std::move(pages), scannedAt, previous.get(), previousPages);
     now = VelmoraDate::parse(scannedAt).value_or(options.env->now());
     if (previous && unchangedAndRecent(*previous, tabs, firstSeen, now)) return Ok();

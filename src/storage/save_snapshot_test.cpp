@@ -17,6 +17,7 @@
 #include "platform/file_system.h"
 #include "support/test_env.h"
 #include "storage/history.h"
+#include "storage/previous_document_cache.h"
 
 namespace velmora::VelmoraStorage {
 namespace {
@@ -57,8 +58,15 @@ struct FileIdentity {
 
 class SaveTest : public ::testing::Test {
  protected:
+  // With a cache, as the handler saves: every outcome must be the one a
+  // save that decodes the document afresh gives.
+  Options options() {
+    Options options = env_.options();
+    options.cache = &cache_;
+    return options;
+  }
   Status saveAt(const std::vector<SafariTab>& tabs, const std::string& scannedAt) {
-    return save(tabs, scannedAt, env_.options());
+    return save(tabs, scannedAt, options());
   }
   void mustSave(const std::vector<SafariTab>& tabs, const std::string& scannedAt) {
     Status status = saveAt(tabs, scannedAt);
@@ -104,6 +112,7 @@ class SaveTest : public ::testing::Test {
   }
 
   TestEnv env_;
+  PreviousDocumentCache cache_;
   const std::filesystem::path root_ = env_.root();
   const std::filesystem::path dir_ = env_.storage();
 };
@@ -446,7 +455,7 @@ TEST_F(SaveTest, ThreadsSavingAtOnceLeaveWholeDocumentsAndNoTemporaryFiles) {
           tabs.push_back(tab(i, "https://t" + std::to_string(t) + ".example/" + std::to_string(i),
                              std::string(200, static_cast<char>('a' + t))));
         }
-        Status status = save(tabs, at(t * 100000 + round * 700), env_.options());
+        Status status = save(tabs, at(t * 100000 + round * 700), options());
         if (!status) failures[t] = status.error().description;
       }
     });
