@@ -1,32 +1,53 @@
 #include "model/document_bytes.h"
 
 #include <boost/json/serializer.hpp>
+#include <charconv>
 #include <cstring>
 
 namespace velmora {
 
+namespace {
+
+// In JSON text a "/" can only stand inside a string (numbers, literals and
+// structure never hold one), so escaping every "/" of the serialiser's
+// output escapes exactly the ones inside strings.
+void appendEscapingSlashes(std::string& out, std::string_view chunk) {
+  while (!chunk.empty()) {
+    const void* slash = std::memchr(chunk.data(), '/', chunk.size());
+    if (slash == nullptr) {
+      out.append(chunk);
+      return;
+    }
+    std::size_t before = static_cast<const char*>(slash) - chunk.data();
+    out.append(chunk.data(), before).append("\\/");
+    chunk.remove_prefix(before + 1);
+  }
+}
+
+void drain(boost::json::serializer& serializer, std::string& out) {
+  char buffer[4096];
+  while (!serializer.done()) appendEscapingSlashes(out, serializer.read(buffer, sizeof buffer));
+}
+
+}  // namespace
+
 std::string documentBytes(const boost::json::value& document) {
-  // In JSON text a "/" can only stand inside a string (numbers, literals and
-  // structure never hold one), so escaping every "/" of the serialiser's
-  // output escapes exactly the ones inside strings.
   boost::json::serializer serializer;
   serializer.reset(&document);
   std::string out;
-  char buffer[16384];
-  while (!serializer.done()) {
-    std::string_view chunk = serializer.read(buffer, sizeof buffer);
-    while (!chunk.empty()) {
-      const void* slash = std::memchr(chunk.data(), '/', chunk.size());
-      if (slash == nullptr) {
-        out.append(chunk);
-        break;
-      }
-      std::size_t before = static_cast<const char*>(slash) - chunk.data();
-      out.append(chunk.data(), before).append("\\/");
-      chunk.remove_prefix(before + 1);
-    }
-  }
+  drain(serializer, out);
   return out;
+}
+
+void DocumentWriter::string(std::string_view text) {
+  serializer_.reset(boost::json::string_view(text.data(), text.size()));
+  drain(serializer_, out_);
+}
+
+void DocumentWriter::integer(std::int64_t number) {
+  char digits[24];
+  const auto [end, error] = std::to_chars(digits, digits + sizeof digits, number);
+  out_.append(digits, end);
 }
 
 }  // namespace velmora

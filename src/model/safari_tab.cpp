@@ -34,20 +34,6 @@ bool operator==(const SafariTab& a, const SafariTab& b) {
          equalOptional(a.snippet, b.snippet) && equalOptional(a.summary, b.summary);
 }
 
-boost::json::object encodeTab(const SafariTab& tab, boost::json::storage_ptr storage) {
-  boost::json::object object(std::move(storage));
-  object.reserve(8);
-  object.emplace("id", tab.id);
-  object.emplace("windowId", tab.windowId);
-  object.emplace("title", tab.title);
-  object.emplace("url", tab.url);
-  object.emplace("pinned", tab.pinned);
-  object.emplace("active", tab.active);
-  if (tab.snippet) object.emplace("snippet", *tab.snippet);
-  if (tab.summary) object.emplace("summary", *tab.summary);
-  return object;
-}
-
 }  // namespace velmora
 
 std::size_t std::hash<velmora::SafariTab>::operator()(

@@ -1,13 +1,11 @@
 #pragma once
 
-#include <boost/json/object.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 
 namespace velmora {
@@ -31,13 +29,8 @@ struct SafariTab {
   friend bool operator==(const SafariTab& a, const SafariTab& b);
 };
 
-// Tab entries are decoded by TabListReader (model/tab_list_reader.h), as
-// part of the list that holds them.
-
-// Members in the order id, windowId, title, url, pinned, active, snippet,
-// summary; an absent optional is left out, never written as null.
-boost::json::object encodeTab(const SafariTab& tab,
-                              boost::json::storage_ptr storage = boost::json::storage_ptr());
+// A tab entry is read by TabListReader (model/tab_list_reader.h) and written
+// by snapshotBytes (model/tab_snapshot.h), as part of the list that holds it.
 
 }  // namespace velmora
 

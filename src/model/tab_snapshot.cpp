@@ -1,7 +1,5 @@
 #include "model/tab_snapshot.h"
 
-#include <boost/json/monotonic_resource.hpp>
-#include <boost/json/object.hpp>
 #include <deque>
 #include <new>
 #include <unordered_map>
@@ -243,9 +241,9 @@ Result<TabSnapshot> decodeSnapshot(std::string_view documentText) {
 
 std::string snapshotBytes(std::string_view scannedAt, const std::vector<SafariTab>& tabs,
                           const FirstSeenMap* firstSeen) {
-  // Written piece by piece: each tab is encoded and written out on its own,
-  // so no tree of the whole document is ever held. The pieces join exactly as
-  // the whole document would be written.
+  // Written piece by piece, straight from the records, members in the order
+  // scannedAt, tabs, firstSeen, and in each tab entry id, windowId, title,
+  // url, pinned, active, snippet, summary: no tree of the document is held.
   std::size_t estimate = 64 + scannedAt.size();  // an over-estimate touches no memory
   for (const SafariTab& tab : tabs) {
     estimate += 128 + tab.title.size() + tab.url.size() * 5 / 4 +
@@ -257,26 +255,50 @@ std::string snapshotBytes(std::string_view scannedAt, const std::vector<SafariTa
 
   std::string out;
   out.reserve(estimate);
-  out += "{\"scannedAt\":";
-  out += documentBytes(
-      boost::json::value(boost::json::string_view(scannedAt.data(), scannedAt.size())));
-  out += ",\"tabs\":[";
-  unsigned char buffer[4096];
+  DocumentWriter writer(out);
+  writer.raw("{\"scannedAt\":");
+  writer.string(scannedAt);
+  writer.raw(",\"tabs\":[");
   for (std::size_t i = 0; i < tabs.size(); ++i) {
-    if (i > 0) out += ',';
-    boost::json::monotonic_resource arena(buffer, sizeof buffer);
-    out += documentBytes(boost::json::value(encodeTab(tabs[i], &arena)));
+    const SafariTab& tab = tabs[i];
+    writer.raw(i > 0 ? ",{\"id\":" : "{\"id\":");
+    writer.integer(tab.id);
+    writer.raw(",\"windowId\":");
+    writer.integer(tab.windowId);
+    writer.raw(",\"title\":");
+    writer.string(tab.title);
+    writer.raw(",\"url\":");
+    writer.string(tab.url);
+    writer.raw(",\"pinned\":");
+    writer.boolean(tab.pinned);
+    writer.raw(",\"active\":");
+    writer.boolean(tab.active);
+    // An absent optional is left out, never written as null.
+    if (tab.snippet) {
+      writer.raw(",\"snippet\":");
+      writer.string(*tab.snippet);
+    }
+    if (tab.summary) {
+      writer.raw(",\"summary\":");
+      writer.string(*tab.summary);
+    }
+    writer.raw("}");
   }
-  out += ']';
+  writer.raw("]");
   if (firstSeen) {
-    boost::json::monotonic_resource arena;
-    boost::json::object members(&arena);
-    members.reserve(firstSeen->size());
-    for (const auto& [page, time] : *firstSeen) members.emplace(page, time);
-    out += ",\"firstSeen\":";
-    out += documentBytes(boost::json::value(std::move(members)));
+    // Keys are distinct, so they are written as they come.
+    writer.raw(",\"firstSeen\":{");
+    bool first = true;
+    for (const auto& [page, time] : *firstSeen) {
+      if (!first) writer.raw(",");
+      first = false;
+      writer.string(page);
+      writer.raw(":");
+      writer.string(time);
+    }
+    writer.raw("}");
   }
-  out += '}';
+  writer.raw("}");
   return out;
 }
 
