@@ -1,12 +1,18 @@
 // The host as a browser uses it: a process started for one message, and one
 // long-lived connection carrying many. Every message is a save of the same 20
 // tabs into a storage directory that already holds them, so nothing is written.
+//
+//   host_bench                       the timings (Google Benchmark flags apply)
+//   host_bench --peak-memory [HOST]  the peak memory of a host (the built one,
+//                                    or HOST) serving the largest message:
+//                                    592,754 tabs in 64 MiB
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +22,7 @@
 #include <boost/json/serialize.hpp>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -35,6 +42,8 @@ struct Host {
   int fromHost = -1;
 };
 
+const char* hostPath = VELMORA_HOST_PATH;
+
 // Starts the host with pipes for stdin and stdout; its log lines go to /dev/null.
 Host startHost() {
   int input[2];
@@ -46,8 +55,8 @@ Host startHost() {
   posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   Host host;
-  char* const argv[] = {const_cast<char*>(VELMORA_HOST_PATH), nullptr};
-  if (::posix_spawn(&host.pid, VELMORA_HOST_PATH, &actions, nullptr, argv, environ) != 0) {
+  char* const argv[] = {const_cast<char*>(hostPath), nullptr};
+  if (::posix_spawn(&host.pid, hostPath, &actions, nullptr, argv, environ) != 0) {
     std::abort();
   }
   posix_spawn_file_actions_destroy(&actions);
@@ -58,14 +67,17 @@ Host startHost() {
   return host;
 }
 
-// Ends the host's input and waits for it to exit.
-void stopHost(Host& host) {
+// Ends the host's input and waits for it to exit; its peak resident memory
+// in KiB.
+long stopHost(Host& host) {
   ::close(host.toHost);
   ::close(host.fromHost);
   int status = 0;
-  while (::waitpid(host.pid, &status, 0) < 0) {
+  rusage usage{};
+  while (::wait4(host.pid, &status, 0, &usage) < 0) {
   }
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) std::abort();
+  return usage.ru_maxrss;
 }
 
 std::string roundTrip(const Host& host, const std::string& message) {
@@ -161,6 +173,55 @@ BENCHMARK(BM_LongLivedConnectionPipelined)
     ->Unit(benchmark::kMicrosecond)
     ->MinTime(3.0);
 
+// The largest message a browser sends: 592,754 tabs, each with its own
+// address, padded in their titles to fill 64 MiB.
+std::string largestMessage() {
+  constexpr std::size_t kTabs = 592754;
+  auto entry = [](std::size_t i, std::size_t padding) {
+    return R"({"id":)" + std::to_string(i) + R"(,"windowId":)" + std::to_string(1 + i % 40) +
+           R"(,"title":")" + std::string(padding, 'x') + R"(","url":"https://s)" +
+           std::to_string(i % 1000) + ".example/" + std::to_string(i) +
+           R"(","pinned":false,"active":false})";
+  };
+  const std::string head = R"({"action":"saveSnapshot","scannedAt":")" + scanTime() +
+                           R"(","tabs":[)";
+  std::size_t size = head.size() + 2 + kTabs - 1;
+  for (std::size_t i = 0; i < kTabs; ++i) size += entry(i, 0).size();
+  const std::size_t padding = (kMaxMessageBytes - size) / kTabs;
+  const std::size_t longer = (kMaxMessageBytes - size) % kTabs;
+  std::string message = head;
+  message.reserve(kMaxMessageBytes);
+  for (std::size_t i = 0; i < kTabs; ++i) {
+    if (i > 0) message += ',';
+    message += entry(i, padding + (i < longer ? 1 : 0));
+  }
+  message += "]}";
+  return message;
+}
+
+// Peak memory of a host serving the largest message, above that of a host
+// serving a message of a few bytes, against the document it writes. Each
+// host starts with an empty storage directory.
+int peakMemory(const std::filesystem::path& dataHome) {
+  // Started before the message is made: until it runs the host, a child
+  // counts the memory of this process as its own.
+  Host small = startHost();
+  roundTrip(small, R"({"action":"none"})");
+  const long baseline = stopHost(small);
+  const std::string message = largestMessage();
+
+  Host large = startHost();
+  const std::string reply = roundTrip(large, message);
+  const long peak = stopHost(large);
+  const auto document = std::filesystem::file_size(dataHome / "Velmora" / "snapshot.v1.json");
+  std::printf("message: %zu bytes\nreply: %s\ndocument: %.1f MiB\n", message.size(),
+              reply.c_str(), document / 1048576.0);
+  std::printf("host peak RSS: %ld KiB, serving a tiny message: %ld KiB\n", peak, baseline);
+  std::printf("growth: %.1f MiB = %.2f x the document\n", (peak - baseline) / 1024.0,
+              (peak - baseline) * 1024.0 / static_cast<double>(document));
+  return 0;
+}
+
 }  // namespace
 }  // namespace velmora
 
@@ -169,6 +230,13 @@ int main(int argc, char** argv) {
   char pattern[] = "/tmp/host-bench-XXXXXX";
   if (::mkdtemp(pattern) == nullptr) return 1;
   ::setenv("XDG_DATA_HOME", pattern, 1);
+
+  if (argc > 1 && std::strcmp(argv[1], "--peak-memory") == 0) {
+    if (argc > 2) velmora::hostPath = argv[2];
+    const int status = velmora::peakMemory(pattern);
+    stdfs::remove_all(pattern);
+    return status;
+  }
 
   // The first save writes the snapshot; every later one must leave it alone.
   velmora::Host seed = velmora::startHost();

@@ -239,22 +239,18 @@ Result<TabSnapshot> decodeSnapshot(std::string_view documentText) {
   }
 }
 
-std::string snapshotBytes(std::string_view scannedAt, const std::vector<SafariTab>& tabs,
-                          const FirstSeenMap* firstSeen) {
-  // Written piece by piece, straight from the records, members in the order
-  // scannedAt, tabs, firstSeen, and in each tab entry id, windowId, title,
-  // url, pinned, active, snippet, summary: no tree of the document is held.
-  std::size_t estimate = 64 + scannedAt.size();  // an over-estimate touches no memory
-  for (const SafariTab& tab : tabs) {
-    estimate += 128 + tab.title.size() + tab.url.size() * 5 / 4 +
-                (tab.snippet ? tab.snippet->size() : 0) + (tab.summary ? tab.summary->size() : 0);
-  }
-  if (firstSeen) {
-    for (const auto& [page, time] : *firstSeen) estimate += 8 + page.size() * 5 / 4 + time.size();
-  }
+namespace {
 
-  std::string out;
-  out.reserve(estimate);
+// The one encoder of the document: into `out`, handing it to `flush` (which
+// empties it) whenever it has grown past kPieceBytes, so that a caller may
+// write the document out in pieces rather than hold it whole. Members in the
+// order scannedAt, tabs, firstSeen, and in each tab entry id, windowId,
+// title, url, pinned, active, snippet, summary.
+constexpr std::size_t kPieceBytes = 64 * 1024;
+
+template <class Flush>
+void encodeSnapshot(std::string_view scannedAt, const std::vector<SafariTab>& tabs,
+                    const FirstSeenMap* firstSeen, std::string& out, const Flush& flush) {
   DocumentWriter writer(out);
   writer.raw("{\"scannedAt\":");
   writer.string(scannedAt);
@@ -283,6 +279,7 @@ std::string snapshotBytes(std::string_view scannedAt, const std::vector<SafariTa
       writer.string(*tab.summary);
     }
     writer.raw("}");
+    if (out.size() >= kPieceBytes) flush();
   }
   writer.raw("]");
   if (firstSeen) {
@@ -295,11 +292,41 @@ std::string snapshotBytes(std::string_view scannedAt, const std::vector<SafariTa
       writer.string(page);
       writer.raw(":");
       writer.string(time);
+      if (out.size() >= kPieceBytes) flush();
     }
     writer.raw("}");
   }
   writer.raw("}");
+  flush();
+}
+
+}  // namespace
+
+std::string snapshotBytes(std::string_view scannedAt, const std::vector<SafariTab>& tabs,
+                          const FirstSeenMap* firstSeen) {
+  std::size_t estimate = 64 + scannedAt.size();  // an over-estimate touches no memory
+  for (const SafariTab& tab : tabs) {
+    estimate += 128 + tab.title.size() + tab.url.size() * 5 / 4 +
+                (tab.snippet ? tab.snippet->size() : 0) + (tab.summary ? tab.summary->size() : 0);
+  }
+  if (firstSeen) {
+    for (const auto& [page, time] : *firstSeen) estimate += 8 + page.size() * 5 / 4 + time.size();
+  }
+  std::string out;
+  out.reserve(estimate);
+  encodeSnapshot(scannedAt, tabs, firstSeen, out, [] {});
   return out;
+}
+
+void writeSnapshotBytes(std::string_view scannedAt, const std::vector<SafariTab>& tabs,
+                        const FirstSeenMap* firstSeen,
+                        const std::function<void(std::string_view)>& write) {
+  std::string piece;
+  piece.reserve(2 * kPieceBytes);
+  encodeSnapshot(scannedAt, tabs, firstSeen, piece, [&] {
+    write(piece);
+    piece.clear();
+  });
 }
 
 std::string snapshotBytes(const TabSnapshot& snapshot) {

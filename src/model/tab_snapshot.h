@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,5 +30,10 @@ std::string snapshotBytes(const TabSnapshot& snapshot);
 // The same for parts held apart, without gathering them into a record first.
 std::string snapshotBytes(std::string_view scannedAt, const std::vector<SafariTab>& tabs,
                           const FirstSeenMap* firstSeen);
+// The same bytes handed to `write` in pieces of some 64 KiB, for a document
+// that need not be held whole.
+void writeSnapshotBytes(std::string_view scannedAt, const std::vector<SafariTab>& tabs,
+                        const FirstSeenMap* firstSeen,
+                        const std::function<void(std::string_view)>& write);
 
 }  // namespace velmora

@@ -187,6 +187,11 @@ Result<std::string> readFile(const std::filesystem::path& file, std::size_t maxB
 }
 
 Status writeFileAtomically(const std::filesystem::path& file, std::string_view bytes) {
+  return writeFileAtomically(file, [bytes](const ByteSink& sink) { sink(bytes); });
+}
+
+Status writeFileAtomically(const std::filesystem::path& file,
+                           const std::function<void(const ByteSink&)>& produce) {
   std::filesystem::path dir = file.parent_path();
   if (dir.empty()) dir = ".";
   // The temporary name starts with a dot and never ends in ".json", so that
@@ -207,7 +212,18 @@ Status writeFileAtomically(const std::filesystem::path& file, std::string_view b
   // mkostemp creates the file private to its owner; give it what a normal
   // create would.
   if (::fchmod(fd, defaultFileMode()) != 0) return fail("cannot write", errno);
-  if (!writeAll(fd, bytes)) return fail("cannot write", errno);
+  int writeError = 0;
+  const ByteSink sink = [&](std::string_view piece) {
+    if (writeError == 0 && !writeAll(fd, piece)) writeError = errno;
+    return writeError == 0;
+  };
+  try {
+    produce(sink);
+  } catch (...) {
+    ::unlink(tempPath.c_str());
+    throw;
+  }
+  if (writeError != 0) return fail("cannot write", writeError);
   if (::fsync(fd) != 0) return fail("cannot write", errno);
   if (guard.close() != 0) return fail("cannot write", errno);
   if (::rename(tempPath.c_str(), file.c_str()) != 0) return fail("cannot replace", errno);

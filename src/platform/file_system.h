@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,15 @@ Result<std::string> readFile(const std::filesystem::path& file,
 // temporary file, which a later write into the same directory sweeps away
 // once it is older than kStaleTemporaryFileAge.
 Status writeFileAtomically(const std::filesystem::path& file, std::string_view bytes);
+
+// Takes bytes written piece by piece; false once a write has failed.
+using ByteSink = std::function<bool(std::string_view piece)>;
+
+// The same with the bytes handed over in pieces by `produce`, so that a large
+// document is never held whole. An exception from `produce` removes the
+// temporary file and passes on.
+Status writeFileAtomically(const std::filesystem::path& file,
+                           const std::function<void(const ByteSink&)>& produce);
 
 // A writer keeps its temporary file for the time one write takes, seconds at
 // most even for the largest document; one this old was left by a writer that

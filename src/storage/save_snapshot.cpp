@@ -209,7 +209,12 @@ Status saveUnguarded(const std::vector<SafariTab>& tabs, std::string_view scanne
     if (previous && unchangedAndRecent(*previous, tabs, firstSeen, now)) return Ok();
     pagesChanged = !samePages(previousPages, firstSeen, tabs);
   }
-  const std::string bytes = snapshotBytes(scannedAt, tabs, &firstSeen);
+  // The bytes go to the file as they are encoded, and are encoded again for
+  // the copy (the same records give the same bytes): a large document is
+  // never held whole, which costs less memory than encoding costs time.
+  const auto bytes = [&](const fs::ByteSink& sink) {
+    writeSnapshotBytes(scannedAt, tabs, &firstSeen, [&sink](std::string_view piece) { sink(piece); });
+  };
   if (Status written = fs::writeFileAtomically(snapshotFile, bytes); !written) return written;
 
   const std::filesystem::path historyDir = storage / kHistoryDirectoryName;
