@@ -24,6 +24,16 @@ void FirstSeenMap::set(std::string key, std::string value) {
     entries_[found->second].second = std::move(value);
     return;
   }
+  add(std::move(key), std::move(value));
+}
+
+bool FirstSeenMap::insert(std::string key, std::string value) {
+  if (index_.contains(key)) return false;
+  add(std::move(key), std::move(value));
+  return true;
+}
+
+void FirstSeenMap::add(std::string key, std::string value) {
   entries_.emplace_back(std::move(key), std::move(value));
   try {
     index_.emplace(entries_.back().first, entries_.size() - 1);

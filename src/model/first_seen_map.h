@@ -30,6 +30,9 @@ class FirstSeenMap {
   // in place (the key keeps its first spelling and position).
   void set(std::string key, std::string value);
 
+  // Inserts the entry unless an equivalent key is there; whether it did.
+  bool insert(std::string key, std::string value);
+
   // The value stored under an equivalent key, or nullptr.
   const std::string* find(std::string_view key) const;
 
@@ -43,6 +46,7 @@ class FirstSeenMap {
   friend bool operator==(const FirstSeenMap& a, const FirstSeenMap& b);
 
  private:
+  void add(std::string key, std::string value);
   void rebuildIndex();
 
   // A deque never moves its elements when it grows, so the index may point

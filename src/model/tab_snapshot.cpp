@@ -2,6 +2,7 @@
 
 #include <deque>
 #include <new>
+#include <optional>
 #include <unordered_map>
 #include <utility>
 
@@ -22,9 +23,18 @@ constexpr std::string_view kDocument = "the snapshot document";
 // member given twice counts with its last value, as in a parsed tree.
 class SnapshotReader final : public JsonEvents {
  public:
-  Result<TabSnapshot> take();
+  // Unless `exact`, the first-seen members go straight into the map, which
+  // gives the tree's outcome as long as no key is given twice (no document
+  // this system writes does that); needsExactReading() then says to read
+  // the text again, exactly.
+  explicit SnapshotReader(bool exact) : exact_(exact) {}
 
-  void reset() override { *this = SnapshotReader(); }
+  Result<TabSnapshot> take();
+  bool needsExactReading() const {
+    return !exact_ && firstSeen_ == FirstSeen::object && collision_;
+  }
+
+  void reset() override { *this = SnapshotReader(exact_); }
 
   void objectBegin() override {
     if (intoTabs(&JsonEvents::objectBegin)) return;
@@ -85,6 +95,10 @@ class SnapshotReader final : public JsonEvents {
       scannedAt_ = Slot::string;
     } else if (atFirstSeen()) {
       beginFirstSeenValue(FirstSeen::other);
+    } else if (atFirstSeenMember() && !exact_) {
+      if (!inString_) value_.clear();
+      value_.append(piece);
+      if (last && !map_.insert(std::move(pendingKey_), std::move(value_))) collision_ = true;
     } else if (atFirstSeenMember()) {
       FirstSeenMember& member = firstSeenMembers_[firstSeenMember_];
       if (!inString_) {
@@ -154,12 +168,20 @@ class SnapshotReader final : public JsonEvents {
 
   void beginFirstSeenValue(FirstSeen kind) {
     firstSeen_ = kind;
+    map_ = FirstSeenMap();
+    collision_ = false;
+    firstNotAString_.reset();
     firstSeenMembers_.clear();
     firstSeenIndex_.clear();
     inFirstSeenObject_ = kind == FirstSeen::object;
   }
 
   void firstSeenKey() {
+    if (!exact_) {
+      pendingKey_ = std::move(key_);
+      key_.clear();
+      return;
+    }
     const auto known = firstSeenIndex_.find(std::string_view(key_));
     if (known != firstSeenIndex_.end()) {
       firstSeenMember_ = known->second;
@@ -172,6 +194,11 @@ class SnapshotReader final : public JsonEvents {
   }
 
   void firstSeenValueIsNotAString() {
+    if (!exact_) {
+      if (!firstNotAString_) firstNotAString_ = pendingKey_;
+      if (!map_.insert(std::move(pendingKey_), std::string())) collision_ = true;
+      return;
+    }
     FirstSeenMember& member = firstSeenMembers_[firstSeenMember_];
     member.isString = false;
     std::string().swap(member.value);
@@ -192,6 +219,14 @@ class SnapshotReader final : public JsonEvents {
 
   FirstSeen firstSeen_ = FirstSeen::absent;
   bool inFirstSeenObject_ = false;
+  bool exact_;
+  // Read straight into the map: the key waiting for its value, the value.
+  FirstSeenMap map_;
+  std::string pendingKey_;
+  std::string value_;
+  bool collision_ = false;
+  std::optional<std::string> firstNotAString_;
+  // Read exactly: one member per distinct key, in the place it first stood.
   // A deque keeps its elements in place, so the index may view their keys.
   std::deque<FirstSeenMember> firstSeenMembers_;
   std::unordered_map<std::string_view, std::size_t> firstSeenIndex_;
@@ -211,7 +246,12 @@ Result<TabSnapshot> SnapshotReader::take() {
   snapshot.tabs = std::move(*tabs);
 
   if (firstSeen_ == FirstSeen::other) return valueIsNot("firstSeen", "an object or null");
-  if (firstSeen_ == FirstSeen::object) {
+  if (firstSeen_ == FirstSeen::object && !exact_) {
+    if (firstNotAString_) {
+      return valueIsNot("firstSeen member \"" + *firstNotAString_ + "\"", "a string");
+    }
+    snapshot.firstSeen = std::move(map_);
+  } else if (firstSeen_ == FirstSeen::object) {
     firstSeenIndex_ = {};
     FirstSeenMap& map = snapshot.firstSeen.emplace();
     for (FirstSeenMember& member : firstSeenMembers_) {
@@ -228,12 +268,15 @@ Result<TabSnapshot> SnapshotReader::take() {
 
 Result<TabSnapshot> decodeSnapshot(std::string_view documentText) {
   try {
-    SnapshotReader reader;
+    SnapshotReader reader(false);
     const boost::system::error_code error = readJson(documentText, reader);
     if (error) {
       return Error{std::string(kDocument) + " is not valid JSON: " + error.message()};
     }
-    return reader.take();
+    if (!reader.needsExactReading()) return reader.take();
+    SnapshotReader exact(true);
+    readJson(documentText, exact);
+    return exact.take();
   } catch (const std::bad_alloc&) {
     return tooLargeToRead(kDocument);
   }
