@@ -10,6 +10,7 @@
 
 #include "handler/replies.h"
 #include "handler/safari_web_extension_handler.h"
+#include "support/recording_log.h"
 
 namespace velmora {
 namespace {
@@ -32,14 +33,6 @@ struct Calls {
                      made.push_back(call);
                      return boost::json::object{{"ok", true}, {"count", call}};
                    }};
-  }
-};
-
-struct Capture {
-  std::vector<LogRecord> records;
-  Logger logger() {
-    return Logger("local.velmora", "extension",
-                  [this](const LogRecord& r) { records.push_back(r); });
   }
 };
 
@@ -94,7 +87,7 @@ TEST(DispatchTest, UnusableEnvelopesAreAnsweredSilently) {
   };
   for (const Case& c : cases) {
     Calls calls;
-    Capture capture;
+    RecordingLog capture;
     const auto reply = answer(c.items, calls.actions(), capture.logger());
     EXPECT_EQ(reply, replies::invalidMessage()) << c.name;
     EXPECT_TRUE(calls.made.empty()) << c.name;
@@ -140,7 +133,7 @@ TEST(DispatchTest, MessagesReachTheirActionOrAreRejectedWithALogLine) {
   };
   for (const Case& c : cases) {
     Calls calls;
-    Capture capture;
+    RecordingLog capture;
     const auto reply =
         answer({std::any(messageItem(c.message))}, calls.actions(), capture.logger());
     const std::string expected = c.call;
@@ -159,7 +152,7 @@ TEST(DispatchTest, MessagesReachTheirActionOrAreRejectedWithALogLine) {
 }
 
 TEST(DispatchTest, ActionRepliesArePassedOnUnchanged) {
-  Capture capture;
+  RecordingLog capture;
   Actions actions{[](std::string_view, std::string_view) {
                     return boost::json::object{{"ok", false}, {"error", "disk full"}};
                   },
@@ -175,7 +168,7 @@ TEST(DispatchTest, ActionRepliesArePassedOnUnchanged) {
 }
 
 TEST(DispatchTest, AThrowingActionStillGetsExactlyOneReply) {
-  Capture capture;
+  RecordingLog capture;
   Actions actions{[](std::string_view, std::string_view) -> boost::json::object {
                     throw std::runtime_error("out of luck");
                   },
@@ -186,16 +179,16 @@ TEST(DispatchTest, AThrowingActionStillGetsExactlyOneReply) {
 }
 
 TEST(DispatchTest, HandlerLogsThroughItsOwnLogger) {
-  std::vector<LogRecord> records;
-  const SafariWebExtensionHandler handler([&](const LogRecord& r) { records.push_back(r); });
+  RecordingLog log;
+  const SafariWebExtensionHandler handler(log.sink());
   int completions = 0;
   NSExtensionContext context({std::any(messageItem(R"({"action":"nothing"})"))},
                              [&](std::vector<NSExtensionItem>) { ++completions; });
   handler.beginRequest(context);
   EXPECT_EQ(completions, 1);
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0], (LogRecord{"local.velmora", "extension", LogLevel::error,
-                                   "Ungültige Nachricht von Safari"}));
+  ASSERT_EQ(log.records.size(), 1u);
+  EXPECT_EQ(log.records[0], (LogRecord{"local.velmora", "extension", LogLevel::error,
+                                       "Ungültige Nachricht von Safari"}));
 }
 
 }  // namespace

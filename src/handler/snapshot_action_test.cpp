@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/recording_log.h"
 #include "support/test_env.h"
 
 namespace velmora {
@@ -18,14 +19,6 @@ std::string tab(int id, std::string_view url) {
   return R"({"id":)" + std::to_string(id) + R"(,"windowId":1,"title":"T","url":")" +
          std::string(url) + R"(","pinned":false,"active":true})";
 }
-
-struct Logged {
-  std::vector<LogRecord> records;
-  Logger logger() {
-    return Logger("local.velmora", "extension",
-                  [this](const LogRecord& r) { records.push_back(r); });
-  }
-};
 
 TEST(SnapshotActionTest, StoredTabsAreCountedAndAnsweredWithTheSettings) {
   struct Case {
@@ -42,7 +35,7 @@ TEST(SnapshotActionTest, StoredTabsAreCountedAndAnsweredWithTheSettings) {
   };
   for (const Case& c : cases) {
     TestEnv home;
-    Logged logged;
+    RecordingLog logged;
     const auto reply = snapshotReply(boost::json::parse(c.tabs), kScannedAt, logged.logger(), home.options());
     EXPECT_EQ(reply, (boost::json::object{
                          {"ok", true}, {"count", c.count}, {"badge", {{"enabled", false}}}}))
@@ -56,7 +49,7 @@ TEST(SnapshotActionTest, StoredTabsAreCountedAndAnsweredWithTheSettings) {
 
 TEST(SnapshotActionTest, BadgeIsTheSettingsFileReadAfterTheSave) {
   TestEnv home;
-  Logged logged;
+  RecordingLog logged;
   const auto tabs = boost::json::parse("[" + tab(1, "https://a.example/") + "]");
   std::filesystem::create_directories(home.storage());
   const char settings[] = R"({"enabled":"ja","limit":3.5,"nested":{"list":[1,null,true]}})";
@@ -69,7 +62,7 @@ TEST(SnapshotActionTest, BadgeIsTheSettingsFileReadAfterTheSave) {
 
 TEST(SnapshotActionTest, AnEntryThatDoesNotDecodeStopsTheWholeSave) {
   TestEnv home;
-  Logged logged;
+  RecordingLog logged;
   const auto tabs = boost::json::parse("[" + tab(1, "https://a.example/") +
                                        R"(,{"id":2,"windowId":1,"title":"T","pinned":false,)"
                                        R"("active":false}])");
@@ -88,7 +81,7 @@ TEST(SnapshotActionTest, AnEntryThatDoesNotDecodeStopsTheWholeSave) {
 TEST(SnapshotActionTest, StorageFailureIsAnsweredWithItsDescription) {
   TestEnv home;
   std::ofstream(home.storage()) << "not a directory";
-  Logged logged;
+  RecordingLog logged;
   const auto reply = snapshotReply(boost::json::parse("[]"), kScannedAt, logged.logger(), home.options());
   ASSERT_EQ(reply.size(), 2u);
   EXPECT_EQ(reply.at("ok"), false);
@@ -104,7 +97,7 @@ TEST(SnapshotActionTest, BytesOfADescriptionThatAreNotUtf8BecomeReplacementChara
   home.setStorage(home.root() / "caf\xe9" / "Velmora");
   std::filesystem::create_directories(home.storage().parent_path());
   std::ofstream(home.storage()) << "not a directory";
-  Logged logged;
+  RecordingLog logged;
   const auto reply = snapshotReply(boost::json::parse("[]"), kScannedAt, logged.logger(), home.options());
   const std::string error(reply.at("error").as_string());
   EXPECT_NE(error.find("caf\xEF\xBF\xBD/Velmora"), std::string::npos) << error;

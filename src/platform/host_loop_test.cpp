@@ -7,6 +7,7 @@
 #include <boost/json/parse.hpp>
 
 #include "base/json.h"
+#include "support/recording_log.h"
 #include <boost/json/serialize.hpp>
 #include <cstring>
 #include <stdexcept>
@@ -104,40 +105,41 @@ std::vector<NSExtensionItem> replyItems(boost::json::value reply) {
 }
 
 TEST(HostLoopTest, ReplyBytesAreTheSerialisedReply) {
-  Logger log("s", "c", [](const LogRecord&) { ADD_FAILURE() << "no log expected"; });
-  EXPECT_EQ(replyBytes(replyItems({{"ok", true}, {"message", "Nelo wird geöffnet"}}), log),
+  RecordingLog log;
+  EXPECT_EQ(replyBytes(replyItems({{"ok", true}, {"message", "Nelo wird geöffnet"}}), log.logger()),
             "{\"ok\":true,\"message\":\"Nelo wird geöffnet\"}");
+  EXPECT_TRUE(log.records.empty());
 }
 
 TEST(HostLoopTest, OversizedReplyIsReplacedAndLogged) {
-  std::vector<LogRecord> records;
-  Logger log("s", "c", [&](const LogRecord& r) { records.push_back(r); });
+  RecordingLog log;
   boost::json::object badge{{"blob", std::string(kMaxReplyBytes, 'x')}};
   const std::string bytes =
-      replyBytes(replyItems({{"ok", true}, {"count", 1}, {"badge", badge}}), log);
+      replyBytes(replyItems({{"ok", true}, {"count", 1}, {"badge", badge}}), log.logger());
   const auto reply = boost::json::parse(bytes).as_object();
   EXPECT_EQ(reply.at("ok"), false);
   const std::string error(reply.at("error").as_string());
   EXPECT_EQ(error.rfind("Antwort zu groß", 0), 0u) << error;
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].level, LogLevel::error);
-  EXPECT_EQ(records[0].text, error);
+  ASSERT_EQ(log.records.size(), 1u);
+  EXPECT_EQ(log.records[0].level, LogLevel::error);
+  EXPECT_EQ(log.records[0].text, error);
 }
 
 TEST(HostLoopTest, ReplyAtTheLimitIsKept) {
-  Logger log("s", "c", [](const LogRecord&) { ADD_FAILURE() << "no log expected"; });
+  RecordingLog log;
   const std::string frameOverhead = R"({"ok":true,"x":""})";
   const std::string filler(kMaxReplyBytes - frameOverhead.size(), 'y');
-  const std::string bytes = replyBytes(replyItems({{"ok", true}, {"x", filler}}), log);
+  const std::string bytes = replyBytes(replyItems({{"ok", true}, {"x", filler}}), log.logger());
   EXPECT_EQ(bytes.size(), kMaxReplyBytes);
+  EXPECT_TRUE(log.records.empty());
 }
 
 TEST(HostLoopTest, ItemsWithoutAReplyGiveAFailureReply) {
-  Logger log("s", "c", [](const LogRecord&) {});
+  RecordingLog log;
   const std::vector<std::vector<NSExtensionItem>> broken = {
       {}, {NSExtensionItem{}}, replyItems("text"), {NSExtensionItem{boost::json::object{}}}};
   for (const auto& items : broken) {
-    const auto reply = boost::json::parse(replyBytes(items, log)).as_object();
+    const auto reply = boost::json::parse(replyBytes(items, log.logger())).as_object();
     EXPECT_EQ(reply.at("ok"), false);
     EXPECT_TRUE(reply.at("error").is_string());
   }
@@ -177,8 +179,8 @@ struct Served {
 Served serve(const std::string& input, const RequestHandler& handler) {
   const int in = inputOf(input);
   const int out = ::memfd_create("output", MFD_CLOEXEC);
-  Logger log("s", "c", [](const LogRecord&) {});
-  Served served{serveMessages(in, out, handler, log), framesIn(out)};
+  RecordingLog log;
+  Served served{serveMessages(in, out, handler, log.logger()), framesIn(out)};
   ::close(in);
   ::close(out);
   return served;
@@ -226,8 +228,8 @@ TEST(HostLoopTest, AThrowingHandlerStillGetsItsRequestAnswered) {
 
 TEST(HostLoopTest, UnwritableOutputEndsWithFailure) {
   const int in = inputOf(frame("{}"));
-  Logger log("s", "c", [](const LogRecord&) {});
-  EXPECT_EQ(serveMessages(in, -1, echo, log), 1);
+  RecordingLog log;
+  EXPECT_EQ(serveMessages(in, -1, echo, log.logger()), 1);
   ::close(in);
 }
 
