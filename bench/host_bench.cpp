@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/native_messaging.h"
+#include "support/scan_time.h"
 
 extern char** environ;
 
@@ -75,15 +76,6 @@ std::string roundTrip(const Host& host, const std::string& message) {
   return std::move((*reply)->bytes);
 }
 
-std::string scanTime() {
-  char text[32];
-  const std::time_t now = std::time(nullptr);
-  std::tm utc{};
-  ::gmtime_r(&now, &utc);
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
-}
-
 // The same 20 tabs every time, with one fixed scan time, so that every save
 // after the first finds nothing to write.
 const std::string& saveMessage() {
@@ -100,8 +92,10 @@ const std::string& saveMessage() {
           {"active", i == 2},
       });
     }
-    return boost::json::serialize(boost::json::object{
-        {"action", "saveSnapshot"}, {"tabs", std::move(tabs)}, {"scannedAt", scanTime()}});
+    return boost::json::serialize(
+        boost::json::object{{"action", "saveSnapshot"},
+                            {"tabs", std::move(tabs)},
+                            {"scannedAt", isoTime(static_cast<double>(std::time(nullptr)))}});
   }();
   return message;
 }

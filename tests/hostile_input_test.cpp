@@ -24,7 +24,7 @@ const std::string kScan = "2024-05-01T11:00:00Z";
 // The earlier save is a minute old: pruning keeps its copy both for a save
 // at kScan, before it, and for one whose scan time does not parse and which
 // therefore goes by the current time.
-const std::string kEarlierScan = scanTime(std::time(nullptr) - 1714521600 - 60);
+const std::string kEarlierScan = isoTime(static_cast<double>(std::time(nullptr)) - 60);
 const std::string kEarlierCommandUrl = "https://earlier.example/kept";
 const char kInvalidReply[] = R"({"ok":false,"error":"Ungültige Nachricht"})";
 const char kOpening[] = "Nelo wird geöffnet";
@@ -94,7 +94,7 @@ std::string quoted(const std::string& raw) { return '"' + raw + '"'; }
 
 std::string saveWith(const std::map<std::string, std::string>& replaced,
                      const std::string& scannedAt = kScan) {
-  return saveMessage({tabWith(replaced)}, scannedAt);
+  return saveSnapshotMessage({tabWith(replaced)}, scannedAt);
 }
 
 std::string nested(std::size_t depth, const std::string& inner = "0") {
@@ -255,8 +255,8 @@ void run(const Case& c) {
     const rlimit limit{c.addressSpaceLimit, c.addressSpaceLimit};
     ASSERT_EQ(::prlimit(host.pid(), RLIMIT_AS, &limit, nullptr), 0);
   }
-  ASSERT_TRUE(host.send(saveMessage(
-      {tabEntry(1, "https://earlier.example/a"), tabEntry(2, "https://earlier.example/b")},
+  ASSERT_TRUE(host.send(saveSnapshotMessage(
+      {tabJson(1, "https://earlier.example/a"), tabJson(2, "https://earlier.example/b")},
       kEarlierScan)));
   ASSERT_EQ(host.readReply(), R"({"ok":true,"count":2,"badge":{"enabled":false}})");
   if (c.queueEarlierCommand) {
@@ -384,12 +384,12 @@ TEST(HostileInputTest, HundredThousandTabs) {
   auto body = [] {
     std::vector<std::string> tabs;
     for (int i = 0; i < 100000; ++i) {
-      tabs.push_back(tabEntry(i,
-                              "https://site" + std::to_string(i % 1000) + ".example/page/" +
-                                  std::to_string(i) + "?q=" + std::to_string(i),
-                              "Tab number " + std::to_string(i)));
+      tabs.push_back(tabJson(i,
+                             "https://site" + std::to_string(i % 1000) + ".example/page/" +
+                                 std::to_string(i) + "?q=" + std::to_string(i),
+                             "Tab number " + std::to_string(i)));
     }
-    return saveMessage(tabs, kScan);
+    return saveSnapshotMessage(tabs, kScan);
   };
   run(Case{"100,000 tabs",
            body,

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/messages.h"
 #include "support/recording_log.h"
 #include "support/test_env.h"
 
@@ -14,11 +15,6 @@ namespace velmora {
 namespace {
 
 const char kScannedAt[] = "2024-05-01T10:00:00Z";
-
-std::string tab(int id, std::string_view url) {
-  return R"({"id":)" + std::to_string(id) + R"(,"windowId":1,"title":"T","url":")" +
-         std::string(url) + R"(","pinned":false,"active":true})";
-}
 
 TEST(SnapshotActionTest, StoredTabsAreCountedAndAnsweredWithTheSettings) {
   struct Case {
@@ -29,8 +25,8 @@ TEST(SnapshotActionTest, StoredTabsAreCountedAndAnsweredWithTheSettings) {
   const std::vector<Case> cases = {
       {"no tabs", "[]", 0},
       {"three tabs",
-       "[" + tab(1, "https://a.example/") + "," + tab(2, "https://b.example/") + "," +
-           tab(3, "https://a.example/") + "]",
+       "[" + tabJson(1, "https://a.example/") + "," + tabJson(2, "https://b.example/") + "," +
+           tabJson(3, "https://a.example/") + "]",
        3},
   };
   for (const Case& c : cases) {
@@ -50,7 +46,7 @@ TEST(SnapshotActionTest, StoredTabsAreCountedAndAnsweredWithTheSettings) {
 TEST(SnapshotActionTest, BadgeIsTheSettingsFileReadAfterTheSave) {
   TestEnv home;
   RecordingLog logged;
-  const auto tabs = boost::json::parse("[" + tab(1, "https://a.example/") + "]");
+  const auto tabs = boost::json::parse("[" + tabJson(1, "https://a.example/") + "]");
   std::filesystem::create_directories(home.storage());
   const char settings[] = R"({"enabled":"ja","limit":3.5,"nested":{"list":[1,null,true]}})";
   std::ofstream(home.storage() / "extension-settings.json") << settings;
@@ -63,7 +59,7 @@ TEST(SnapshotActionTest, BadgeIsTheSettingsFileReadAfterTheSave) {
 TEST(SnapshotActionTest, AnEntryThatDoesNotDecodeStopsTheWholeSave) {
   TestEnv home;
   RecordingLog logged;
-  const auto tabs = boost::json::parse("[" + tab(1, "https://a.example/") +
+  const auto tabs = boost::json::parse("[" + tabJson(1, "https://a.example/") +
                                        R"(,{"id":2,"windowId":1,"title":"T","pinned":false,)"
                                        R"("active":false}])");
   const auto reply = snapshotReply(tabs, kScannedAt, logged.logger(), home.options());
