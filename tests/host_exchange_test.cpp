@@ -43,25 +43,10 @@ TEST(HostExchangeTest, SnapshotIsStoredAnsweredAndLogged) {
   EXPECT_EQ(parsed(host.readReply()),
             boost::json::parse(R"({"ok":true,"count":3,"badge":{"enabled":false}})"));
   EXPECT_TRUE(std::filesystem::exists(sandbox.storage() / "snapshot.v1.json"));
-
-  // A tab without "url" stops the save with the decoder's description.
-  ASSERT_TRUE(host.send(
-      saveSnapshotMessage({tabJson(1, "https://a.example/"),
-                           R"({"id":2,"windowId":1,"title":"","pinned":false,"active":false})"},
-                          "2024-05-01T10:05:00Z")));
-  const auto failure = parsed(host.readReply());
-  ASSERT_TRUE(failure.is_object());
-  EXPECT_EQ(failure.as_object().size(), 2u);
-  EXPECT_EQ(failure.at("ok"), false);
-  const std::string error(failure.at("error").as_string());
-
   host.closeInput();
   EXPECT_EQ(host.wait(), 0);
   EXPECT_EQ(host.readRest(), "");
-  EXPECT_EQ(lines(host.stderrText()),
-            (std::vector<std::string>{
-                "local.velmora[extension] info: Snapshot gespeichert: 3 Tabs",
-                "local.velmora[extension] error: Speichern fehlgeschlagen: " + error}));
+  EXPECT_EQ(host.stderrText(), "local.velmora[extension] info: Snapshot gespeichert: 3 Tabs\n");
 }
 
 TEST(HostExchangeTest, CommandIsQueuedAndAnswered) {
@@ -108,16 +93,13 @@ TEST(HostExchangeTest, MalformedMessagesAreAnsweredAndServingGoesOn) {
     std::string body;
     bool logged;
   };
+  // Which messages are unusable is for the unit tables; here, that each
+  // kind is answered in its frame and logged, or not, on stderr.
   const std::vector<Case> cases = {
       {"not JSON", "{\"action\":", false},
       {"not UTF-8", "{\"action\":\"command\",\"command\":\"\xff\"}", false},
-      {"truncated UTF-8", "{\"action\":\"command\",\"command\":\"\xc3\"}", false},
-      {"an array", "[1,2,3]", false},
-      {"a string", "\"saveSnapshot\"", false},
-      {"empty", "", false},
-      {"two values", "{} {}", false},
+      {"an empty frame", "", false},
       {"unknown action", R"({"action":"delete"})", true},
-      {"scannedAt a number", R"({"action":"saveSnapshot","tabs":[],"scannedAt":1})", true},
   };
   Sandbox sandbox;
   HostProcess host(sandbox, {"chrome-extension://abcdefghijklmnopabcdefghijklmnop/"});
