@@ -36,8 +36,9 @@ struct Host {
   int fromHost = -1;
 };
 
-// Starts the host with pipes for stdin and stdout; its log lines go to /dev/null.
-Host startHost() {
+// Starts the program with pipes for stdin and stdout; its log lines go to
+// /dev/null.
+Host startHost(const char* program = VELMORA_HOST_PATH) {
   int input[2];
   int output[2];
   if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0) std::abort();
@@ -47,8 +48,8 @@ Host startHost() {
   posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   Host host;
-  char* const argv[] = {const_cast<char*>(VELMORA_HOST_PATH), nullptr};
-  if (::posix_spawn(&host.pid, VELMORA_HOST_PATH, &actions, nullptr, argv, environ) != 0) {
+  char* const argv[] = {const_cast<char*>(program), nullptr};
+  if (::posix_spawn(&host.pid, program, &actions, nullptr, argv, environ) != 0) {
     std::abort();
   }
   posix_spawn_file_actions_destroy(&actions);
@@ -100,11 +101,13 @@ const std::string& saveMessage() {
   return message;
 }
 
-void BM_OneShotRoundTrip(benchmark::State& state) {
+// A host started for one message; with "cat", /bin/cat started the same way
+// and echoing the frame back: the floor of any host a browser starts.
+void oneShot(benchmark::State& state, const char* program) {
   std::vector<double> millis;
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
-    Host host = startHost();
+    Host host = startHost(program);
     benchmark::DoNotOptimize(roundTrip(host, saveMessage()));
     stopHost(host);
     millis.push_back(
@@ -115,7 +118,10 @@ void BM_OneShotRoundTrip(benchmark::State& state) {
   state.counters["median_ms"] = millis[millis.size() / 2];
   state.counters["p90_ms"] = millis[millis.size() * 9 / 10];
 }
+void BM_OneShotRoundTrip(benchmark::State& state) { oneShot(state, VELMORA_HOST_PATH); }
+void BM_OneShotCatFloor(benchmark::State& state) { oneShot(state, "/bin/cat"); }
 BENCHMARK(BM_OneShotRoundTrip)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(3.0);
+BENCHMARK(BM_OneShotCatFloor)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(3.0);
 
 void BM_LongLivedConnection(benchmark::State& state) {
   Host host = startHost();

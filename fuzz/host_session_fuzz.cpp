@@ -372,10 +372,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   velmora::RecordingLog log;
   const velmora::SafariWebExtensionHandler handler(log.sink(),
                                                    velmora::VelmoraStorage::Options{&env});
-  const int status = velmora::serveMessages(
-      h.input, h.output,
-      [&handler](velmora::NSExtensionContext& context) { handler.beginRequest(context); },
-      handler.log());
+  const int status = velmora::serveMessages(h.input, h.output, handler);
 
   const ExpectedSession expected = expectedSession(input);
   check(status == expected.status, "the exit status follows from where the input ended", input);

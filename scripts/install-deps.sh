@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build needs, skipping all work when they
-# are already there.
+# Installs the Debian packages the build and tests need, and web-ext for the
+# Firefox round trip from the npm registry at the version the lock file pins,
+# skipping all work when they are already there.
 set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkgconf
   libboost-json1.81-dev libboost-url1.81-dev libboost1.81-dev libutf8proc-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  dpkg-dev file chromium python3
+  dpkg-dev file lintian chromium firefox-esr python3
   clang-14 libclang-rt-14-dev llvm-14
 )
+
+# Debian's Node.js 18 runs web-ext 9; a newer Node.js already here will do.
+command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -20,4 +24,11 @@ if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update
   apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+browser_tests=$(cd "$(dirname "$0")/../tests/browser" && pwd)
+if ! cmp -s "$browser_tests/package-lock.json" "$browser_tests/node_modules/.velmora-lock" 2>/dev/null; then
+  echo "Installing web-ext" >&2
+  (cd "$browser_tests" && npm ci --no-audit --no-fund --loglevel=error)
+  cp "$browser_tests/package-lock.json" "$browser_tests/node_modules/.velmora-lock"
 fi

@@ -9,6 +9,21 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
 jobs=$(nproc)
+
+# The tests make their temporary files in a folder of this run's own, which
+# must be empty again after each test run.
+test_tmp=$(mktemp -d)
+trap 'rm -rf "$test_tmp"' EXIT
+run_tests() {
+  TMPDIR=$test_tmp ctest "$@"
+  local left
+  left=$(ls -A "$test_tmp")
+  if [[ -n $left ]]; then
+    echo "The tests left in the temporary folder: $left" >&2
+    return 1
+  fi
+}
+
 configure_and_build() {
   local dir=$1
   shift
@@ -17,13 +32,14 @@ configure_and_build() {
 }
 
 echo "== plain build" >&2
-configure_and_build build
-ctest --test-dir build --output-on-failure -j "$jobs"
+# Callers configured, so that the package tests see the system-wide manifests.
+configure_and_build build -DVELMORA_ALLOWED_CALLERS="chrome-extension://mnfkimenfkkeggplhilcekgjckjggdnj/;velmora@example.org"
+run_tests --test-dir build --output-on-failure -j "$jobs"
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build" >&2
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 configure_and_build build-asan -DVELMORA_SANITIZE=ON -DVELMORA_BENCHMARKS=OFF
-ctest --test-dir build-asan --output-on-failure -j "$jobs"
+run_tests --test-dir build-asan --output-on-failure -j "$jobs"
 
 echo "== ThreadSanitizer build (the tests that run threads)" >&2
 cmake -S . -B build-tsan -G Ninja -DVELMORA_WERROR=ON -DVELMORA_TSAN=ON -DVELMORA_BENCHMARKS=OFF >/dev/null

@@ -60,6 +60,19 @@ class Sandbox {
                             << "if [ -e \"$r.hold\" ]; then exec sleep 10; fi\n";
     std::filesystem::permissions(appRun(), std::filesystem::perms::owner_all);
   }
+  // An AppRun that the host launched may still be writing its record while
+  // the directory is removed, which then stays behind with that record;
+  // removing again until nothing is left outlasts it.
+  ~Sandbox() {
+    const auto deadline = Clock::now() + kTimeout;
+    std::error_code ignored;
+    while (std::filesystem::remove_all(root_, ignored), std::filesystem::exists(root_, ignored) &&
+                                                            Clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  Sandbox(const Sandbox&) = delete;
+  Sandbox& operator=(const Sandbox&) = delete;
   const std::filesystem::path& root() const { return root_; }
   std::filesystem::path dataHome() const { return root_ / "data"; }
   std::filesystem::path storage() const { return dataHome() / "Velmora"; }

@@ -1,7 +1,8 @@
 #!/bin/sh
 # cmake --install puts the host three levels below the AppDir, beside its
 # registration tool, plus the system-wide manifests when callers were
-# configured; nothing of the containing application itself.
+# configured; nothing of the containing application itself. The uninstall
+# target takes all of it off again and leaves what was there before.
 #   install_test.sh BUILD-DIR APPDIR "CALLERS"
 set -u
 
@@ -23,7 +24,7 @@ cmp -s "$scratch/got" "$scratch/want" || fail "installed files: $(cat "$scratch/
 [ ! -s "$scratch/host.out" ] || fail "the installed host printed: $(cat "$scratch/host.out")"
 
 # The installed tool registers the host beside it by default.
-HOME=$scratch/home XDG_CONFIG_HOME='' sh "$root$plugin/register" --quiet velmora@example.org ||
+HOME=$scratch/home XDG_CONFIG_HOME='' sh "$root$plugin/register" --quiet --browser firefox velmora@example.org ||
   fail "the installed register failed"
 grep -q "\"path\": \"$root$plugin/velmora-extension\"" \
   "$scratch/home/.mozilla/native-messaging-hosts/$name" 2>/dev/null ||
@@ -34,5 +35,25 @@ for manifest in $(cd "$root" && find . -name "$name"); do
   grep -q "\"path\": \"$plugin/velmora-extension\"" "$root/$manifest" ||
     fail "$manifest names another host: $(cat "$root/$manifest")"
 done
+
+# Uninstalling removes every installed file and the folders that only they
+# used; a file of the containing application and another host's manifest
+# stay, and so do their folders.
+mkdir -p "$root/etc/chromium/native-messaging-hosts"
+: >"$root$appdir/AppRun"
+: >"$root/etc/chromium/native-messaging-hosts/other.json"
+DESTDIR=$root cmake --build "$build" --target uninstall >"$scratch/uninstall.log" 2>&1 ||
+  fail "uninstall: $(cat "$scratch/uninstall.log")"
+left=$(cd "$root" && find . ! -type d | sort)
+[ "$left" = "$(printf '%s\n' ".$appdir/AppRun" ./etc/chromium/native-messaging-hosts/other.json | sort)" ] ||
+  fail "files left after uninstalling: $left"
+for dir in $(folders_left "$root"); do
+  case $dir in
+    ./etc | ./etc/chromium | ./etc/chromium/native-messaging-hosts | ./etc/opt | ./opt | ".$appdir" | ./usr | \
+      ./usr/lib | ./usr/share | ./usr/share/doc | ./usr/share/lintian | ./usr/share/lintian/overrides) ;;
+    *) fail "folder left after uninstalling: $dir" ;;
+  esac
+done
+[ ! -e "$build/install_manifest.txt" ] || fail "install_manifest.txt outlived the uninstall"
 
 finish

@@ -15,15 +15,20 @@ fail() {
 }
 
 # The regular files the configured callers call for, one path a line relative
-# to the root ("./…"), sorted.
+# to the root ("./…"), sorted: the host, its tool, the Debian documents, and a
+# manifest in the system-wide folder of every browser of each caller's family.
 expected_files() {
   {
     echo ".$plugin/register"
     echo ".$plugin/velmora-extension"
+    echo ./usr/share/doc/velmora-extension/changelog.gz
+    echo ./usr/share/doc/velmora-extension/copyright
+    case $appdir in /opt/*) echo ./usr/share/lintian/overrides/velmora-extension ;; esac
     case " $callers " in
       *" chrome-extension://"*)
-        echo "./etc/chromium/native-messaging-hosts/$name"
-        echo "./etc/opt/chrome/native-messaging-hosts/$name"
+        for dir in etc/chromium etc/opt/chrome etc/opt/edge etc/vivaldi; do
+          echo "./$dir/native-messaging-hosts/$name"
+        done
         ;;
     esac
     for caller in $callers; do
@@ -31,11 +36,17 @@ expected_files() {
         chrome-extension://*) ;;
         *)
           echo "./usr/lib/mozilla/native-messaging-hosts/$name"
+          echo "./usr/lib/librewolf/native-messaging-hosts/$name"
           break
           ;;
       esac
     done
   } | sort
+}
+
+# Every folder left below a root, one a line relative to it, sorted.
+folders_left() {
+  (cd "$1" && find . -mindepth 1 -type d | sort)
 }
 
 finish() {

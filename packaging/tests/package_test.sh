@@ -1,7 +1,8 @@
 #!/bin/sh
 # cpack -G DEB builds a package holding the host in the AppDir layout, its
 # registration tool and the system-wide manifests of the configured callers,
-# and depending on the shared libraries the host needs.
+# depending on the shared libraries the host needs, that lintian finds no
+# fault with, and that dpkg removes whole: the /etc manifests on purge.
 #   package_test.sh BUILD-DIR APPDIR "CALLERS"
 set -u
 
@@ -32,6 +33,33 @@ else
     grep -rqF "\"$caller\"" "$scratch/root/etc" "$scratch/root/usr" 2>/dev/null ||
       fail "no manifest names $caller"
   done
+
+  if command -v lintian >/dev/null 2>&1; then
+    TMPDIR=$scratch lintian --fail-on error,warning "$deb" >"$scratch/lintian.log" 2>&1 ||
+      fail "lintian: $(grep -v 'root privileges' "$scratch/lintian.log")"
+  else
+    fail "lintian is missing: run scripts/install-deps.sh"
+  fi
+
+  # A dpkg database of its own, so the machine's is not touched; the host's
+  # libraries are not in it.
+  dpkg_root=$scratch/dpkg
+  mkdir -p "$dpkg_root/var/lib/dpkg/info" "$dpkg_root/var/lib/dpkg/updates"
+  : >"$dpkg_root/var/lib/dpkg/status"
+  dpkg_run() {
+    dpkg --root="$dpkg_root" --force-depends --force-not-root "$@" >>"$scratch/dpkg.log" 2>&1 ||
+      fail "dpkg $*: $(cat "$scratch/dpkg.log")"
+  }
+  dpkg_run -i "$deb"
+  (cd "$dpkg_root" && find . ! -type d ! -path './var/*' | sort) >"$scratch/got"
+  cmp -s "$scratch/got" "$scratch/want" || fail "installed files: $(cat "$scratch/got")"
+  dpkg_run -r velmora-extension
+  conffiles=$(grep '^\./etc/' "$scratch/want")
+  [ "$(cd "$dpkg_root" && find . ! -type d ! -path './var/*' | sort)" = "$conffiles" ] ||
+    fail "removing kept other files than the /etc manifests: $(cd "$dpkg_root" && find . ! -path './var*')"
+  dpkg_run -P velmora-extension
+  [ -z "$(cd "$dpkg_root" && find . -mindepth 1 ! -path './var*')" ] ||
+    fail "purging left: $(cd "$dpkg_root" && find . -mindepth 1 ! -path './var*')"
 fi
 
 finish

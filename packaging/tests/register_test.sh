@@ -10,12 +10,21 @@ addon=velmora@example.org
 guid='{0A1B2C3D-4E5F-6789-abcd-ef0123456789}'
 host=/opt/Nelo.AppDir/Contents/PlugIns/velmora-extension/velmora-extension
 name=local.velmora.extension.json
+nl='
+'
 
 cases=0
 failed_cases=0
 case_failed=no
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
+
+# The tool sees only the programs it needs, so that the browsers installed on
+# this machine do not count; a case puts fake browsers into $home/bin.
+mkdir "$scratch/bin"
+for tool in awk basename cat chmod dirname grep head iconv mkdir mktemp mv paste rm sed sh tr uname; do
+  ln -s "$(command -v "$tool")" "$scratch/bin/$tool"
+done
 
 fail() {
   printf 'FAILED: %s: %s\n' "$case" "$*" >&2
@@ -37,7 +46,15 @@ begin() {
 }
 
 run() {
-  (cd "$home" && env -u XDG_CONFIG_HOME HOME="$home" sh "$register" "$@") >"$home.out" 2>"$home.err"
+  (cd "$home" && env -u XDG_CONFIG_HOME HOME="$home" PATH="$home/bin:$scratch/bin" \
+    sh "$register" "$@") >"$home.out" 2>"$home.err"
+}
+
+# Makes a fake browser program that the tool finds on its PATH.
+fake_browser() {
+  mkdir -p "$home/bin"
+  printf '#!/bin/sh\n' >"$home/bin/$1"
+  chmod +x "$home/bin/$1"
 }
 
 # The exact manifest the tool writes for one browser family.
@@ -70,6 +87,8 @@ expect_manifest() {
   fi
   manifest "$@" >"$home.want"
   cmp -s "$file" "$home.want" || fail "unexpected content of $file: $(cat "$file")"
+  python3 -c 'import json, sys; json.load(open(sys.argv[1], encoding="utf-8"))' "$file" 2>/dev/null ||
+    fail "$file is not JSON"
   mode=$(stat -c %a "$file")
   [ "$mode" = 644 ] || fail "$file has mode $mode"
 }
@@ -87,44 +106,75 @@ expect_files() {
 
 chromium=.config/chromium/NativeMessagingHosts/$name
 chrome=.config/google-chrome/NativeMessagingHosts/$name
+brave=.config/BraveSoftware/Brave-Browser/NativeMessagingHosts/$name
+vivaldi=.config/vivaldi/NativeMessagingHosts/$name
+edge=.config/microsoft-edge/NativeMessagingHosts/$name
 firefox=.mozilla/native-messaging-hosts/$name
+librewolf=.librewolf/native-messaging-hosts/$name
 
-begin "per-user manifests for every browser"
-run --host "$host" "$origin" "$addon" "$origin2" "$guid"
+begin "--browser all writes every browser's per-user manifest"
+run --browser all --host "$host" "$origin" "$addon" "$origin2" "$guid"
 status=$?
 expect_status 0
-expect_files "./$chromium" "./$chrome" "./$firefox"
-expect_manifest "$home/$chromium" "$host" allowed_origins "$origin" "$origin2"
-expect_manifest "$home/$chrome" "$host" allowed_origins "$origin" "$origin2"
-expect_manifest "$home/$firefox" "$host" allowed_extensions "$addon" "$guid"
+expect_files "./$chromium" "./$chrome" "./$brave" "./$vivaldi" "./$edge" "./$firefox" "./$librewolf"
+expect_manifest "$home/$brave" "$host" allowed_origins "$origin" "$origin2"
+expect_manifest "$home/$librewolf" "$host" allowed_extensions "$addon" "$guid"
 grep -q "wrote $home/$firefox" "$home.out" || fail "the written files are not listed"
 
-begin "only Chromium-family callers write no Firefox manifest"
-run --host "$host" "$origin"
+begin "without --browser only installed browsers: program on PATH or profile folder"
+fake_browser brave-browser
+fake_browser firefox-esr
+mkdir -p "$home/.config/vivaldi" "$home/.config/microsoft-edge/NativeMessagingHosts"
+: >"$home/.config/vivaldi/Local State"
+run --host "$host" "$origin" "$addon"
 status=$?
 expect_status 0
-expect_files "./$chromium" "./$chrome"
+expect_files "./$brave" "./$vivaldi" "./$firefox" ./bin/brave-browser ./bin/firefox-esr \
+  "./.config/vivaldi/Local State"
 
-begin "only add-on IDs write only the Firefox manifest"
+begin "only Chromium-family callers write no Firefox-family manifest"
+run --browser all --host "$host" "$origin"
+status=$?
+expect_status 0
+expect_files "./$chromium" "./$chrome" "./$brave" "./$vivaldi" "./$edge"
+
+begin "--browser names browsers that are not installed, a list or repeated"
+run --browser firefox,edge --browser=chromium --host "$host" "$addon" "$origin"
+status=$?
+expect_status 0
+expect_files "./$firefox" "./$edge" "./$chromium"
+
+begin "no installed browser for the callers: nothing written, status 1"
+fake_browser chromium
 run --host "$host" "$addon"
 status=$?
-expect_status 0
-expect_files "./$firefox"
+expect_status 1
+grep -q -- "--browser" "$home.err" || fail "no hint at --browser: $(cat "$home.err")"
+expect_files ./bin/chromium
 
 begin "XDG_CONFIG_HOME moves the Chromium-family folders"
-(cd "$home" && HOME="$home" XDG_CONFIG_HOME="$home/conf" sh "$register" --quiet --host "$host" "$origin") >"$home.out" 2>/dev/null
+(cd "$home" && HOME="$home" XDG_CONFIG_HOME="$home/conf" PATH="$scratch/bin" sh "$register" --quiet \
+  --browser chromium,chrome --host "$host" "$origin") >"$home.out" 2>/dev/null
 status=$?
 expect_status 0
 expect_files "./conf/chromium/NativeMessagingHosts/$name" "./conf/google-chrome/NativeMessagingHosts/$name"
 [ -s "$home.out" ] && fail "--quiet printed: $(cat "$home.out")"
 
 begin "--user-data-dir adds a profile folder, relative ones taken from the working folder"
-run --host "$host" --user-data-dir "$home/profile" --user-data-dir=rel "$origin" "$addon"
+run --browser firefox --host "$host" --user-data-dir "$home/profile" --user-data-dir=rel "$origin" "$addon"
 status=$?
 expect_status 0
-expect_files "./$chromium" "./$chrome" "./$firefox" "./profile/NativeMessagingHosts/$name" \
-  "./rel/NativeMessagingHosts/$name"
+expect_files "./$firefox" "./profile/NativeMessagingHosts/$name" "./rel/NativeMessagingHosts/$name"
 expect_manifest "$home/rel/NativeMessagingHosts/$name" "$host" allowed_origins "$origin"
+
+begin "paths are taken literally, patterns included, when writing and removing"
+mkdir -p "$home/p1/NativeMessagingHosts" "$home/p2/NativeMessagingHosts"
+: >"$home/p1/NativeMessagingHosts/$name"
+run --only-user-data-dir --user-data-dir "$home/p*" --host "$host" "$origin"
+status=$?
+expect_status 0
+run --remove --only-user-data-dir --user-data-dir "$home/p?"
+expect_files "./p*/NativeMessagingHosts/$name" "./p1/NativeMessagingHosts/$name"
 
 begin "--only-user-data-dir writes nothing else"
 run --host "$host" --only-user-data-dir --user-data-dir "$home/profile" "$origin" "$addon"
@@ -132,18 +182,21 @@ status=$?
 expect_status 0
 expect_files "./profile/NativeMessagingHosts/$name"
 
-begin "--system writes the system-wide folders"
-run --system --destdir "$home/root" --host "$host" "$origin" "$addon"
+begin "--system writes the system-wide folders, Brave's being Chrome's"
+run --system --browser all --destdir "$home/root" --host "$host" "$origin" "$addon"
 status=$?
 expect_status 0
 expect_files "./root/etc/chromium/native-messaging-hosts/$name" \
   "./root/etc/opt/chrome/native-messaging-hosts/$name" \
-  "./root/usr/lib/mozilla/native-messaging-hosts/$name"
+  "./root/etc/vivaldi/native-messaging-hosts/$name" \
+  "./root/etc/opt/edge/native-messaging-hosts/$name" \
+  "./root/usr/lib/mozilla/native-messaging-hosts/$name" \
+  "./root/usr/lib/librewolf/native-messaging-hosts/$name"
 expect_manifest "$home/root/etc/opt/chrome/native-messaging-hosts/$name" "$host" allowed_origins "$origin"
 expect_manifest "$home/root/usr/lib/mozilla/native-messaging-hosts/$name" "$host" allowed_extensions "$addon"
 
 begin "--name chooses another valid host name"
-run --host "$host" --name com.example_2.host "$addon"
+run --browser firefox --host "$host" --name com.example_2.host "$addon"
 status=$?
 expect_status 0
 expect_files "./.mozilla/native-messaging-hosts/com.example_2.host.json"
@@ -151,34 +204,46 @@ grep -q '"name": "com.example_2.host"' "$home/.mozilla/native-messaging-hosts/co
   fail "the manifest does not carry the chosen name"
 
 begin "a second registration replaces the first whole and leaves no temporary file"
-run --host "$host" "$origin" "$addon"
-run --host /usr/bin/other "$origin2"
+run --browser chromium,firefox --host "$host" "$origin" "$addon"
+run --browser chromium --host /usr/bin/other "$origin2"
 status=$?
 expect_status 0
 expect_manifest "$home/$chromium" /usr/bin/other allowed_origins "$origin2"
 expect_manifest "$home/$firefox" "$host" allowed_extensions "$addon"
-expect_files "./$chromium" "./$chrome" "./$firefox"
+expect_files "./$chromium" "./$firefox"
 
-begin "quotes and backslashes in the host path are escaped"
-run --host '/opt/a "b"\c/velmora-extension' "$addon"
+begin "quotes, backslashes and other letters in the host path make valid JSON"
+run --browser firefox --host '/opt/Größe "b"\c/velmora-extension' "$addon"
 status=$?
 expect_status 0
-expect_manifest "$home/$firefox" '/opt/a \"b\"\\c/velmora-extension' allowed_extensions "$addon"
+expect_manifest "$home/$firefox" '/opt/Größe \"b\"\\c/velmora-extension' allowed_extensions "$addon"
 
-begin "the default host is the one beside the tool, else the installed one"
+begin "a relative host path is made absolute"
+run --browser firefox --host bin/../velmora-extension "$addon"
+status=$?
+expect_status 0
+expect_manifest "$home/$firefox" "$home/bin/../velmora-extension" allowed_extensions "$addon"
+grep -q "not an executable file" "$home.err" || fail "no warning about the missing host"
+
+begin "the default host is the one beside the tool, and there must be one"
 mkdir -p "$home/bundle"
 cp "$register" "$home/bundle/register"
 printf '#!/bin/sh\n' >"$home/bundle/velmora-extension"
 chmod +x "$home/bundle/velmora-extension"
-(cd "$home" && env -u XDG_CONFIG_HOME HOME="$home" sh bundle/register "$addon") >/dev/null 2>&1
+run_bundle() {
+  (cd "$home" && env -u XDG_CONFIG_HOME HOME="$home" PATH="$scratch/bin" sh bundle/register --browser firefox "$addon") \
+    >/dev/null 2>"$home.err"
+}
+run_bundle
 expect_manifest "$home/$firefox" "$home/bundle/velmora-extension" allowed_extensions "$addon"
-rm "$home/bundle/velmora-extension"
-(cd "$home" && env -u XDG_CONFIG_HOME HOME="$home" sh bundle/register "$addon") >/dev/null 2>"$home.err"
-expect_manifest "$home/$firefox" "$host" allowed_extensions "$addon"
-grep -q "not an executable file" "$home.err" || fail "no warning about the missing host"
+rm "$home/bundle/velmora-extension" "$home/$firefox"
+run_bundle
+status=$?
+expect_status 2
+grep -q "name the host with --host" "$home.err" || fail "unclear message: $(cat "$home.err")"
 
-begin "--remove removes every manifest and nothing else"
-run --host "$host" --user-data-dir "$home/profile" "$origin" "$addon"
+begin "--remove removes every browser's manifest and nothing else"
+run --browser all --host "$host" --user-data-dir "$home/profile" "$origin" "$addon"
 printf 'other\n' >"$home/.mozilla/native-messaging-hosts/other.json"
 run --remove --user-data-dir "$home/profile"
 status=$?
@@ -191,7 +256,7 @@ expect_status 0
 [ -s "$home.out" ] && fail "removing again reported: $(cat "$home.out")"
 
 begin "--remove --system removes the system-wide manifests"
-run --system --destdir "$home/root" --host "$host" "$origin" "$addon"
+run --system --browser all --destdir "$home/root" --host "$host" "$origin" "$addon"
 run --system --destdir "$home/root" --remove
 status=$?
 expect_status 0
@@ -200,7 +265,7 @@ expect_files
 begin "a failed write reports its folder and leaves nothing behind"
 mkdir -p "$home/.config"
 printf 'in the way\n' >"$home/.config/chromium"
-run --host "$host" "$origin"
+run --browser chromium --host "$host" "$origin"
 status=$?
 [ "$status" -ne 0 ] || fail "succeeded although .config/chromium is a file"
 grep -q "cannot create $home/.config/chromium/NativeMessagingHosts" "$home.err" ||
@@ -209,7 +274,7 @@ expect_files "./.config/chromium"
 
 begin "a folder in place of the manifest is refused"
 mkdir -p "$home/$firefox"
-run --host "$host" "$addon"
+run --browser firefox --host "$host" "$addon"
 status=$?
 [ "$status" -ne 0 ] || fail "succeeded although the manifest is a folder"
 grep -q "a folder is in the way" "$home.err" || fail "unclear message: $(cat "$home.err")"
@@ -239,10 +304,15 @@ invalid caller|0a1b2c3d-4e5f-6789-abcd-ef0123456789
 invalid caller|velmora@example.org/
 invalid caller|$origin velmora@exa\$mple.org
 no caller given|--host $host
---remove takes no callers|--remove $origin
-must be absolute|--host relative/velmora-extension $origin
+take no callers|--remove $origin
+take no callers|--status $origin
+exclude each other|--remove --status
 unknown option|--user $origin
 needs a value|--name
+unknown browser|--browser chromium,opera $origin
+needs a chrome-extension|--browser chrome --host $host $addon
+needs a Firefox add-on ID|--browser librewolf --host $host $origin
+needs at least one --user-data-dir|--only-user-data-dir --remove
 EOF
 }
 
@@ -264,26 +334,54 @@ status=$?
 expect_status 2
 grep -q "invalid host name" "$home.err" || fail "message: $(cat "$home.err")"
 
-begin "a host name holding a line break is refused"
-run --name "local.velmora.extension
-Bad" "$origin"
-status=$?
-expect_status 2
-expect_files
-
-begin "a caller holding a line break is refused"
-run "$origin
-$origin2"
-status=$?
-expect_status 2
-expect_files
+# A line break, a tab, DEL, a C1 control and bytes that are not UTF-8 (a
+# stray byte, a cut sequence), each in another path, name or caller.
+for option in --host:'a\nb' --destdir:'a\tb' --user-data-dir:'a\177b' --name:'a\302\205b' \
+  --browser:'a\377b' caller:'a\303'; do
+  bad=$(printf "${option#*:}")
+  option=${option%%:*}
+  begin "refuses a control character or non-UTF-8 bytes in $option"
+  if [ "$option" = caller ]; then
+    run --browser all --host "$host" "$origin" "velmora@$bad"
+  else
+    run --browser all --host "$host" "$option" "/x/$bad" "$origin" "$addon"
+  fi
+  status=$?
+  expect_status 2
+  grep -Eq "line break|control character|not UTF-8" "$home.err" || fail "message: $(cat "$home.err")"
+  expect_files
+done
 
 begin "valid names and add-on IDs are accepted"
-run --name a --host "$host" -- "x@y" "{ABCDEF01-2345-6789-ABCD-EF0123456789}" "-a_b.c@d-e.f_g"
+run --browser firefox --name a --host "$host" -- "x@y" "{ABCDEF01-2345-6789-ABCD-EF0123456789}" "-a_b.c@d-e.f_g"
 status=$?
 expect_status 0
 manifest_name=a expect_manifest "$home/.mozilla/native-messaging-hosts/a.json" "$host" \
   allowed_extensions "x@y" "{ABCDEF01-2345-6789-ABCD-EF0123456789}" "-a_b.c@d-e.f_g"
+
+begin "--status tells for each browser and scope what the browser would find"
+fake_browser chromium
+printf '#!/bin/sh\n' >"$home/host"
+chmod +x "$home/host"
+run --browser chromium,firefox --host "$home/host" "$origin" "$addon"
+run --system --browser edge --destdir "$home/root" --host "$home/missing" "$origin"
+mkdir -p "$home/.config/vivaldi/NativeMessagingHosts" "$home/.librewolf/native-messaging-hosts"
+: >"$home/.librewolf/profiles.ini"
+printf '{"name": "local.velmora.extension", "path": "%s", "type": "stdio", "allowed_origins": ["x",]}' \
+  "$home/host" >"$home/$vivaldi"
+printf '{"name": "other", "path": "%s", "type": "stdio", "allowed_extensions": ["%s"], "n": [1, -2.5e3, null]}' \
+  "$home/host" "$addon" >"$home/$librewolf"
+run --status --destdir "$home/root" --user-data-dir "$home/profile"
+status=$?
+expect_status 0
+rows=$(sed 's/  */ /g' "$home.out")
+for row in "Chromium yes user ok ok $origin" "Chromium yes system absent - -" \
+  "Microsoft Edge no system ok missing $origin" "Firefox no user ok ok $addon" \
+  "Vivaldi no user not-json - -" "LibreWolf yes user wrong-name ok $addon" \
+  "$home/profile - profile absent - -" "Not installed, no manifest: Google Chrome, Brave"; do
+  case "$nl$rows$nl" in *"$nl$row$nl"*) ;; *) fail "no row [$row] in: $rows" ;; esac
+done
+grep -q "$vivaldi: not valid JSON" "$home.out" || fail "the JSON error is not explained: $(cat "$home.out")"
 
 finish_case
 echo "$((cases - failed_cases)) passed, $failed_cases failed"

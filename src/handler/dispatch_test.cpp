@@ -191,5 +191,21 @@ TEST(DispatchTest, HandlerLogsThroughItsOwnLogger) {
                                        "Ungültige Nachricht von Safari"}));
 }
 
+// The host loop sends these when the handler's own reply cannot go out.
+TEST(DispatchTest, HandlerGivesTheLoopsFallbackReplies) {
+  RecordingLog log;
+  const SafariWebExtensionHandler handler(log.sink());
+  EXPECT_EQ(handler.noReply(),
+            (boost::json::object{{"ok", false}, {"error", "Keine Antwort erhalten"}}));
+  EXPECT_EQ(handler.replyFailed("std::bad_alloc"),
+            (boost::json::object{{"ok", false}, {"error", "std::bad_alloc"}}));
+  EXPECT_TRUE(log.records.empty());
+  const std::string tooLarge = "Antwort zu groß: 2000000 Bytes, höchstens 1048576";
+  EXPECT_EQ(handler.replyTooLarge(2000000),
+            (boost::json::object{{"ok", false}, {"error", tooLarge}}));
+  ASSERT_EQ(log.records.size(), 1u);
+  EXPECT_EQ(log.records[0], (LogRecord{"local.velmora", "extension", LogLevel::error, tooLarge}));
+}
+
 }  // namespace
 }  // namespace velmora

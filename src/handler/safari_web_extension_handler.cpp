@@ -4,6 +4,7 @@
 
 #include "handler/command_action.h"
 #include "handler/dispatch.h"
+#include "handler/replies.h"
 #include "handler/snapshot_action.h"
 
 namespace velmora {
@@ -21,6 +22,20 @@ void SafariWebExtensionHandler::beginRequest(NSExtensionContext& context) const 
         return snapshotReply(tabs, scannedAt, log_, storage_);
       }};
   respond(context, actions, log_);
+}
+
+boost::json::object SafariWebExtensionHandler::noReply() const {
+  return replies::failure(replies::kNoReply);
+}
+
+boost::json::object SafariWebExtensionHandler::replyTooLarge(std::size_t bytes) const {
+  const std::string text = replies::tooLarge(bytes, kMaxReplyBytes);
+  log_.error(text);
+  return replies::failure(text);
+}
+
+boost::json::object SafariWebExtensionHandler::replyFailed(std::string_view what) const {
+  return replies::failure(what);
 }
 
 boost::json::object SafariWebExtensionHandler::handle(std::string_view command,

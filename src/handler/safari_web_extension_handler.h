@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "platform/extension_context.h"
+#include "platform/host_loop.h"
 #include "platform/logger.h"
 #include "storage/env.h"
 
@@ -15,7 +16,7 @@ inline constexpr char kLogCategory[] = "extension";
 // Answers the extension's messages, one request at a time or several at
 // once. It holds its logger and the storage options it hands on, neither of
 // which a request changes, so one instance serves any number of requests.
-class SafariWebExtensionHandler {
+class SafariWebExtensionHandler final : public NSExtensionRequestHandling {
  public:
   // Logs to stderr; stores in the user's own storage directory.
   SafariWebExtensionHandler();
@@ -24,7 +25,12 @@ class SafariWebExtensionHandler {
 
   // Answers the request: its context is completed exactly once before this
   // returns. Never throws.
-  void beginRequest(NSExtensionContext& context) const;
+  void beginRequest(NSExtensionContext& context) const override;
+
+  // The replies the host loop sends when the handler's own cannot go out.
+  boost::json::object noReply() const override;
+  boost::json::object replyTooLarge(std::size_t bytes) const override;
+  boost::json::object replyFailed(std::string_view what) const override;
 
   const Logger& log() const { return log_; }
 

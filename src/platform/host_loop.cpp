@@ -10,7 +10,6 @@
 #include <utility>
 
 #include "base/json.h"
-#include "base/text.h"
 
 namespace velmora {
 namespace {
@@ -29,10 +28,6 @@ std::optional<boost::json::value> parseMessage(const std::string& bytes) {
   } catch (const std::bad_alloc&) {
     return std::nullopt;
   }
-}
-
-boost::json::object failureReply(std::string text) {
-  return boost::json::object{{"ok", false}, {"error", validUtf8(text)}};
 }
 
 }  // namespace
@@ -54,26 +49,22 @@ std::vector<std::any> inputItemsForFrame(const IncomingFrame& frame) {
   return items;
 }
 
-std::string replyBytes(const std::vector<NSExtensionItem>& items, const Logger& log) {
+std::string replyBytes(const std::vector<NSExtensionItem>& items,
+                       const NSExtensionRequestHandling& handler) {
   const boost::json::value* reply = nullptr;
   if (!items.empty() && items.front().userInfo) {
     reply = items.front().userInfo->if_contains(SFExtensionMessageKey);
   }
   if (reply == nullptr || !reply->is_object()) {
-    return boost::json::serialize(failureReply("Keine Antwort erhalten"));
+    return boost::json::serialize(handler.noReply());
   }
   std::string bytes = boost::json::serialize(*reply);
   if (bytes.size() <= kMaxReplyBytes) return bytes;
 
-  std::string text = "Antwort zu groß: ";
-  text += std::to_string(bytes.size());
-  text += " Bytes, höchstens ";
-  text += std::to_string(kMaxReplyBytes);
-  log.error(text);
-  return boost::json::serialize(failureReply(std::move(text)));
+  return boost::json::serialize(handler.replyTooLarge(bytes.size()));
 }
 
-int serveMessages(int in, int out, const RequestHandler& beginRequest, const Logger& log) {
+int serveMessages(int in, int out, const NSExtensionRequestHandling& handler) {
   for (;;) {
     auto frame = readFrame(in);
     if (!frame) return 1;
@@ -88,22 +79,22 @@ int serveMessages(int in, int out, const RequestHandler& beginRequest, const Log
       // need not stay in memory beside it.
       std::string().swap((*frame)->bytes);
       NSExtensionContext context(std::move(items),
-                                 [&reply, &log](std::vector<NSExtensionItem> items) {
+                                 [&reply, &handler](std::vector<NSExtensionItem> items) {
                                    if (reply) return;
                                    try {
-                                     reply = replyBytes(items, log);
+                                     reply = replyBytes(items, handler);
                                    } catch (const std::exception& e) {
-                                     reply = boost::json::serialize(failureReply(e.what()));
+                                     reply = boost::json::serialize(handler.replyFailed(e.what()));
                                    }
                                  });
       try {
-        beginRequest(context);
+        handler.beginRequest(context);
       } catch (...) {
         // The handler answers every request itself; should it ever throw,
         // the request is still answered below.
       }
     }
-    if (!reply) reply = boost::json::serialize(failureReply("Keine Antwort erhalten"));
+    if (!reply) reply = boost::json::serialize(handler.noReply());
     if (!writeFrame(out, *reply)) return 1;
     // What a large request freed stays in the allocator's free lists and
     // counts against the process until it is handed back.

@@ -3,12 +3,13 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <functional>
+#include <boost/json/object.hpp>
+#include <cstddef>
+#include <string_view>
 #include <string>
 #include <vector>
 
 #include "platform/extension_context.h"
-#include "platform/logger.h"
 #include "platform/native_messaging.h"
 
 // Stands in for the host's extension main routine: reads message frames,
@@ -16,7 +17,22 @@
 // frame, in order, until the input ends.
 namespace velmora {
 
-using RequestHandler = std::function<void(NSExtensionContext&)>;
+// What the host loop asks of the handler it serves: each request, and the
+// replies the loop sends when the handler's own cannot go out. The texts of
+// those replies are the handler's, like every other user text.
+class NSExtensionRequestHandling {
+ public:
+  virtual ~NSExtensionRequestHandling() = default;
+  // Completes the context exactly once.
+  virtual void beginRequest(NSExtensionContext& context) const = 0;
+  // Sent for a request that ended without a reply.
+  virtual boost::json::object noReply() const = 0;
+  // Sent, and logged, in place of a reply of `bytes` bytes, more than the
+  // browsers accept.
+  virtual boost::json::object replyTooLarge(std::size_t bytes) const = 0;
+  // Sent when the reply could not be put into bytes; `what` says why.
+  virtual boost::json::object replyFailed(std::string_view what) const = 0;
+};
 
 // After a message at least this large the host hands its freed memory back
 // to the system, so that an idle long-lived host stays small whatever it
@@ -30,13 +46,14 @@ inline constexpr std::size_t kTrimAfterMessageBytes = 1024 * 1024;
 std::vector<std::any> inputItemsForFrame(const IncomingFrame& frame);
 
 // The bytes of the reply that a request completed with. A reply larger than
-// the browsers accept is replaced by an error reply, and logged.
-std::string replyBytes(const std::vector<NSExtensionItem>& items, const Logger& log);
+// the browsers accept is replaced by the handler's replyTooLarge.
+std::string replyBytes(const std::vector<NSExtensionItem>& items,
+                       const NSExtensionRequestHandling& handler);
 
 // Serves every frame of `in`, one request each, replies on `out`. Returns the
 // process exit status: 0 when the input ended between frames, 1 when it
 // ended inside a frame or a descriptor failed.
-int serveMessages(int in, int out, const RequestHandler& beginRequest, const Logger& log);
+int serveMessages(int in, int out, const NSExtensionRequestHandling& handler);
 
 // The process's whole life: one handler serving standard input.
 template <class Handler>
@@ -44,10 +61,8 @@ int extensionMain() {
   // A browser that went away must end the process through a failed write,
   // not a signal.
   ::signal(SIGPIPE, SIG_IGN);
-  Handler handler;
-  return serveMessages(
-      STDIN_FILENO, STDOUT_FILENO,
-      [&handler](NSExtensionContext& context) { handler.beginRequest(context); }, handler.log());
+  const Handler handler;
+  return serveMessages(STDIN_FILENO, STDOUT_FILENO, handler);
 }
 
 }  // namespace velmora

@@ -1,13 +1,18 @@
 #!/usr/bin/env python3
 """A real browser talks to the built host.
 
-Headless Chromium loads the test extension, which scans the open tabs, sends
-them to the host one-shot and over a long-lived port together with commands
-and malformed messages, and posts every reply back to a loopback HTTP server
-run here. The replies and the files the host wrote are then checked against
-the pages that were open. Everything lives in one temporary folder: the
-browser's home, profile and caches, the host's data directory, and the
-application bundle the host runs from, whose AppRun only records its starts.
+Headless Chromium, or headless Firefox through web-ext, loads the test
+extension, which scans the open tabs, sends them to the host one-shot and over
+a long-lived port together with commands and malformed messages, and posts
+every reply back to a loopback HTTP server run here. The replies and the files
+the host wrote are then checked against the pages that were open. Everything
+lives in one temporary folder: the browser's home, profile and caches, the
+host's data directory, and the application bundle the host runs from, whose
+AppRun only records its starts.
+
+With --measure N the extension instead times N one-shot exchanges with the
+host and as many with a host that is only `exec cat`, and the medians are
+printed; nothing is checked then.
 """
 
 import argparse
@@ -17,7 +22,9 @@ import hashlib
 import http.server
 import json
 import os
+import re
 import shutil
+import statistics
 import signal
 import subprocess
 import sys
@@ -27,13 +34,20 @@ import time
 from urllib.parse import urlsplit, urlunsplit
 
 HOST_NAME = "local.velmora.extension"
+CAT_HOST_NAME = "local.velmora.cat"
+ADDON_ID = "round-trip@velmora.test"
 START_PAGE = "/start.html"
-PAGES = ["/one.html", "/two.html#section"]
+PAGES = ["/one.html", "/two.html#section", "/cut.html"]
 TITLES = {
     "/start.html": "Velmora – Start",
     "/one.html": "Straße und Übersicht",
     "/two.html": "Zweite Seite",
+    # Set by the page's script: cut in the middle of a surrogate pair. Firefox
+    # hands the lone surrogate on, as the escape \ud83d in the message;
+    # Chromium's tabs API already replaces it. The host stores U+FFFD.
+    "/cut.html": "Abgeschnitten \ud83d",
 }
+SCRIPTS = {"/cut.html": 'document.title = "Abgeschnitten \\ud83d\\ude00".slice(0, -1);'}
 SETTINGS = {"enabled": True, "badgeColor": "#2a6", "limit": 3, "nested": {"list": [1, "zwei"]}}
 INVALID = {"ok": False, "error": "Ungültige Nachricht"}
 REPORT_TIMEOUT_S = 40
@@ -67,11 +81,15 @@ class Server(http.server.ThreadingHTTPServer):
 
 class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
-        title = TITLES.get(urlsplit(self.path).path)
-        if title is None:
+        path = urlsplit(self.path).path
+        if path not in TITLES:
             self.send_error(404)
             return
+        script = SCRIPTS.get(path)
+        title = "…" if script else TITLES[path]
         body = f"<!doctype html><meta charset=utf-8><title>{title}</title><p>{title}".encode()
+        if script:
+            body += f"<script>{script}</script>".encode()
         self.send_response(200)
         self.send_header("Content-Type", "text/html; charset=utf-8")
         self.send_header("Content-Length", str(len(body)))
@@ -81,6 +99,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def do_POST(self):
         body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
         self.send_response(204)
+        # Firefox's background page posts from its own origin.
+        self.send_header("Access-Control-Allow-Origin", "*")
         self.end_headers()
         if self.path == "/report":
             self.server.report = json.loads(body.decode("utf-8"))
@@ -205,7 +225,8 @@ def stray_candidates(root):
             continue
         for name in names:
             path = os.path.join(folder, name)
-            if path != root and any(part in name.lower() for part in ("chrom", "crashpad")):
+            if path != root and any(part in name.lower()
+                                    for part in ("chrom", "crashpad", "firefox", "mozilla", "web-ext")):
                 found.add(path)
     return found
 
@@ -239,6 +260,11 @@ def check_replies(report, settings):
                   f"got {exchange.get('reply') or exchange.get('failure')}, want {want}")
 
 
+def replace_surrogates(text):
+    """Lone surrogates, which no UTF-8 document can hold, become U+FFFD."""
+    return re.sub("[\ud800-\udfff]", "\ufffd", text)
+
+
 def check_pages(report, base):
     tabs = report.get("tabs", [])
     paths = sorted(urlsplit(tab["url"]).path for tab in tabs)
@@ -246,7 +272,8 @@ def check_pages(report, base):
     for tab in tabs:
         check(tab["url"].startswith(base), "tab address", tab["url"])
         path = urlsplit(tab["url"]).path
-        check(tab["title"] == TITLES.get(path), f"title of {path}", tab["title"])
+        check(replace_surrogates(tab["title"]) == replace_surrogates(TITLES.get(path, "")),
+              f"title of {path}", tab["title"])
     pinned = [urlsplit(tab["url"]).path for tab in tabs if tab["pinned"]]
     check(pinned == [PAGES[0]], "pinned tabs", pinned)
 
@@ -264,8 +291,9 @@ def check_files(report, data_dir):
         return
     check(snapshot.get("scannedAt") == scanned_at,
           "the snapshot keeps the first scan (the second changed nothing)", snapshot.get("scannedAt"))
-    check(snapshot.get("tabs") == tabs, "snapshot tabs equal the scanned tabs",
-          f"{snapshot.get('tabs')} vs {tabs}")
+    want_tabs = [{**tab, "title": replace_surrogates(tab["title"])} for tab in tabs]
+    check(snapshot.get("tabs") == want_tabs, "snapshot tabs equal the scanned tabs",
+          f"{snapshot.get('tabs')} vs {want_tabs}")
     want_first_seen = {normalized(tab["url"]): scanned_at for tab in tabs}
     check(snapshot.get("firstSeen") == want_first_seen, "first-seen map",
           f"{snapshot.get('firstSeen')} vs {want_first_seen}")
@@ -310,17 +338,75 @@ def check_log(log_path):
     with open(log_path, encoding="utf-8", errors="replace") as f:
         log = f.read()
     # Two saves; two unrecognised messages; the message that is not a
-    # dictionary is answered without a log line.
-    lines = [line for line in log.splitlines() if line.startswith("local.velmora[")]
-    want = ["local.velmora[extension] info: Snapshot gespeichert: 3 Tabs"] * 2 + [
+    # dictionary is answered without a log line. Chromium passes the lines on
+    # as they are, Firefox after a prefix of its own.
+    lines = [line[line.index("local.velmora["):] for line in log.splitlines() if "local.velmora[" in line]
+    want = [f"local.velmora[extension] info: Snapshot gespeichert: {len(TITLES)} Tabs"] * 2 + [
         "local.velmora[extension] error: Ungültige Nachricht von Safari"] * 2
     check(sorted(lines) == sorted(want), "the host's log lines in the browser's output", lines)
 
 
+FIREFOX_PREFS = [
+    # Nothing that reaches out to the network, which is closed here.
+    "app.normandy.enabled=false", "app.update.auto=false", "browser.region.update.enabled=false",
+    "browser.safebrowsing.malware.enabled=false", "browser.safebrowsing.phishing.enabled=false",
+    "browser.safebrowsing.downloads.enabled=false", "browser.search.update=false",
+    "datareporting.policy.dataSubmissionEnabled=false", "extensions.getAddons.cache.enabled=false",
+    "network.captive-portal-service.enabled=false", "network.connectivity-service.enabled=false",
+    "network.dns.disablePrefetch=true", "network.prefetch-next=false", "toolkit.telemetry.enabled=false",
+    "browser.newtabpage.enabled=false", "browser.startup.homepage_override.mstone=ignore",
+]
+
+
+def firefox_manifest(extension):
+    """Firefox has no extension keys and runs background scripts, not
+    service workers; the fixed add-on ID is what the host manifest allows."""
+    path = os.path.join(extension, "manifest.json")
+    with open(path, encoding="utf-8") as f:
+        manifest = json.load(f)
+    del manifest["key"]
+    manifest["background"] = {"scripts": ["config.js", "worker.js"]}
+    manifest["browser_specific_settings"] = {"gecko": {"id": ADDON_ID}}
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(manifest, f)
+
+
+def register(args, env, name, host, extra, caller):
+    subprocess.run([args.register, "--quiet", "--name", name, "--host", host, *extra, caller],
+                   env=env, check=True)
+
+
+def start_browser(args, env, root, extension, url, log):
+    profile = os.path.join(root, "profile")
+    if args.firefox:
+        command = [args.web_ext, "run", "--target=firefox-desktop", f"--firefox={args.browser}",
+                   f"--source-dir={extension}", f"--firefox-profile={profile}", "--profile-create-if-missing",
+                   "--keep-profile-changes", "--no-input", "--no-reload", "--arg=--headless",
+                   f"--start-url={url}"] + [f"--pref={pref}" for pref in FIREFOX_PREFS]
+    else:
+        command = [args.browser, "--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                   "--no-first-run", "--no-default-browser-check", "--disable-background-networking",
+                   "--disable-component-update", "--disable-sync", "--password-store=basic",
+                   f"--user-data-dir={profile}", f"--load-extension={extension}", url]
+    return subprocess.Popen(command, env=env, cwd=root, stdin=subprocess.DEVNULL, stdout=log,
+                            stderr=subprocess.STDOUT, start_new_session=True)
+
+
+def print_timings(report, browser):
+    timings = report.get("timings") or {}
+    for name in (HOST_NAME, CAT_HOST_NAME):
+        values = timings.get(name, [])
+        if not values:
+            failures.append(f"no timings for {name}")
+            continue
+        print(f"{browser}: one-shot round trip to {name}: median {statistics.median(values):.1f} ms "
+              f"over {len(values)} (min {min(values):.1f}, max {max(values):.1f})")
+
+
 def run(args, root):
-    ext_id = extension_id(os.path.join(args.extension, "manifest.json"))
     marker = f"{root}:{os.getpid()}"
     env = environment(root, marker)
+    env["NO_UPDATE_NOTIFIER"] = "1"
     host, record = make_bundle(root, args.host)
 
     settings_dir = os.path.join(env["XDG_DATA_HOME"], "Velmora")
@@ -337,24 +423,33 @@ def run(args, root):
     with open(os.path.join(extension, "config.js"), "w", encoding="utf-8") as f:
         f.write(f"const SERVER = {json.dumps(base)};\n"
                 f"const PAGES = {json.dumps(PAGES)};\n"
-                f"const EXPECTED = {json.dumps([START_PAGE] + PAGES)};\n")
+                f"const EXPECTED = {json.dumps([START_PAGE] + PAGES)};\n"
+                f"const MEASURE = {args.measure};\n")
 
-    profile = os.path.join(root, "profile")
-    subprocess.run([args.register, "--host", host, "--only-user-data-dir", "--user-data-dir", profile,
-                    f"chrome-extension://{ext_id}/"], env=env, check=True)
+    # Firefox reads the user's own folder; Chromium, started with a profile
+    # folder of its own, reads only that one.
+    if args.firefox:
+        firefox_manifest(extension)
+        where, caller = ["--browser", "firefox"], ADDON_ID
+    else:
+        ext_id = extension_id(os.path.join(args.extension, "manifest.json"))
+        where = ["--only-user-data-dir", "--user-data-dir", os.path.join(root, "profile")]
+        caller = f"chrome-extension://{ext_id}/"
+    register(args, env, HOST_NAME, host, where, caller)
+    if args.measure:
+        cat = os.path.join(root, "cat-host")
+        with open(cat, "w", encoding="utf-8") as f:
+            f.write("#!/bin/sh\nexec cat\n")
+        os.chmod(cat, 0o755)
+        register(args, env, CAT_HOST_NAME, cat, where, caller)
 
     reaper = become_subreaper()
     log_path = os.path.join(root, "browser.log")
     with open(log_path, "wb") as log:
-        browser = subprocess.Popen(
-            [args.browser, "--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic",
-             "--no-first-run", "--no-default-browser-check", "--disable-background-networking",
-             "--disable-component-update", "--disable-sync", "--password-store=basic",
-             f"--user-data-dir={profile}", f"--load-extension={extension}", base + START_PAGE],
-            env=env, cwd=root, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
-            start_new_session=True)
+        browser = start_browser(args, env, root, extension, base + START_PAGE, log)
+    timeout = REPORT_TIMEOUT_S + args.measure
     try:
-        reported = server.reported.wait(REPORT_TIMEOUT_S)
+        reported = server.reported.wait(timeout)
     finally:
         stop_browser(browser, marker, reaper)
         server.shutdown()
@@ -363,15 +458,21 @@ def run(args, root):
     if not reported:
         with open(log_path, encoding="utf-8", errors="replace") as f:
             sys.stderr.write(f.read()[-4000:])
-        failures.append(f"no report from the extension within {REPORT_TIMEOUT_S} s")
+        failures.append(f"no report from the extension within {timeout} s")
         return
     report = server.report
     check(report.get("done"), "the extension finished")
+    if args.measure:
+        check(not report.get("errors"), "the extension reported errors", report.get("errors"))
+        print_timings(report, os.path.basename(args.browser))
+        return
     check_replies(report, SETTINGS)
     check_pages(report, base)
     check_files(report, env["XDG_DATA_HOME"])
     check_launches(record)
-    check_log(log_path)
+    # Firefox shows the host's standard error only in its Browser Console.
+    if not args.firefox:
+        check_log(log_path)
     if failures:
         print(json.dumps(report, indent=2, ensure_ascii=False), file=sys.stderr)
 
@@ -381,12 +482,21 @@ def main():
     parser.add_argument("--host", required=True, help="the built velmora-extension")
     parser.add_argument("--register", required=True, help="the registration tool")
     parser.add_argument("--extension", required=True, help="the test extension's folder")
-    parser.add_argument("--browser", default="chromium")
+    parser.add_argument("--browser", default="chromium",
+                        help="chromium, or a Firefox (firefox-esr) to start through --web-ext")
+    parser.add_argument("--web-ext", help="the web-ext program, for Firefox")
+    parser.add_argument("--measure", type=int, default=0, metavar="N",
+                        help="time N one-shot exchanges against an `exec cat` host instead of testing")
     parser.add_argument("--keep", action="store_true", help="keep the temporary folder")
     args = parser.parse_args()
-    if shutil.which(args.browser) is None:
-        print(f"{args.browser} not found: run scripts/install-deps.sh", file=sys.stderr)
-        return 1
+    args.firefox = "firefox" in os.path.basename(args.browser)
+    # The browser starts in the temporary folder.
+    if args.web_ext and os.sep in args.web_ext:
+        args.web_ext = os.path.abspath(args.web_ext)
+    for program in [args.browser] + ([args.web_ext or "web-ext"] if args.firefox else []):
+        if shutil.which(program) is None:
+            print(f"{program} not found: run scripts/install-deps.sh", file=sys.stderr)
+            return 1
 
     started = time.monotonic()
     root = tempfile.mkdtemp(prefix="velmora-browser-")

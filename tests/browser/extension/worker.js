@@ -1,11 +1,15 @@
 // Opens the test pages, scans the real tabs, talks to the native host both
 // one-shot and over a long-lived port, and posts every reply to the test
 // driver. config.js, written by the driver, defines SERVER (the driver's
-// loopback address), PAGES (paths to open) and EXPECTED (every path that must
-// be open, the start page included).
-importScripts("config.js");
+// loopback address), PAGES (paths to open), EXPECTED (every path that must
+// be open, the start page included) and MEASURE (how many timed one-shot
+// exchanges to make instead, 0 for none). Chromium runs this as a service
+// worker; Firefox loads config.js before it as a background script.
+if (typeof importScripts === "function") importScripts("config.js");
+const api = globalThis.browser || chrome;
 
 const HOST = "local.velmora.extension";
+const CAT_HOST = "local.velmora.cat";
 const REPLY_TIMEOUT_MS = 10000;
 const TABS_TIMEOUT_MS = 15000;
 
@@ -35,7 +39,7 @@ async function post(body) {
 async function loadedTabs() {
   const deadline = Date.now() + TABS_TIMEOUT_MS;
   for (;;) {
-    const tabs = await chrome.tabs.query({});
+    const tabs = await api.tabs.query({});
     const open = new Set(tabs.map((tab) => new URL(tab.url || "about:blank").pathname));
     const ready =
       EXPECTED.every((path) => open.has(path.split("#")[0])) &&
@@ -59,15 +63,16 @@ function tabEntry(tab) {
 
 // Replies over a port arrive in order, one per message.
 function openPort() {
-  const port = chrome.runtime.connectNative(HOST);
+  const port = api.runtime.connectNative(HOST);
   const waiting = [];
   port.onMessage.addListener((reply) => {
     const next = waiting.shift();
     if (next) next.resolve(reply);
     else report.errors.push(`unexpected reply ${JSON.stringify(reply)}`);
   });
-  port.onDisconnect.addListener(() => {
-    const reason = chrome.runtime.lastError ? chrome.runtime.lastError.message : "disconnected";
+  port.onDisconnect.addListener((gone) => {
+    const error = gone.error || api.runtime.lastError;
+    const reason = error ? error.message : "disconnected";
     for (const next of waiting.splice(0)) next.reject(new Error(reason));
   });
   return {
@@ -90,13 +95,26 @@ async function step(list, message, send) {
   }
 }
 
+// Times one-shot exchanges with the host and with a host that only echoes,
+// alternating, so both see the same conditions.
+async function measure(save) {
+  report.timings = { [HOST]: [], [CAT_HOST]: [] };
+  for (let i = 0; i < MEASURE; ++i) {
+    for (const host of [HOST, CAT_HOST]) {
+      const start = performance.now();
+      await api.runtime.sendNativeMessage(host, save);
+      report.timings[host].push(performance.now() - start);
+    }
+  }
+}
+
 async function run() {
   for (const path of PAGES) {
-    await chrome.tabs.create({ url: `${SERVER}${path}`, active: false });
+    await api.tabs.create({ url: `${SERVER}${path}`, active: false });
   }
   let tabs = await loadedTabs();
   const first = tabs.find((tab) => tab.url.endsWith(PAGES[0]));
-  await chrome.tabs.update(first.id, { pinned: true });
+  await api.tabs.update(first.id, { pinned: true });
   tabs = await loadedTabs();
 
   report.tabs = tabs.map(tabEntry);
@@ -104,8 +122,13 @@ async function run() {
   const save = { action: "saveSnapshot", tabs: report.tabs, scannedAt: report.scannedAt };
   const active = report.tabs.find((tab) => tab.active) || report.tabs[0];
 
+  if (MEASURE > 0) {
+    await measure(save);
+    return;
+  }
+
   const oneShot = (message) =>
-    withTimeout(chrome.runtime.sendNativeMessage(HOST, message), JSON.stringify(message));
+    withTimeout(api.runtime.sendNativeMessage(HOST, message), JSON.stringify(message));
   await step(report.oneShot, save, oneShot);
   await step(report.oneShot, { action: "saveSnapshot", tabs: "none", scannedAt: "now" }, oneShot);
 
