@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "platform/native_messaging.h"
+#include "support/scan_time.h"
 
 extern char** environ;
 
@@ -44,8 +45,9 @@ struct Host {
 
 const char* hostPath = VELMORA_HOST_PATH;
 
-// Starts the host with pipes for stdin and stdout; its log lines go to /dev/null.
-Host startHost() {
+// Starts the program with pipes for stdin and stdout; its log lines go to
+// /dev/null.
+Host startHost(const char* program = VELMORA_HOST_PATH) {
   int input[2];
   int output[2];
   if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0) std::abort();
@@ -55,8 +57,8 @@ Host startHost() {
   posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   Host host;
-  char* const argv[] = {const_cast<char*>(hostPath), nullptr};
-  if (::posix_spawn(&host.pid, hostPath, &actions, nullptr, argv, environ) != 0) {
+  char* const argv[] = {const_cast<char*>(program), nullptr};
+  if (::posix_spawn(&host.pid, program, &actions, nullptr, argv, environ) != 0) {
     std::abort();
   }
   posix_spawn_file_actions_destroy(&actions);
@@ -87,15 +89,6 @@ std::string roundTrip(const Host& host, const std::string& message) {
   return std::move((*reply)->bytes);
 }
 
-std::string scanTime() {
-  char text[32];
-  const std::time_t now = std::time(nullptr);
-  std::tm utc{};
-  ::gmtime_r(&now, &utc);
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
-}
-
 // The same 20 tabs every time, with one fixed scan time, so that every save
 // after the first finds nothing to write.
 const std::string& saveMessage() {
@@ -112,17 +105,21 @@ const std::string& saveMessage() {
           {"active", i == 2},
       });
     }
-    return boost::json::serialize(boost::json::object{
-        {"action", "saveSnapshot"}, {"tabs", std::move(tabs)}, {"scannedAt", scanTime()}});
+    return boost::json::serialize(
+        boost::json::object{{"action", "saveSnapshot"},
+                            {"tabs", std::move(tabs)},
+                            {"scannedAt", isoTime(static_cast<double>(std::time(nullptr)))}});
   }();
   return message;
 }
 
-void BM_OneShotRoundTrip(benchmark::State& state) {
+// A host started for one message; with "cat", /bin/cat started the same way
+// and echoing the frame back: the floor of any host a browser starts.
+void oneShot(benchmark::State& state, const char* program) {
   std::vector<double> millis;
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
-    Host host = startHost();
+    Host host = startHost(program);
     benchmark::DoNotOptimize(roundTrip(host, saveMessage()));
     stopHost(host);
     millis.push_back(
@@ -133,7 +130,10 @@ void BM_OneShotRoundTrip(benchmark::State& state) {
   state.counters["median_ms"] = millis[millis.size() / 2];
   state.counters["p90_ms"] = millis[millis.size() * 9 / 10];
 }
+void BM_OneShotRoundTrip(benchmark::State& state) { oneShot(state, VELMORA_HOST_PATH); }
+void BM_OneShotCatFloor(benchmark::State& state) { oneShot(state, "/bin/cat"); }
 BENCHMARK(BM_OneShotRoundTrip)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(3.0);
+BENCHMARK(BM_OneShotCatFloor)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(3.0);
 
 void BM_LongLivedConnection(benchmark::State& state) {
   Host host = startHost();
@@ -183,7 +183,8 @@ std::string largestMessage() {
            std::to_string(i % 1000) + ".example/" + std::to_string(i) +
            R"(","pinned":false,"active":false})";
   };
-  const std::string head = R"({"action":"saveSnapshot","scannedAt":")" + scanTime() +
+  const std::string head = R"({"action":"saveSnapshot","scannedAt":")" +
+                           isoTime(static_cast<double>(std::time(nullptr))) +
                            R"(","tabs":[)";
   std::size_t size = head.size() + 2 + kTabs - 1;
   for (std::size_t i = 0; i < kTabs; ++i) size += entry(i, 0).size();
@@ -205,12 +206,12 @@ std::string largestMessage() {
 int peakMemory(const std::filesystem::path& dataHome) {
   // Started before the message is made: until it runs the host, a child
   // counts the memory of this process as its own.
-  Host small = startHost();
+  Host small = startHost(hostPath);
   roundTrip(small, R"({"action":"none"})");
   const long baseline = stopHost(small);
   const std::string message = largestMessage();
 
-  Host large = startHost();
+  Host large = startHost(hostPath);
   const std::string reply = roundTrip(large, message);
   const long peak = stopHost(large);
   const auto document = std::filesystem::file_size(dataHome / "Velmora" / "snapshot.v1.json");

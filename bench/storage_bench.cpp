@@ -22,6 +22,7 @@
 #include "storage/history.h"
 #include "storage/save_snapshot.h"
 #include "storage/velmora_date.h"
+#include "support/scan_time.h"
 #include "support/test_env.h"
 
 namespace velmora {
@@ -29,21 +30,6 @@ namespace {
 
 constexpr int kTabs = 10000;
 constexpr int kHistoryFiles = 1000;
-// 2024-05-01T12:00:00Z as seconds since the Unix epoch.
-constexpr std::time_t kBase = 1714564800;
-
-std::string timestamp(double secondsAfterBase) {
-  const auto whole = static_cast<std::time_t>(secondsAfterBase);
-  const std::time_t time = kBase + whole;
-  std::tm tm;
-  ::gmtime_r(&time, &tm);
-  char text[64];
-  const int millis = static_cast<int>((secondsAfterBase - static_cast<double>(whole)) * 1000);
-  const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
-  std::snprintf(text + length, sizeof text - length, ".%03dZ", millis);
-  return text;
-}
-
 // A deterministic, realistic scan: titles with some text outside ASCII, URLs
 // of 60 to 200 characters with mixed-case hosts, queries and fragments, a
 // snippet on some tabs.
@@ -98,10 +84,10 @@ std::filesystem::path makeStorage(const char* name) {
   for (int i = 0; i < kHistoryFiles; ++i) {
     const double age =
         i < kHistoryFiles / 2 ? 10 + i * 14 : 3 * 3600 + (i - kHistoryFiles / 2) * 3600;
-    const std::string name = VelmoraStorage::historyFileName(timestamp(-age));
+    const std::string name = VelmoraStorage::historyFileName(scanTime(-age));
     if (!fs::writeFileAtomically(dir / "history" / name, "{}")) std::abort();
   }
-  if (!saveIn(dir, makeTabs(0), timestamp(0))) std::abort();
+  if (!saveIn(dir, makeTabs(0), scanTime(0))) std::abort();
   return dir;
 }
 
@@ -139,7 +125,7 @@ void BM_SaveWriting(benchmark::State& state) {
   const std::vector<SafariTab> lists[] = {makeTabs(1), makeTabs(0)};
   int k = 0;
   for (auto _ : state) {
-    Status status = saveIn(dir, lists[k % 2], timestamp(1 + k % 2));
+    Status status = saveIn(dir, lists[k % 2], scanTime(1 + k % 2));
     if (!status) state.SkipWithError(status.error().description.c_str());
     ++k;
   }
@@ -169,7 +155,7 @@ BENCHMARK(BM_SaveWritingFloor)->Unit(benchmark::kMillisecond)->MinTime(5);
 void BM_SaveUnchanged(benchmark::State& state) {
   const std::filesystem::path dir = makeStorage("velmora-bench-unchanged");
   const std::vector<SafariTab> tabs = makeTabs(0);
-  const std::string later = timestamp(300);
+  const std::string later = scanTime(300);
   for (auto _ : state) {
     Status status = saveIn(dir, tabs, later);
     if (!status) state.SkipWithError(status.error().description.c_str());
@@ -220,7 +206,7 @@ int peakMemory() {
 
   const std::vector<SafariTab> tabs = makeTabs(1);
   const long before = maxResidentKiB();
-  Status saved = saveIn(dir, tabs, timestamp(1));
+  Status saved = saveIn(dir, tabs, scanTime(1));
   const long after = maxResidentKiB();
   const auto documentBytes = std::filesystem::file_size(dir / "snapshot.v1.json");
   std::filesystem::remove_all(dir);

@@ -42,6 +42,8 @@
 #include "storage/command_queue.h"
 #include "storage/save_snapshot.h"
 #include "storage/storage_directory.h"
+#include "support/recording_log.h"
+#include "support/test_env.h"
 
 namespace {
 
@@ -52,8 +54,8 @@ using velmora::fuzz::fail;
 constexpr char kInvalidMessage[] = "Ungültige Nachricht";
 
 struct Harness {
-  stdfs::path dataHome;  // XDG_DATA_HOME for the whole run
-  stdfs::path storage;   // <dataHome>/Velmora
+  stdfs::path scratch;   // removed at exit
+  stdfs::path storage;   // <scratch>/Velmora, where the handler stores
   int input = -1;        // what the session reads as its standard input
   int output = -1;       // where its replies go
   int stdoutProbe = -1;  // this process's standard output, to see it stays empty
@@ -81,7 +83,7 @@ stdfs::path scratchDirectory() {
 
 void removeScratchDirectory() {
   std::error_code ignored;
-  stdfs::remove_all(harness().dataHome, ignored);
+  stdfs::remove_all(harness().scratch, ignored);
 }
 
 // A launch whose AppRun is missing still forks twice; the grandchild that
@@ -335,9 +337,8 @@ void checkCommandFiles(std::size_t queued) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   Harness& h = harness();
-  h.dataHome = scratchDirectory();
-  h.storage = h.dataHome / velmora::VelmoraStorage::kStorageDirectoryName;
-  ::setenv("XDG_DATA_HOME", h.dataHome.c_str(), 1);
+  h.scratch = scratchDirectory();
+  h.storage = h.scratch / velmora::VelmoraStorage::kStorageDirectoryName;
   std::atexit(removeScratchDirectory);
 
   // The launch of the containing application must never start anything.
@@ -367,9 +368,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   resetFile(h.input, input);
   resetFile(h.output, {});
 
-  std::vector<velmora::LogRecord> records;
-  const velmora::SafariWebExtensionHandler handler(
-      [&records](const velmora::LogRecord& record) { records.push_back(record); });
+  velmora::DirectoryEnv env(h.storage);
+  velmora::RecordingLog log;
+  const velmora::SafariWebExtensionHandler handler(log.sink(),
+                                                   velmora::VelmoraStorage::Options{&env});
   const int status = velmora::serveMessages(h.input, h.output, handler);
 
   const ExpectedSession expected = expectedSession(input);
@@ -398,10 +400,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (lastSave && lastSaveStored) checkStoredSnapshot(lastSave->tabCount);
   checkCommandFiles(queued);
 
-  check(records.size() == expectedRecords.size(), "one log line per logged outcome", input);
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    check(records[i] == expectedRecords[i], "each outcome is logged as it should be",
-          records[i].text);
+  check(log.records.size() == expectedRecords.size(), "one log line per logged outcome", input);
+  for (std::size_t i = 0; i < log.records.size(); ++i) {
+    check(log.records[i] == expectedRecords[i], "each outcome is logged as it should be",
+          log.records[i].text);
   }
   return 0;
 }

@@ -27,9 +27,9 @@ struct Message {
     if (!save) return commandMessage(command, url);
     std::vector<std::string> tabs;
     for (std::size_t i = 0; i < urls.size(); ++i) {
-      tabs.push_back(tabEntry(static_cast<std::int64_t>(i), urls[i], "Tab/" + std::to_string(i)));
+      tabs.push_back(tabJson(static_cast<std::int64_t>(i), urls[i], "Tab/" + std::to_string(i)));
     }
-    return saveMessage(tabs, scannedAt);
+    return saveSnapshotMessage(tabs, scannedAt);
   }
   std::string expectedReply() const {
     if (save) {
@@ -169,7 +169,7 @@ TEST(ConcurrencyTest, HostsSharingOneStorageDirectoryKeepEveryDocumentWhole) {
   EXPECT_FALSE(state.history.empty());
   for (const auto& [name, copy] : state.history) {
     ASSERT_TRUE(saves.contains(copy.scannedAt)) << name;
-    EXPECT_EQ(name, copyName(copy.scannedAt));
+    EXPECT_EQ(name, VelmoraStorage::historyFileName(copy.scannedAt));
     EXPECT_EQ(urlsOf(copy), saves.at(copy.scannedAt).urls) << name;
   }
 
@@ -221,7 +221,7 @@ TEST(ConcurrencyTest, SavesOfTheSameScanTimeLeaveOneWholeCopy) {
   expectOneOfTheTwo(*state.snapshot, "the snapshot");
   EXPECT_FALSE(state.history.empty());
   for (const auto& [name, copy] : state.history) {
-    EXPECT_EQ(name, copyName(copy.scannedAt));
+    EXPECT_EQ(name, VelmoraStorage::historyFileName(copy.scannedAt));
     expectOneOfTheTwo(copy, name);
   }
 }

@@ -29,11 +29,11 @@ constexpr auto kTimeBudget = std::chrono::seconds(120);
 // copies as the scan time passes two hours.
 std::vector<std::string> tabsOf(std::int64_t n) {
   std::vector<std::string> tabs;
-  tabs.push_back(tabEntry(0, "https://moving.example/" + std::to_string(n), "Moving"));
+  tabs.push_back(tabJson(0, "https://moving.example/" + std::to_string(n), "Moving"));
   for (int i = 1; i < 12; ++i) {
     tabs.push_back(
-        tabEntry(i, "https://stable.example/" + std::to_string(i) + "?q=a/b",
-                 "A title long enough to give the document some body " + std::to_string(i)));
+        tabJson(i, "https://stable.example/" + std::to_string(i) + "?q=a/b",
+                "A title long enough to give the document some body " + std::to_string(i)));
   }
   return tabs;
 }
@@ -57,7 +57,7 @@ class Ledger {
   Sent addSave(std::string& bytes) {
     const std::int64_t n = nextSave_++;
     scans_[scanOf(n)] = n;
-    bytes += frame(saveMessage(tabsOf(n), scanOf(n)));
+    bytes += frame(saveSnapshotMessage(tabsOf(n), scanOf(n)));
     return Sent{n, ""};
   }
   Sent addCommand(std::string& bytes, const std::string& url) {
@@ -108,7 +108,8 @@ class Ledger {
     // The copy of the last confirmed save stays until a later save, written
     // but perhaps not confirmed, prunes it as more than two hours old.
     if (lastAcknowledged_ >= 0 && (lastSnapshot_ - lastAcknowledged_) * 60 < 7200) {
-      EXPECT_TRUE(state.historyNames.contains(copyName(scanOf(lastAcknowledged_))))
+      EXPECT_TRUE(
+          state.historyNames.contains(VelmoraStorage::historyFileName(scanOf(lastAcknowledged_))))
           << when << ": the copy of save " << lastAcknowledged_ << " is missing";
     }
 

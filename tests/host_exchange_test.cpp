@@ -8,23 +8,12 @@
 #include <vector>
 
 #include "host_process.h"
+#include "support/messages.h"
 
 namespace velmora::testing {
 namespace {
 
 const char kInvalid[] = R"({"ok":false,"error":"Ungültige Nachricht"})";
-
-std::string tab(int id, std::string_view url) {
-  return R"({"id":)" + std::to_string(id) + R"(,"windowId":7,"title":"Tab )" + std::to_string(id) +
-         R"(","url":")" + std::string(url) + R"(","pinned":false,"active":false})";
-}
-
-std::string saveSnapshot(const std::vector<std::string>& tabs, std::string_view scannedAt) {
-  std::string message =
-      R"({"action":"saveSnapshot","scannedAt":")" + std::string(scannedAt) + R"(","tabs":[)";
-  for (std::size_t i = 0; i < tabs.size(); ++i) message += (i ? "," : "") + tabs[i];
-  return message + "]}";
-}
 
 boost::json::value parsed(const std::optional<std::string>& reply) {
   if (!reply) return nullptr;
@@ -47,31 +36,17 @@ TEST(HostExchangeTest, SnapshotIsStoredAnsweredAndLogged) {
   Sandbox sandbox;
   HostProcess host(sandbox);
   ASSERT_TRUE(host.started());
-  ASSERT_TRUE(host.send(saveSnapshot(
-      {tab(1, "https://a.example/"), tab(2, "https://b.example/x"), tab(3, "https://c.example/")},
-      "2024-05-01T10:00:00Z")));
+  ASSERT_TRUE(host.send(
+      saveSnapshotMessage({tabJson(1, "https://a.example/"), tabJson(2, "https://b.example/x"),
+                           tabJson(3, "https://c.example/")},
+                          "2024-05-01T10:00:00Z")));
   EXPECT_EQ(parsed(host.readReply()),
             boost::json::parse(R"({"ok":true,"count":3,"badge":{"enabled":false}})"));
   EXPECT_TRUE(std::filesystem::exists(sandbox.storage() / "snapshot.v1.json"));
-
-  // A tab without "url" stops the save with the decoder's description.
-  ASSERT_TRUE(
-      host.send(saveSnapshot({tab(1, "https://a.example/"),
-                              R"({"id":2,"windowId":7,"title":"","pinned":false,"active":false})"},
-                             "2024-05-01T10:05:00Z")));
-  const auto failure = parsed(host.readReply());
-  ASSERT_TRUE(failure.is_object());
-  EXPECT_EQ(failure.as_object().size(), 2u);
-  EXPECT_EQ(failure.at("ok"), false);
-  const std::string error(failure.at("error").as_string());
-
   host.closeInput();
   EXPECT_EQ(host.wait(), 0);
   EXPECT_EQ(host.readRest(), "");
-  EXPECT_EQ(lines(host.stderrText()),
-            (std::vector<std::string>{
-                "local.velmora[extension] info: Snapshot gespeichert: 3 Tabs",
-                "local.velmora[extension] error: Speichern fehlgeschlagen: " + error}));
+  EXPECT_EQ(host.stderrText(), "local.velmora[extension] info: Snapshot gespeichert: 3 Tabs\n");
 }
 
 TEST(HostExchangeTest, CommandIsQueuedAndAnswered) {
@@ -118,16 +93,13 @@ TEST(HostExchangeTest, MalformedMessagesAreAnsweredAndServingGoesOn) {
     std::string body;
     bool logged;
   };
+  // Which messages are unusable is for the unit tables; here, that each
+  // kind is answered in its frame and logged, or not, on stderr.
   const std::vector<Case> cases = {
       {"not JSON", "{\"action\":", false},
       {"not UTF-8", "{\"action\":\"command\",\"command\":\"\xff\"}", false},
-      {"truncated UTF-8", "{\"action\":\"command\",\"command\":\"\xc3\"}", false},
-      {"an array", "[1,2,3]", false},
-      {"a string", "\"saveSnapshot\"", false},
-      {"empty", "", false},
-      {"two values", "{} {}", false},
+      {"an empty frame", "", false},
       {"unknown action", R"({"action":"delete"})", true},
-      {"scannedAt a number", R"({"action":"saveSnapshot","tabs":[],"scannedAt":1})", true},
   };
   Sandbox sandbox;
   HostProcess host(sandbox, {"chrome-extension://abcdefghijklmnopabcdefghijklmnop/"});
@@ -212,7 +184,8 @@ TEST(HostExchangeTest, ReplyTooLargeForTheBrowserIsReplaced) {
   std::ofstream(sandbox.storage() / "extension-settings.json")
       << R"({"enabled":true,"notes":")" << std::string(1100 * 1000, 'n') << R"("})";
   HostProcess host(sandbox);
-  const std::string message = saveSnapshot({tab(1, "https://a.example/")}, "2024-05-01T10:00:00Z");
+  const std::string message =
+      saveSnapshotMessage({tabJson(1, "https://a.example/")}, "2024-05-01T10:00:00Z");
   ASSERT_TRUE(host.send(message));
   const auto reply = host.readReply();
   ASSERT_TRUE(reply);
@@ -249,8 +222,8 @@ TEST(HostExchangeTest, OneShotAndLongLivedConnectionsAreBothNormal) {
   HostProcess longLived(sandbox);
   std::string batch;
   for (int i = 0; i < 50; ++i) {
-    batch += frame(
-        saveSnapshot({tab(i, "https://a.example/" + std::to_string(i))}, "2024-05-01T10:00:00Z"));
+    batch += frame(saveSnapshotMessage({tabJson(i, "https://a.example/" + std::to_string(i))},
+                                       "2024-05-01T10:00:00Z"));
   }
   ASSERT_TRUE(longLived.write(batch));
   longLived.closeInput();

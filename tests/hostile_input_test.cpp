@@ -3,8 +3,6 @@
 #include <sys/stat.h>
 
 #include <boost/json/parse.hpp>
-#include <cerrno>
-#include <cstring>
 #include <ctime>
 #include <functional>
 #include <iostream>
@@ -24,31 +22,27 @@ const std::string kScan = "2024-05-01T11:00:00Z";
 // The earlier save is a minute old: pruning keeps its copy both for a save
 // at kScan, before it, and for one whose scan time does not parse and which
 // therefore goes by the current time.
-const std::string kEarlierScan = scanTime(std::time(nullptr) - 1714521600 - 60);
+const std::string kEarlierScan = isoTime(static_cast<double>(std::time(nullptr)) - 60);
 const std::string kEarlierCommandUrl = "https://earlier.example/kept";
 const char kInvalidReply[] = R"({"ok":false,"error":"Ungültige Nachricht"})";
 const char kOpening[] = "Nelo wird geöffnet";
 const char kSavingAll[] = "Alle Tabs werden in Nelo gespeichert";
 
-enum class Outcome { kInvalid, kStored, kQueued, kFailed, kTooLarge };
+enum class Outcome { kInvalid, kStored, kQueued, kFailed };
 
 struct Expect {
   Outcome outcome = Outcome::kInvalid;
   std::int64_t count = 0;                      // kStored: "count"
   std::string text;                            // kQueued: "message"; kFailed: part of "error"
   std::string badge = R"({"enabled":false})";  // kStored
-  bool replacesSnapshot = false;               // the document is written before the failure
 };
 
 Expect invalid() { return {}; }
 Expect stored(std::int64_t count, std::string badge = R"({"enabled":false})") {
-  return {Outcome::kStored, count, "", std::move(badge), true};
+  return {Outcome::kStored, count, "", std::move(badge)};
 }
 Expect queued(std::string message) { return {Outcome::kQueued, 0, std::move(message)}; }
-Expect failed(std::string part, bool replacesSnapshot = false) {
-  return {Outcome::kFailed, 0, std::move(part), "", replacesSnapshot};
-}
-Expect tooLarge() { return {Outcome::kTooLarge, 0, "", "", true}; }
+Expect failed(std::string part) { return {Outcome::kFailed, 0, std::move(part), ""}; }
 
 struct Case {
   std::string name;
@@ -59,7 +53,6 @@ struct Case {
   // Further checks once the host has exited.
   std::function<void(const Sandbox&)> verify = {};
   bool measureMemory = false;
-  bool queueEarlierCommand = true;
   // Caps the host's address space, so that a host reading without end fails
   // to allocate instead of taking the machine's memory; 0 for no cap.
   rlim_t addressSpaceLimit = 0;
@@ -94,7 +87,7 @@ std::string quoted(const std::string& raw) { return '"' + raw + '"'; }
 
 std::string saveWith(const std::map<std::string, std::string>& replaced,
                      const std::string& scannedAt = kScan) {
-  return saveMessage({tabWith(replaced)}, scannedAt);
+  return saveSnapshotMessage({tabWith(replaced)}, scannedAt);
 }
 
 std::string nested(std::size_t depth, const std::string& inner = "0") {
@@ -189,14 +182,12 @@ void expectReply(const std::optional<std::string>& reply, const Expect& expect) 
     case Outcome::kQueued:
       EXPECT_EQ(*reply, R"({"ok":true,"message":")" + expect.text + "\"}");
       break;
-    case Outcome::kFailed:
-    case Outcome::kTooLarge: {
+    case Outcome::kFailed: {
       EXPECT_EQ(object.size(), 2u) << *reply;
       EXPECT_EQ(member("ok"), false) << *reply;
       ASSERT_TRUE(member("error").is_string()) << *reply;
       const std::string error(member("error").get_string());
-      const std::string part = expect.outcome == Outcome::kFailed ? expect.text : "Antwort zu groß";
-      EXPECT_NE(error.find(part), std::string::npos) << error;
+      EXPECT_NE(error.find(expect.text), std::string::npos) << error;
       EXPECT_NE(error, "Ungültige Nachricht");
       break;
     }
@@ -255,14 +246,12 @@ void run(const Case& c) {
     const rlimit limit{c.addressSpaceLimit, c.addressSpaceLimit};
     ASSERT_EQ(::prlimit(host.pid(), RLIMIT_AS, &limit, nullptr), 0);
   }
-  ASSERT_TRUE(host.send(saveMessage(
-      {tabEntry(1, "https://earlier.example/a"), tabEntry(2, "https://earlier.example/b")},
+  ASSERT_TRUE(host.send(saveSnapshotMessage(
+      {tabJson(1, "https://earlier.example/a"), tabJson(2, "https://earlier.example/b")},
       kEarlierScan)));
   ASSERT_EQ(host.readReply(), R"({"ok":true,"count":2,"badge":{"enabled":false}})");
-  if (c.queueEarlierCommand) {
-    ASSERT_TRUE(host.send(commandMessage("saveAll", kEarlierCommandUrl)));
-    ASSERT_EQ(host.readReply(), R"({"ok":true,"message":")" + std::string(kSavingAll) + "\"}");
-  }
+  ASSERT_TRUE(host.send(commandMessage("saveAll", kEarlierCommandUrl)));
+  ASSERT_EQ(host.readReply(), R"({"ok":true,"message":")" + std::string(kSavingAll) + "\"}");
   if (c.prepare) c.prepare(sandbox);
   const auto outsideBefore = outsidePicture(sandbox);
   const auto before = storagePicture(sandbox);
@@ -296,7 +285,7 @@ void run(const Case& c) {
   EXPECT_EQ(outsidePicture(sandbox), outsideBefore);
   const auto after = storagePicture(sandbox);
   for (const auto& [entry, state] : before) {
-    if (entry == "snapshot.v1.json" && c.expect.replacesSnapshot) continue;
+    if (entry == "snapshot.v1.json" && c.expect.outcome == Outcome::kStored) continue;
     const auto now = after.find(entry);
     EXPECT_TRUE(now != after.end() && now->second == state) << "lost or changed: " << entry;
   }
@@ -323,16 +312,6 @@ TEST(HostileInputTest, DeepNesting) {
        invalid()},
       {"arrays 200 deep in an extra key, within what is accepted",
        [&] { return prefix + R"(,"extra":)" + nested(200) + "}"; }, stored(0)},
-      {"a snippet 10,000 deep",
-       [] {
-         return saveWith({{"snippet", nested(10000)}});
-       },
-       invalid()},
-      {"a snippet 100 deep, accepted as a message but not a string",
-       [] {
-         return saveWith({{"snippet", nested(100)}});
-       },
-       failed("snippet")},
       {"a settings file 100,000 deep", [] { return saveWith({}); }, stored(1),
        [](const Sandbox& sandbox) {
          std::ofstream(sandbox.storage() / "extension-settings.json") << nested(100000);
@@ -384,12 +363,12 @@ TEST(HostileInputTest, HundredThousandTabs) {
   auto body = [] {
     std::vector<std::string> tabs;
     for (int i = 0; i < 100000; ++i) {
-      tabs.push_back(tabEntry(i,
-                              "https://site" + std::to_string(i % 1000) + ".example/page/" +
-                                  std::to_string(i) + "?q=" + std::to_string(i),
-                              "Tab number " + std::to_string(i)));
+      tabs.push_back(tabJson(i,
+                             "https://site" + std::to_string(i % 1000) + ".example/page/" +
+                                 std::to_string(i) + "?q=" + std::to_string(i),
+                             "Tab number " + std::to_string(i)));
     }
-    return saveMessage(tabs, kScan);
+    return saveSnapshotMessage(tabs, kScan);
   };
   run(Case{"100,000 tabs",
            body,
@@ -405,9 +384,6 @@ TEST(HostileInputTest, HundredThousandTabs) {
 }
 
 TEST(HostileInputTest, NumbersAtAndBeyondTheLimits) {
-  auto idIs = [](std::int64_t id) {
-    return [id](const Sandbox& sandbox) { EXPECT_EQ(storedTab(sandbox).id, id); };
-  };
   const std::vector<Case> cases = {
       {"id at the 64-bit maximum",
        [] {
@@ -415,145 +391,58 @@ TEST(HostileInputTest, NumbersAtAndBeyondTheLimits) {
        },
        stored(1),
        {},
-       idIs(INT64_MAX)},
-      {"id at the 64-bit minimum",
-       [] {
-         return saveWith({{"id", "-9223372036854775808"}});
-       },
-       stored(1),
-       {},
-       idIs(INT64_MIN)},
-      {"id one above the maximum",
-       [] {
-         return saveWith({{"id", "9223372036854775808"}});
-       },
-       failed("tabs[0].id")},
-      {"id one below the minimum",
-       [] {
-         return saveWith({{"id", "-9223372036854775809"}});
-       },
-       failed("tabs[0].id")},
-      {"windowId at the unsigned 64-bit maximum",
-       [] {
-         return saveWith({{"windowId", "18446744073709551615"}});
-       },
-       failed("tabs[0].windowId")},
-      {"id of 400 digits",
-       [] {
-         return saveWith({{"id", std::string(400, '9')}});
-       },
-       failed("tabs[0].id")},
+       [](const Sandbox& sandbox) { EXPECT_EQ(storedTab(sandbox).id, INT64_MAX); }},
       {"windowId 1e400",
        [] {
          return saveWith({{"windowId", "1e400"}});
        },
        failed("tabs[0].windowId")},
-      {"id -1e400",
-       [] {
-         return saveWith({{"id", "-1e400"}});
-       },
-       failed("tabs[0].id")},
       {"an exponent beyond any limit",
        [] {
          return saveWith({{"id", "1e99999999999999999999"}});
        },
        invalid()},
-      {"a command address that is 1e400",
-       [] { return R"({"action":"command","command":"saveAll","url":1e400})"; },
-       queued(kSavingAll),
-       {},
-       expectCommand("saveAll", "")},
   };
   for (const Case& c : cases) run(c);
 }
 
-// Puts a raw JSON string content into one string field of a message.
-std::string withString(const std::string& field, const std::string& raw) {
-  if (field == "action") return R"({"action":")" + raw + R"(","tabs":[],"scannedAt":"x"})";
-  if (field == "command") return commandMessage(raw, "https://hostile.example/");
-  if (field == "command url") return commandMessage("saveAll", raw);
-  if (field == "scannedAt") return saveWith({}, raw);
-  if (field == "key") return saveWith({{raw, "1"}});
-  return saveWith({{field, quoted(raw)}});
-}
-
-const std::vector<std::string> kStringFields = {
-    "action", "command", "command url", "scannedAt", "title", "url", "snippet", "summary", "key"};
-
-// What the stored tab holds in a text field.
-std::string tabField(const SafariTab& tab, const std::string& field) {
-  if (field == "title") return tab.title;
-  if (field == "url") return tab.url;
-  if (field == "snippet") return tab.snippet.value_or("(absent)");
-  return tab.summary.value_or("(absent)");
-}
-
-// A text that must arrive unchanged wherever it goes, or be refused where it
-// cannot be used: `raw` is its JSON form, `text` what it decodes to.
-std::vector<Case> textInEveryField(const std::string& what, const std::string& raw,
-                                   const std::string& text, const Expect& asScanTime) {
-  std::vector<Case> cases;
-  for (const std::string& field : kStringFields) {
-    Case c{what + " in " + field, [=] { return withString(field, raw); }, stored(1)};
-    if (field == "action") {
-      c.expect = invalid();
-    } else if (field == "command") {
-      c.expect = queued(kOpening);
-      c.verify = expectCommand(text, "https://hostile.example/");
-    } else if (field == "command url") {
-      c.expect = queued(kSavingAll);
-      c.verify = expectCommand("saveAll", text);
-    } else if (field == "scannedAt") {
-      c.expect = asScanTime;
-    } else if (field != "key") {
-      c.verify = [=](const Sandbox& sandbox) {
-        EXPECT_EQ(tabField(storedTab(sandbox), field), text);
-      };
-    }
-    cases.push_back(std::move(c));
-  }
-  return cases;
-}
-
-TEST(HostileInputTest, InvalidUnicodeInEveryStringField) {
-  const std::vector<std::pair<std::string, std::string>> sequences = {
-      {"a byte that never starts a character", "a\xff"},
-      {"an overlong \"/\"", "a\xc0\xaf"},
-      {"an encoded surrogate", "a\xed\xa0\x80"},
-      {"a code point above U+10FFFF", "a\xf4\x90\x80\x80"},
-      {"a cut character at the end", "a\xe2\x82"},
+// Which texts a field takes is for the unit tables; here, what the host's
+// own reading of a message does with them on the way to the files.
+TEST(HostileInputTest, TextsThatAreNoPlainCharacters) {
+  auto titleIs = [](std::string text) {
+    return [text](const Sandbox& sandbox) { EXPECT_EQ(storedTab(sandbox).title, text); };
   };
-  for (const auto& [what, raw] : sequences) {
-    for (const std::string& field : kStringFields) {
-      run(Case{what + " in " + field, [&] { return withString(field, raw); }, invalid()});
-    }
-  }
-  // Browsers send half of a surrogate pair when a page cut its title inside
-  // one; the half is kept as U+FFFD, as the browser's own conversion does.
-  for (const Case& c :
-       textInEveryField("an escaped lone surrogate", "a\\ud83d", "a\xEF\xBF\xBD", stored(1))) {
-    run(c);
-  }
+  const std::vector<Case> cases = {
+      // Browsers send half of a surrogate pair when a page cut its title
+      // inside one; their own conversion makes it U+FFFD too.
+      {"an escaped lone surrogate",
+       [] {
+         return saveWith({{"title", quoted("a\\ud83d")}});
+       },
+       stored(1),
+       {},
+       titleIs("a\xEF\xBF\xBD")},
+      {"an escaped NUL",
+       [] {
+         return saveWith({{"title", quoted("a\\u0000b")}});
+       },
+       stored(1),
+       {},
+       titleIs(std::string("a\0b", 3))},
+      {"a raw NUL byte",
+       [] {
+         return saveWith({{"title", quoted(std::string("a\0b", 3))}});
+       },
+       invalid()},
+      {"a NUL in the \"tabs\" key",
+       [] { return R"({"action":"saveSnapshot","tabs\u0000":[],"scannedAt":"x"})"; }, invalid()},
+  };
+  for (const Case& c : cases) run(c);
 }
 
-TEST(HostileInputTest, NulCharactersInEveryStringField) {
-  const std::string text("a\0b", 3);
-  for (const Case& c : textInEveryField("an escaped NUL", "a\\u0000b", text, failed("NUL"))) {
-    run(c);
-  }
-  run(Case{"a raw NUL byte in a string", [] { return withString("title", std::string("a\0b", 3)); },
-           invalid()});
-  run(Case{"a NUL in the \"tabs\" key",
-           [] { return R"({"action":"saveSnapshot","tabs\u0000":[],"scannedAt":"x"})"; },
-           invalid()});
-}
-
-TEST(HostileInputTest, PathCharactersInEveryStringField) {
-  const std::string text = "../../../outside/dir/../..";
-  for (const Case& c : textInEveryField("a path up and out", text, text, failed("\"/\""))) run(c);
-  for (const Case& c : textInEveryField("a rooted path", "/tmp/x", "/tmp/x", failed("\"/\""))) {
-    run(c);
-  }
+TEST(HostileInputTest, PathCharactersInTheScanTime) {
+  run(Case{"a path up and out", [] { return saveWith({}, "../../../outside/dir/../.."); },
+           failed("\"/\"")});
   // Without a "/" a scan time names a file in the history directory and
   // nowhere else.
   auto copyNamed = [](std::string name) {
@@ -573,41 +462,17 @@ TEST(HostileInputTest, PathCharactersInEveryStringField) {
            copyNamed("..\\..\\x.json")});
 }
 
-TEST(HostileInputTest, ScanTimeOfTenThousandCharacters) {
-  // Too long to name a file: refused before anything is written.
-  const std::string longName = kScan + std::string(9980, 'x');
-  const std::string longFraction = "2024-05-01T11:00:00." + std::string(9979, '0') + "Z";
-  for (const std::string& scannedAt : {longName, longFraction}) {
-    run(Case{"a scan time of " + std::to_string(scannedAt.size()) + " characters",
-             [=] { return saveWith({}, scannedAt); },
-             failed("the scan time cannot name a history file")});
-  }
-}
-
-TEST(HostileInputTest, SettingsFile) {
-  auto settings = [](std::string content) {
-    return [content](const Sandbox& sandbox) {
-      std::ofstream(sandbox.storage() / "extension-settings.json") << content;
-    };
-  };
-  const std::string several = R"({"enabled":true,"notes":")" + std::string(4 * kMiB, 'n') + "\"}";
-  const std::vector<Case> cases = {
-      {"a settings object of 4 MiB", [] { return saveWith({}); }, tooLarge(), settings(several)},
-      {"a settings file of 4 MiB that is not JSON", [] { return saveWith({}); }, stored(1),
-       settings(std::string(4 * kMiB, '{'))},
-      {"a settings file that is a directory", [] { return saveWith({}); }, stored(1),
-       [](const Sandbox& sandbox) {
-         std::filesystem::create_directory(sandbox.storage() / "extension-settings.json");
-         std::ofstream(sandbox.storage() / "extension-settings.json" / "inside.json") << "{}";
-       }},
-      {"a settings file holding a NUL", [] { return saveWith({}); },
-       stored(1, R"({"enabled":"a\u0000b"})"), settings(R"({"enabled":"a\u0000b"})")},
-  };
-  for (const Case& c : cases) run(c);
+// The reply carries the settings: a NUL in them must reach the browser
+// escaped, not cut the frame short.
+TEST(HostileInputTest, SettingsFileHoldingANul) {
+  const std::string settings = R"({"enabled":"a\u0000b"})";
+  run(Case{"a settings file holding a NUL", [] { return saveWith({}); }, stored(1, settings),
+           [&](const Sandbox& sandbox) {
+             std::ofstream(sandbox.storage() / "extension-settings.json") << settings;
+           }});
 }
 
 TEST(HostileInputTest, StorageLayout) {
-  const std::string copy = "2024-05-01T11_00_00Z.json";
   auto directoryIn = [](std::string where) {
     return [where](const Sandbox& sandbox) {
       std::filesystem::create_directories(sandbox.storage() / where);
@@ -629,31 +494,10 @@ TEST(HostileInputTest, StorageLayout) {
     EXPECT_EQ(storedTab(sandbox).url, "https://hostile.example/");
   };
   const std::vector<Case> cases = {
-      {"\"commands\" that is a file",
-       [] { return commandMessage("saveAll", "https://hostile.example/"); },
-       failed("commands"),
-       [](const Sandbox& sandbox) {
-         std::ofstream(sandbox.storage() / "commands") << "not a directory";
-       },
-       {},
-       false,
-       false},
-      {"a directory in the history named like a copy to prune", [] { return saveWith({}); },
-       stored(1), directoryIn("history/2024-03-01T10_00_00Z.json")},
       {"a directory in the history named like a newer copy", [] { return saveWith({}); }, stored(1),
        directoryIn("history/2099-01-01T00_00_00Z.json")},
-      {"a directory in the history named like the copy to write", [] { return saveWith({}); },
-       failed(std::strerror(EISDIR), true), directoryIn("history/" + copy)},
-      {"a file where the history directory should be", [] { return saveWith({}); },
-       failed("history", true),
-       [](const Sandbox& sandbox) {
-         std::filesystem::remove_all(sandbox.storage() / "history");
-         std::ofstream(sandbox.storage() / "history") << "not a directory";
-       }},
       {"a link in place of the snapshot, to a document outside", [] { return saveWith({}); },
        stored(1), snapshotLinkTo("document.json"), snapshotIsAFile},
-      {"a link in place of the snapshot, to nothing", [] { return saveWith({}); }, stored(1),
-       snapshotLinkTo("missing.json"), snapshotIsAFile},
       {"a link in place of the snapshot, to a directory outside", [] { return saveWith({}); },
        stored(1), snapshotLinkTo("dir"), snapshotIsAFile},
       {"a link in place of the snapshot, to itself", [] { return saveWith({}); }, stored(1),
@@ -663,12 +507,6 @@ TEST(HostileInputTest, StorageLayout) {
                                          sandbox.storage() / "snapshot.v1.json");
        },
        snapshotIsAFile},
-      {"a directory in place of the snapshot", [] { return saveWith({}); },
-       failed(std::strerror(EISDIR)),
-       [](const Sandbox& sandbox) {
-         std::filesystem::remove(sandbox.storage() / "snapshot.v1.json");
-         std::filesystem::create_directory(sandbox.storage() / "snapshot.v1.json");
-       }},
   };
   for (const Case& c : cases) run(c);
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <boost/json/parse.hpp>
@@ -19,11 +18,13 @@
 #include "host_process.h"
 #include "model/tab_snapshot.h"
 #include "storage/command_queue.h"
+#include "storage/history.h"
+#include "support/messages.h"
+#include "support/scan_time.h"
 
 // Helpers for the tests that kill, crowd and feed hostile input to the host:
-// message builders, a walk over the storage directory that checks every
-// document in it, a picture of a directory tree, and the peak memory of a
-// host.
+// a walk over the storage directory that checks every document in it, a
+// picture of a directory tree, and the peak memory of a host.
 namespace velmora::testing {
 
 // Memory figures and timings mean little under the sanitizers, which add
@@ -33,44 +34,6 @@ inline constexpr bool kSanitizedBuild = true;
 #else
 inline constexpr bool kSanitizedBuild = false;
 #endif
-
-// A scan time `seconds` after 2024-05-01T00:00:00Z, as the script writes it.
-inline std::string scanTime(std::int64_t seconds) {
-  const time_t t = 1714521600 + static_cast<time_t>(seconds);
-  tm parts{};
-  ::gmtime_r(&t, &parts);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-  return text;
-}
-
-// The history copy name the host gives a scan time.
-inline std::string copyName(std::string scannedAt) {
-  for (char& c : scannedAt) {
-    if (c == ':') c = '_';
-  }
-  return scannedAt + ".json";
-}
-
-inline std::string tabEntry(std::int64_t id, std::string_view url, std::string_view title = "Tab") {
-  return R"({"id":)" + std::to_string(id) + R"(,"windowId":1,"title":")" + std::string(title) +
-         R"(","url":")" + std::string(url) + R"(","pinned":false,"active":false})";
-}
-
-inline std::string saveMessage(const std::vector<std::string>& tabs, std::string_view scannedAt) {
-  std::string message =
-      R"({"action":"saveSnapshot","scannedAt":")" + std::string(scannedAt) + R"(","tabs":[)";
-  for (std::size_t i = 0; i < tabs.size(); ++i) {
-    if (i > 0) message += ',';
-    message += tabs[i];
-  }
-  return message + "]}";
-}
-
-inline std::string commandMessage(std::string_view command, std::string_view url) {
-  return R"({"action":"command","command":")" + std::string(command) + R"(","url":")" +
-         std::string(url) + R"("})";
-}
 
 // What a walk over the storage directory found. Every document must decode
 // whole; the only other files allowed are temporary files, whose names never

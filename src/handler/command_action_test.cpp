@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/file_system.h"
+#include "support/recording_log.h"
 #include "support/test_env.h"
 #include "storage/command_queue.h"
 
@@ -50,11 +51,12 @@ TEST(CommandActionTest, EveryCommandIsQueuedExceptOpenAppAndTheAppIsOpened) {
   for (const Case& c : cases) {
     TestEnv home;
     int opened = 0;
-    Logger log("local.velmora", "extension",
-               [&](const LogRecord& r) { ADD_FAILURE() << c.command << ": " << r.text; });
-    const auto reply = commandReply(c.command, c.url, log, [&] { ++opened; }, home.options());
+    RecordingLog log;
+    const auto reply =
+        commandReply(c.command, c.url, log.logger(), [&] { ++opened; }, home.options());
     EXPECT_EQ(reply, (boost::json::object{{"ok", true}, {"message", c.message}})) << c.command;
     EXPECT_EQ(opened, 1) << c.command;
+    EXPECT_TRUE(log.records.empty()) << c.command;
     const auto commands = queuedCommands(home.storage());
     if (c.queued) {
       ASSERT_EQ(commands.size(), 1u) << c.command;
@@ -70,26 +72,27 @@ TEST(CommandActionTest, FailureToQueueIsAnsweredAndLoggedAndTheAppStaysClosed) {
   TestEnv home;
   // The storage directory cannot be made where a regular file stands.
   std::ofstream(home.storage()) << "not a directory";
-  std::vector<LogRecord> records;
-  Logger log("local.velmora", "extension", [&](const LogRecord& r) { records.push_back(r); });
+  RecordingLog log;
   int opened = 0;
-  const auto reply = commandReply("saveCurrent", "https://a.example/", log, [&] { ++opened; }, home.options());
+  const auto reply = commandReply("saveCurrent", "https://a.example/", log.logger(),
+                                  [&] { ++opened; }, home.options());
   EXPECT_EQ(opened, 0);
   ASSERT_EQ(reply.size(), 2u);
   EXPECT_EQ(reply.at("ok"), false);
   const std::string error(reply.at("error").as_string());
   EXPECT_NE(error.find(home.storage().string()), std::string::npos) << error;
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].level, LogLevel::error);
-  EXPECT_EQ(records[0].text, "Befehl fehlgeschlagen: " + error);
+  ASSERT_EQ(log.records.size(), 1u);
+  EXPECT_EQ(log.records[0].level, LogLevel::error);
+  EXPECT_EQ(log.records[0].text, "Befehl fehlgeschlagen: " + error);
 }
 
 TEST(CommandActionTest, OpenAppNeedsNoStorage) {
   TestEnv home;
   std::ofstream(home.storage()) << "not a directory";
   int opened = 0;
-  Logger log("local.velmora", "extension", [](const LogRecord&) {});
-  EXPECT_EQ(commandReply("openApp", "", log, [&] { ++opened; }, home.options()).at("ok"), true);
+  RecordingLog log;
+  EXPECT_EQ(commandReply("openApp", "", log.logger(), [&] { ++opened; }, home.options()).at("ok"),
+            true);
   EXPECT_EQ(opened, 1);
 }
 

@@ -10,6 +10,7 @@
 
 #include "handler/replies.h"
 #include "handler/safari_web_extension_handler.h"
+#include "support/recording_log.h"
 
 namespace velmora {
 namespace {
@@ -34,14 +35,6 @@ struct Calls {
                      made.push_back(call);
                      return boost::json::object{{"ok", true}, {"count", call}};
                    }};
-  }
-};
-
-struct Capture {
-  std::vector<LogRecord> records;
-  Logger logger() {
-    return Logger("local.velmora", "extension",
-                  [this](const LogRecord& r) { records.push_back(r); });
   }
 };
 
@@ -96,7 +89,7 @@ TEST(DispatchTest, UnusableEnvelopesAreAnsweredSilently) {
   };
   for (const Case& c : cases) {
     Calls calls;
-    Capture capture;
+    RecordingLog capture;
     const auto reply = answer(c.items, calls.actions(), capture.logger());
     EXPECT_EQ(reply, replies::invalidMessage()) << c.name;
     EXPECT_TRUE(calls.made.empty()) << c.name;
@@ -142,7 +135,7 @@ TEST(DispatchTest, MessagesReachTheirActionOrAreRejectedWithALogLine) {
   };
   for (const Case& c : cases) {
     Calls calls;
-    Capture capture;
+    RecordingLog capture;
     const auto reply =
         answer({std::any(messageItem(c.message))}, calls.actions(), capture.logger());
     const std::string expected = c.call;
@@ -161,7 +154,7 @@ TEST(DispatchTest, MessagesReachTheirActionOrAreRejectedWithALogLine) {
 }
 
 TEST(DispatchTest, ActionRepliesArePassedOnUnchanged) {
-  Capture capture;
+  RecordingLog capture;
   Actions actions{[](std::string_view, std::string_view) {
                     return boost::json::object{{"ok", false}, {"error", "disk full"}};
                   },
@@ -177,7 +170,7 @@ TEST(DispatchTest, ActionRepliesArePassedOnUnchanged) {
 }
 
 TEST(DispatchTest, AThrowingActionStillGetsExactlyOneReply) {
-  Capture capture;
+  RecordingLog capture;
   Actions actions{[](std::string_view, std::string_view) -> boost::json::object {
                     throw std::runtime_error("out of luck");
                   },
@@ -188,32 +181,32 @@ TEST(DispatchTest, AThrowingActionStillGetsExactlyOneReply) {
 }
 
 TEST(DispatchTest, HandlerLogsThroughItsOwnLogger) {
-  std::vector<LogRecord> records;
-  const SafariWebExtensionHandler handler([&](const LogRecord& r) { records.push_back(r); });
+  RecordingLog log;
+  const SafariWebExtensionHandler handler(log.sink());
   int completions = 0;
   NSExtensionContext context({std::any(messageItem(R"({"action":"nothing"})"))},
                              [&](std::vector<NSExtensionItem>) { ++completions; });
   handler.beginRequest(context);
   EXPECT_EQ(completions, 1);
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0], (LogRecord{"local.velmora", "extension", LogLevel::error,
-                                   "Ungültige Nachricht von Safari"}));
+  ASSERT_EQ(log.records.size(), 1u);
+  EXPECT_EQ(log.records[0], (LogRecord{"local.velmora", "extension", LogLevel::error,
+                                       "Ungültige Nachricht von Safari"}));
 }
 
 // The host loop sends these when the handler's own reply cannot go out.
 TEST(DispatchTest, HandlerGivesTheLoopsFallbackReplies) {
-  std::vector<LogRecord> records;
-  const SafariWebExtensionHandler handler([&](const LogRecord& r) { records.push_back(r); });
+  RecordingLog log;
+  const SafariWebExtensionHandler handler(log.sink());
   EXPECT_EQ(handler.noReply(),
             (boost::json::object{{"ok", false}, {"error", "Keine Antwort erhalten"}}));
   EXPECT_EQ(handler.replyFailed("std::bad_alloc"),
             (boost::json::object{{"ok", false}, {"error", "std::bad_alloc"}}));
-  EXPECT_TRUE(records.empty());
+  EXPECT_TRUE(log.records.empty());
   const std::string tooLarge = "Antwort zu groß: 2000000 Bytes, höchstens 1048576";
   EXPECT_EQ(handler.replyTooLarge(2000000),
             (boost::json::object{{"ok", false}, {"error", tooLarge}}));
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0], (LogRecord{"local.velmora", "extension", LogLevel::error, tooLarge}));
+  ASSERT_EQ(log.records.size(), 1u);
+  EXPECT_EQ(log.records[0], (LogRecord{"local.velmora", "extension", LogLevel::error, tooLarge}));
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "handler/message.h"
+#include "support/messages.h"
+#include "support/recording_log.h"
 #include "support/test_env.h"
 
 namespace velmora {
@@ -20,19 +22,6 @@ Result<std::vector<SafariTab>> tabsOf(const std::string& tabs) {
   return readMessage(R"({"tabs":)" + tabs + "}")->tabs;
 }
 
-std::string tab(int id, std::string_view url) {
-  return R"({"id":)" + std::to_string(id) + R"(,"windowId":1,"title":"T","url":")" +
-         std::string(url) + R"(","pinned":false,"active":true})";
-}
-
-struct Logged {
-  std::vector<LogRecord> records;
-  Logger logger() {
-    return Logger("local.velmora", "extension",
-                  [this](const LogRecord& r) { records.push_back(r); });
-  }
-};
-
 TEST(SnapshotActionTest, StoredTabsAreCountedAndAnsweredWithTheSettings) {
   struct Case {
     const char* name;
@@ -42,13 +31,13 @@ TEST(SnapshotActionTest, StoredTabsAreCountedAndAnsweredWithTheSettings) {
   const std::vector<Case> cases = {
       {"no tabs", "[]", 0},
       {"three tabs",
-       "[" + tab(1, "https://a.example/") + "," + tab(2, "https://b.example/") + "," +
-           tab(3, "https://a.example/") + "]",
+       "[" + tabJson(1, "https://a.example/") + "," + tabJson(2, "https://b.example/") + "," +
+           tabJson(3, "https://a.example/") + "]",
        3},
   };
   for (const Case& c : cases) {
     TestEnv home;
-    Logged logged;
+    RecordingLog logged;
     const auto reply = snapshotReply(tabsOf(c.tabs), kScannedAt, logged.logger(), home.options());
     EXPECT_EQ(reply, (boost::json::object{
                          {"ok", true}, {"count", c.count}, {"badge", {{"enabled", false}}}}))
@@ -62,8 +51,8 @@ TEST(SnapshotActionTest, StoredTabsAreCountedAndAnsweredWithTheSettings) {
 
 TEST(SnapshotActionTest, BadgeIsTheSettingsFileReadAfterTheSave) {
   TestEnv home;
-  Logged logged;
-  const auto tabs = tabsOf("[" + tab(1, "https://a.example/") + "]");
+  RecordingLog logged;
+  const auto tabs = tabsOf("[" + tabJson(1, "https://a.example/") + "]");
   std::filesystem::create_directories(home.storage());
   const char settings[] = R"({"enabled":"ja","limit":3.5,"nested":{"list":[1,null,true]}})";
   std::ofstream(home.storage() / "extension-settings.json") << settings;
@@ -75,8 +64,8 @@ TEST(SnapshotActionTest, BadgeIsTheSettingsFileReadAfterTheSave) {
 
 TEST(SnapshotActionTest, AnEntryThatDoesNotDecodeStopsTheWholeSave) {
   TestEnv home;
-  Logged logged;
-  const auto tabs = tabsOf("[" + tab(1, "https://a.example/") +
+  RecordingLog logged;
+  const auto tabs = tabsOf("[" + tabJson(1, "https://a.example/") +
                            R"(,{"id":2,"windowId":1,"title":"T","pinned":false,)"
                            R"("active":false}])");
   const auto reply = snapshotReply(tabs, kScannedAt, logged.logger(), home.options());
@@ -94,7 +83,7 @@ TEST(SnapshotActionTest, AnEntryThatDoesNotDecodeStopsTheWholeSave) {
 TEST(SnapshotActionTest, StorageFailureIsAnsweredWithItsDescription) {
   TestEnv home;
   std::ofstream(home.storage()) << "not a directory";
-  Logged logged;
+  RecordingLog logged;
   const auto reply = snapshotReply(tabsOf("[]"), kScannedAt, logged.logger(), home.options());
   ASSERT_EQ(reply.size(), 2u);
   EXPECT_EQ(reply.at("ok"), false);
@@ -110,7 +99,7 @@ TEST(SnapshotActionTest, BytesOfADescriptionThatAreNotUtf8BecomeReplacementChara
   home.setStorage(home.root() / "caf\xe9" / "Velmora");
   std::filesystem::create_directories(home.storage().parent_path());
   std::ofstream(home.storage()) << "not a directory";
-  Logged logged;
+  RecordingLog logged;
   const auto reply = snapshotReply(tabsOf("[]"), kScannedAt, logged.logger(), home.options());
   const std::string error(reply.at("error").as_string());
   EXPECT_NE(error.find("caf\xEF\xBF\xBD/Velmora"), std::string::npos) << error;

@@ -5,7 +5,6 @@
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 #include <string>
-#include <unordered_set>
 
 #include "model/tab_snapshot.h"
 
@@ -202,15 +201,11 @@ TEST(SafariTabEquality, ComparesAllFieldsAndTextsByCanonicalEquivalence) {
       {"snippet absent vs empty", [](SafariTab& t) { t.snippet = ""; }, false},
       {"summary absent vs empty", [](SafariTab& t) { t.summary = ""; }, false},
   };
-  std::hash<SafariTab> hash;
   for (const Case& c : cases) {
     SafariTab other = base;
     c.change(other);
     EXPECT_EQ(other == base, c.equal) << c.name;
     EXPECT_EQ(base == other, c.equal) << c.name;
-    if (c.equal) {
-      EXPECT_EQ(hash(other), hash(base)) << c.name;
-    }
   }
 
   SafariTab composed = base;
@@ -220,7 +215,6 @@ TEST(SafariTabEquality, ComparesAllFieldsAndTextsByCanonicalEquivalence) {
   decomposed.title = "Cafe\xCC\x81";    // e + combining acute
   decomposed.summary = "\xE2\x84\xAB";  // angstrom sign
   EXPECT_EQ(composed, decomposed);
-  EXPECT_EQ(hash(composed), hash(decomposed));
 }
 
 TEST(SafariTabEquality, NormalisedAlikeIsNotEqual) {
@@ -238,21 +232,6 @@ TEST(SafariTabEquality, ListsCompareByPosition) {
   EXPECT_EQ((std::vector<SafariTab>{a, b}), (std::vector<SafariTab>{a, b}));
   EXPECT_NE((std::vector<SafariTab>{a, b}), (std::vector<SafariTab>{b, a}));
   EXPECT_NE((std::vector<SafariTab>{a}), (std::vector<SafariTab>{a, a}));
-}
-
-TEST(SafariTabHash, WorksInHashedContainers) {
-  SafariTab a = sampleTab();
-  SafariTab b = sampleTab();
-  b.title = "T2";
-  SafariTab a2 = sampleTab();
-  std::unordered_set<SafariTab> set{a, b, a2};
-  EXPECT_EQ(set.size(), 2u);
-  // Moving text from snippet to summary must not look the same.
-  SafariTab s1 = sampleTab();
-  s1.snippet = "x";
-  SafariTab s2 = sampleTab();
-  s2.summary = "x";
-  EXPECT_NE(std::hash<SafariTab>{}(s1), std::hash<SafariTab>{}(s2));
 }
 
 }  // namespace

@@ -123,21 +123,5 @@ TEST(SnapshotDocument, AMemberGivenTwiceCountsWithItsLastValue) {
             R"("pinned":false,"active":true}],"firstSeen":{"a":"y","b":"x"}})");
 }
 
-TEST(SnapshotDocument, AddressesDifferingInHostCaseFragmentOrDefaultPortShareAKey) {
-  auto snapshot = decodeSnapshot(document(
-      R"({"id":1,"windowId":1,"title":"","url":"https://Host/a","pinned":false,"active":false},)"
-      R"({"id":2,"windowId":1,"title":"","url":"https://host:443/a#x","pinned":false,"active":false},)"
-      R"({"id":3,"windowId":1,"title":"","url":"","pinned":false,"active":false})"));
-  ASSERT_TRUE(snapshot.ok());
-  FirstSeenMap map;
-  for (const SafariTab& tab : snapshot->tabs) {
-    if (!tab.url.empty() && map.find(tab.normalizedURL()) == nullptr) {
-      map.set(tab.normalizedURL(), snapshot->scannedAt);
-    }
-  }
-  EXPECT_EQ(map.size(), 1u);
-  EXPECT_EQ(map.begin()->first, "https://host/a");
-}
-
 }  // namespace
 }  // namespace velmora

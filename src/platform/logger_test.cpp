@@ -7,19 +7,21 @@
 #include <thread>
 #include <vector>
 
+#include "support/recording_log.h"
+
 namespace velmora {
 namespace {
 
 TEST(LoggerTest, RecordsCarrySubsystemCategoryLevelAndText) {
-  std::vector<LogRecord> records;
-  Logger log("local.velmora", "extension", [&](const LogRecord& r) { records.push_back(r); });
+  RecordingLog recorded;
+  Logger log("local.velmora", "extension", recorded.sink());
   log.info("Snapshot gespeichert: 3 Tabs");
   log.error("Ungültige Nachricht von Safari");
-  ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[0], (LogRecord{"local.velmora", "extension", LogLevel::info,
-                                   "Snapshot gespeichert: 3 Tabs"}));
-  EXPECT_EQ(records[1], (LogRecord{"local.velmora", "extension", LogLevel::error,
-                                   "Ungültige Nachricht von Safari"}));
+  EXPECT_EQ(
+      recorded.records,
+      (std::vector<LogRecord>{
+          {"local.velmora", "extension", LogLevel::info, "Snapshot gespeichert: 3 Tabs"},
+          {"local.velmora", "extension", LogLevel::error, "Ungültige Nachricht von Safari"}}));
 }
 
 TEST(LoggerTest, LineFormat) {

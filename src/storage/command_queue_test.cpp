@@ -113,6 +113,7 @@ TEST_F(CommandQueueTest, TextsRoundTripExactly) {
       {"say \"hi\"", "C:\\path\\to\\file"},
       {"Grüße ß ö", "https://例え.jp/パス?q=ä#frag"},
       {"tab\tnew\nline\x01", "https://example.com/\x7f"},
+      {std::string("nul\0inside", 10), std::string("https://example.com/\0", 21)},
       {"emoji 😀", "https://example.com/%20/\\/"},
   };
   for (const auto& c : cases) {

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <ctime>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -15,9 +14,11 @@
 #include "model/tab_snapshot.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
-#include "support/test_env.h"
 #include "storage/history.h"
 #include "storage/previous_document_cache.h"
+#include "support/messages.h"
+#include "support/scan_time.h"
+#include "support/test_env.h"
 
 namespace velmora::VelmoraStorage {
 namespace {
@@ -27,28 +28,6 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
 using ::testing::UnorderedElementsAre;
-
-// 2024-05-01T12:00:00Z as seconds since the Unix epoch.
-constexpr std::time_t kBase = 1714564800;
-
-// The scan time `seconds` after the base time, as the script writes it.
-std::string at(long seconds) {
-  const std::time_t time = kBase + seconds;
-  std::tm tm;
-  ::gmtime_r(&time, &tm);
-  char text[64];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S.000Z", &tm);
-  return text;
-}
-
-SafariTab tab(std::int64_t id, std::string url, std::string title = "Title") {
-  SafariTab result;
-  result.id = id;
-  result.windowId = 1;
-  result.title = std::move(title);
-  result.url = std::move(url);
-  return result;
-}
 
 struct FileIdentity {
   ino_t inode;
@@ -110,6 +89,14 @@ class SaveTest : public ::testing::Test {
     std::filesystem::create_directories(historyDir());
     std::ofstream(historyDir() / name) << "{}";
   }
+  // A previous document as another writer may have left it.
+  void putSnapshot(const std::string& scannedAt, const std::vector<std::string>& tabs,
+                   std::string_view rest = "") {
+    std::string text = R"({"scannedAt":")" + scannedAt + R"(","tabs":[)";
+    for (const std::string& entry : tabs) text += (&entry == &tabs[0] ? "" : ",") + entry;
+    std::filesystem::create_directories(dir_);
+    std::ofstream(snapshotFile(), std::ios::trunc) << text << "]" << rest << "}";
+  }
 
   TestEnv env_;
   PreviousDocumentCache cache_;
@@ -120,7 +107,7 @@ class SaveTest : public ::testing::Test {
 // --- Writing and skipping --------------------------------------------------
 
 TEST_F(SaveTest, FirstSaveWritesTheDocumentAndAnIdenticalCopy) {
-  mustSave({tab(1, "https://a.example/x"), tab(2, "HTTPS://B.example/#top", "B")}, at(0));
+  mustSave({tab(1, "https://a.example/x"), tab(2, "HTTPS://B.example/#top", "B")}, scanTime(0));
   EXPECT_EQ(bytesOf(snapshotFile()),
             "{\"scannedAt\":\"2024-05-01T12:00:00.000Z\",\"tabs\":["
             "{\"id\":1,\"windowId\":1,\"title\":\"Title\",\"url\":\"https:\\/\\/a.example\\/x\","
@@ -135,77 +122,78 @@ TEST_F(SaveTest, FirstSaveWritesTheDocumentAndAnIdenticalCopy) {
 
 TEST_F(SaveTest, TheSameListWithinTheWindowWritesNothing) {
   const std::vector<SafariTab> tabs = {tab(1, "https://a.example/"), tab(2, "")};
-  mustSave(tabs, at(0));
+  mustSave(tabs, scanTime(0));
   const std::string bytes = bytesOf(snapshotFile());
   const FileIdentity snapshot = identity(snapshotFile());
-  const FileIdentity copy = identity(historyDir() / historyFileName(at(0)));
+  const FileIdentity copy = identity(historyDir() / historyFileName(scanTime(0)));
 
   for (long later : {1L, 300L, 599L}) {
-    mustSave(tabs, at(later));
+    mustSave(tabs, scanTime(later));
     EXPECT_EQ(bytesOf(snapshotFile()), bytes) << later;
     EXPECT_EQ(identity(snapshotFile()), snapshot) << later;
-    EXPECT_EQ(identity(historyDir() / historyFileName(at(0))), copy) << later;
-    EXPECT_THAT(history(), ElementsAre(historyFileName(at(0)))) << later;
+    EXPECT_EQ(identity(historyDir() / historyFileName(scanTime(0))), copy) << later;
+    EXPECT_THAT(history(), ElementsAre(historyFileName(scanTime(0)))) << later;
   }
   // A previous scan time later than now counts as recent too.
-  mustSave(tabs, at(-3600));
+  mustSave(tabs, scanTime(-3600));
   EXPECT_EQ(identity(snapshotFile()), snapshot);
 }
 
 TEST_F(SaveTest, TheSameListExactlyTheWindowLaterIsWrittenWithANewCopy) {
   const std::vector<SafariTab> tabs = {tab(1, "https://a.example/"), tab(2, "https://b.example/")};
-  mustSave(tabs, at(0));
-  mustSave(tabs, at(600));
+  mustSave(tabs, scanTime(0));
+  mustSave(tabs, scanTime(600));
   TabSnapshot snapshot = stored();
-  EXPECT_EQ(snapshot.scannedAt, at(600));
-  EXPECT_EQ(firstSeenOf("https://a.example"), at(0));
-  EXPECT_EQ(firstSeenOf("https://b.example"), at(0));
-  EXPECT_THAT(history(), ElementsAre(historyFileName(at(0)), historyFileName(at(600))));
-  EXPECT_EQ(bytesOf(historyDir() / historyFileName(at(600))), bytesOf(snapshotFile()));
+  EXPECT_EQ(snapshot.scannedAt, scanTime(600));
+  EXPECT_EQ(firstSeenOf("https://a.example"), scanTime(0));
+  EXPECT_EQ(firstSeenOf("https://b.example"), scanTime(0));
+  EXPECT_THAT(history(), ElementsAre(historyFileName(scanTime(0)), historyFileName(scanTime(600))));
+  EXPECT_EQ(bytesOf(historyDir() / historyFileName(scanTime(600))), bytesOf(snapshotFile()));
 }
 
 TEST_F(SaveTest, ATitleChangeWithinTheWindowRewritesWithoutACopy) {
-  putHistory(historyFileName(at(-40 * 86400)));  // would go if pruning ran
-  mustSave({tab(1, "https://a.example/", "Old")}, at(0));
+  putHistory(historyFileName(scanTime(-40 * 86400)));  // would go if pruning ran
+  mustSave({tab(1, "https://a.example/", "Old")}, scanTime(0));
   const std::vector<std::string> copies = history();
-  ASSERT_EQ(copies.size(), 1u);  // the copy of at(0); the old one was pruned
+  ASSERT_EQ(copies.size(), 1u);  // the copy of scanTime(0); the old one was pruned
 
-  putHistory(historyFileName(at(-40 * 86400)));
-  mustSave({tab(1, "https://a.example/", "New")}, at(100));
+  putHistory(historyFileName(scanTime(-40 * 86400)));
+  mustSave({tab(1, "https://a.example/", "New")}, scanTime(100));
   EXPECT_EQ(stored().tabs[0].title, "New");
-  EXPECT_EQ(stored().scannedAt, at(100));
-  EXPECT_THAT(history(), ElementsAre(historyFileName(at(-40 * 86400)), historyFileName(at(0))));
+  EXPECT_EQ(stored().scannedAt, scanTime(100));
+  EXPECT_THAT(history(),
+              ElementsAre(historyFileName(scanTime(-40 * 86400)), historyFileName(scanTime(0))));
 }
 
 TEST_F(SaveTest, ANewPageWithinTheWindowWritesACopyAndPrunes) {
-  mustSave({tab(1, "https://a.example/")}, at(0));
-  putHistory(historyFileName(at(-40 * 86400)));
-  putHistory(historyFileName(at(-5 * 3600)));
-  putHistory(historyFileName(at(-5 * 3600 + 60)));  // same hour, greater name: kept
-  mustSave({tab(1, "https://a.example/"), tab(2, "https://b.example/")}, at(100));
-  EXPECT_THAT(history(), ElementsAre(historyFileName(at(-5 * 3600 + 60)), historyFileName(at(0)),
-                                     historyFileName(at(100))));
-  EXPECT_EQ(bytesOf(historyDir() / historyFileName(at(100))), bytesOf(snapshotFile()));
+  mustSave({tab(1, "https://a.example/")}, scanTime(0));
+  putHistory(historyFileName(scanTime(-40 * 86400)));
+  putHistory(historyFileName(scanTime(-5 * 3600)));
+  putHistory(historyFileName(scanTime(-5 * 3600 + 60)));  // same hour, greater name: kept
+  mustSave({tab(1, "https://a.example/"), tab(2, "https://b.example/")}, scanTime(100));
+  EXPECT_THAT(history(), ElementsAre(historyFileName(scanTime(-5 * 3600 + 60)),
+                                     historyFileName(scanTime(0)), historyFileName(scanTime(100))));
+  EXPECT_EQ(bytesOf(historyDir() / historyFileName(scanTime(100))), bytesOf(snapshotFile()));
 }
 
 TEST_F(SaveTest, ALostPageChangesThePageSetToo) {
-  mustSave({tab(1, "https://a.example/"), tab(2, "https://b.example/")}, at(0));
-  mustSave({tab(1, "https://a.example/")}, at(60));
-  EXPECT_THAT(history(), ElementsAre(historyFileName(at(0)), historyFileName(at(60))));
+  mustSave({tab(1, "https://a.example/"), tab(2, "https://b.example/")}, scanTime(0));
+  mustSave({tab(1, "https://a.example/")}, scanTime(60));
+  EXPECT_THAT(history(), ElementsAre(historyFileName(scanTime(0)), historyFileName(scanTime(60))));
 }
 
 TEST_F(SaveTest, AnEmptyListOnAnEmptyDirectory) {
-  mustSave({}, at(0));
+  mustSave({}, scanTime(0));
   EXPECT_EQ(bytesOf(snapshotFile()),
             "{\"scannedAt\":\"2024-05-01T12:00:00.000Z\",\"tabs\":[],\"firstSeen\":{}}");
-  EXPECT_THAT(history(), ElementsAre(historyFileName(at(0))));
+  EXPECT_THAT(history(), ElementsAre(historyFileName(scanTime(0))));
 
   // Fresh again, but a recent copy exists: the empty page sets are equal, so
   // no copy.
   std::filesystem::remove(snapshotFile());
-  mustSave({}, at(100));
-  EXPECT_EQ(stored().scannedAt, at(100));
-  EXPECT_THAT(history(), ElementsAre(historyFileName(at(0))));
+  mustSave({}, scanTime(100));
+  EXPECT_EQ(stored().scannedAt, scanTime(100));
+  EXPECT_THAT(history(), ElementsAre(historyFileName(scanTime(0))));
 }
 
 TEST_F(SaveTest, TheBytesAreTheDocumentsOwnByteForm) {
@@ -227,82 +215,72 @@ TEST_F(SaveTest, TheBytesAreTheDocumentsOwnByteForm) {
 TEST_F(SaveTest, FirstSeenTimesAreCarriedLostAndRenewed) {
   const SafariTab a = tab(1, "https://a.example/"), b = tab(2, "https://b.example/"),
                   c = tab(3, "https://c.example/");
-  mustSave({a, b}, at(0));
-  mustSave({a, b, c}, at(1000));
-  mustSave({c, a, b}, at(2000));
-  EXPECT_EQ(firstSeenOf("https://a.example"), at(0));
-  EXPECT_EQ(firstSeenOf("https://b.example"), at(0));
-  EXPECT_EQ(firstSeenOf("https://c.example"), at(1000));
+  mustSave({a, b}, scanTime(0));
+  mustSave({a, b, c}, scanTime(1000));
+  mustSave({c, a, b}, scanTime(2000));
+  EXPECT_EQ(firstSeenOf("https://a.example"), scanTime(0));
+  EXPECT_EQ(firstSeenOf("https://b.example"), scanTime(0));
+  EXPECT_EQ(firstSeenOf("https://c.example"), scanTime(1000));
 
-  mustSave({a, c}, at(3000));
+  mustSave({a, c}, scanTime(3000));
   EXPECT_EQ(firstSeenOf("https://b.example"), "(none)");
   EXPECT_EQ(stored().firstSeen->size(), 2u);
 
-  mustSave({a, b, c}, at(3100));
-  EXPECT_EQ(firstSeenOf("https://a.example"), at(0));
-  EXPECT_EQ(firstSeenOf("https://b.example"), at(3100));
-  EXPECT_EQ(firstSeenOf("https://c.example"), at(1000));
+  mustSave({a, b, c}, scanTime(3100));
+  EXPECT_EQ(firstSeenOf("https://a.example"), scanTime(0));
+  EXPECT_EQ(firstSeenOf("https://b.example"), scanTime(3100));
+  EXPECT_EQ(firstSeenOf("https://c.example"), scanTime(1000));
 }
 
 TEST_F(SaveTest, DuplicatePagesShareOneEntryAndEmptyURLsHaveNone) {
   const std::vector<SafariTab> tabs = {tab(1, "HTTPS://Host.example:443/#a"),
                                        tab(2, "https://host.example"), tab(3, ""),
                                        tab(4, "https://host.example/#b")};
-  mustSave(tabs, at(0));
+  mustSave(tabs, scanTime(0));
   TabSnapshot snapshot = stored();
   EXPECT_EQ(snapshot.tabs, tabs);
   ASSERT_TRUE(snapshot.firstSeen.has_value());
   EXPECT_EQ(snapshot.firstSeen->size(), 1u);
-  EXPECT_EQ(firstSeenOf("https://host.example"), at(0));
+  EXPECT_EQ(firstSeenOf("https://host.example"), scanTime(0));
 
   // The tab without a url still counts in the tab-list comparison...
   std::vector<SafariTab> renamed = tabs;
   renamed[2].title = "Renamed";
-  mustSave(renamed, at(100));
+  mustSave(renamed, scanTime(100));
   EXPECT_EQ(stored().tabs[2].title, "Renamed");
-  EXPECT_THAT(history(), ElementsAre(historyFileName(at(0))));
+  EXPECT_THAT(history(), ElementsAre(historyFileName(scanTime(0))));
 
   // ...and its empty address is a page of the page set.
   std::vector<SafariTab> withoutEmpty = {tabs[0], tabs[1], tabs[3]};
-  mustSave(withoutEmpty, at(200));
-  EXPECT_THAT(history(), ElementsAre(historyFileName(at(0)), historyFileName(at(200))));
+  mustSave(withoutEmpty, scanTime(200));
+  EXPECT_THAT(history(), ElementsAre(historyFileName(scanTime(0)), historyFileName(scanTime(200))));
   EXPECT_EQ(stored().firstSeen->size(), 1u);
-  mustSave(tabs, at(300));
-  EXPECT_THAT(history(), ElementsAre(historyFileName(at(0)), historyFileName(at(200)),
-                                     historyFileName(at(300))));
+  mustSave(tabs, scanTime(300));
+  EXPECT_THAT(history(), ElementsAre(historyFileName(scanTime(0)), historyFileName(scanTime(200)),
+                                     historyFileName(scanTime(300))));
 }
 
 TEST_F(SaveTest, APreviousDocumentWithoutAMapDatesItsPagesAtItsOwnScan) {
-  std::filesystem::create_directories(dir_);
-  std::ofstream(snapshotFile())
-      << R"({"scannedAt":")" << at(0)
-      << R"(","tabs":[{"id":1,"windowId":1,"title":"Title","url":"https://a.example/",)"
-      << R"("pinned":false,"active":false},{"id":2,"windowId":1,"title":"Title","url":"",)"
-      << R"("pinned":false,"active":false}]})";
-  mustSave({tab(1, "https://a.example/"), tab(3, "https://new.example/")}, at(100));
-  EXPECT_EQ(firstSeenOf("https://a.example"), at(0));
-  EXPECT_EQ(firstSeenOf("https://new.example"), at(100));
+  putSnapshot(scanTime(0), {tabJson(1, "https://a.example/"), tabJson(2, "")});
+  mustSave({tab(1, "https://a.example/"), tab(3, "https://new.example/")}, scanTime(100));
+  EXPECT_EQ(firstSeenOf("https://a.example"), scanTime(0));
+  EXPECT_EQ(firstSeenOf("https://new.example"), scanTime(100));
 
   // The same list as the map-less document, within the window: still written.
-  std::ofstream(snapshotFile(), std::ios::trunc)
-      << R"({"scannedAt":")" << at(200)
-      << R"(","tabs":[{"id":1,"windowId":1,"title":"Title","url":"https://a.example/",)"
-      << R"("pinned":false,"active":false}],"firstSeen":null})";
-  mustSave({tab(1, "https://a.example/")}, at(300));
-  EXPECT_EQ(stored().scannedAt, at(300));
-  EXPECT_EQ(firstSeenOf("https://a.example"), at(200));
+  putSnapshot(scanTime(200), {tabJson(1, "https://a.example/")}, R"(,"firstSeen":null)");
+  mustSave({tab(1, "https://a.example/")}, scanTime(300));
+  EXPECT_EQ(stored().scannedAt, scanTime(300));
+  EXPECT_EQ(firstSeenOf("https://a.example"), scanTime(200));
 }
 
 TEST_F(SaveTest, APreviousMapWithoutAnEntryForAnOpenPageUsesThePreviousScan) {
-  std::filesystem::create_directories(dir_);
-  std::ofstream(snapshotFile())
-      << R"({"scannedAt":")" << at(0)
-      << R"(","tabs":[{"id":1,"windowId":1,"title":"T","url":"https://a.example/",)"
-      << R"("pinned":false,"active":false},{"id":2,"windowId":1,"title":"T","url":"https://b.example/",)"
-      << R"("pinned":false,"active":false}],"firstSeen":{"https:\/\/a.example":"long ago"}})";
-  mustSave({tab(1, "https://a.example/"), tab(2, "https://b.example/")}, at(100));
+  // Other titles, so that the save writes.
+  putSnapshot(scanTime(0),
+              {tabJson(1, "https://a.example/", "T"), tabJson(2, "https://b.example/", "T")},
+              R"(,"firstSeen":{"https:\/\/a.example":"long ago"})");
+  mustSave({tab(1, "https://a.example/"), tab(2, "https://b.example/")}, scanTime(100));
   EXPECT_EQ(firstSeenOf("https://a.example"), "long ago");
-  EXPECT_EQ(firstSeenOf("https://b.example"), at(0));
+  EXPECT_EQ(firstSeenOf("https://b.example"), scanTime(0));
 }
 
 TEST_F(SaveTest, ACorruptPreviousDocumentIsReplacedAndTimesRestart) {
@@ -316,24 +294,24 @@ TEST_F(SaveTest, ACorruptPreviousDocumentIsReplacedAndTimesRestart) {
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directories(dir_);
     std::ofstream(snapshotFile()) << text;
-    mustSave({tab(1, "https://a.example/")}, at(0));
-    EXPECT_EQ(stored().scannedAt, at(0)) << text;
-    EXPECT_EQ(firstSeenOf("https://a.example"), at(0)) << text;
+    mustSave({tab(1, "https://a.example/")}, scanTime(0));
+    EXPECT_EQ(stored().scannedAt, scanTime(0)) << text;
+    EXPECT_EQ(firstSeenOf("https://a.example"), scanTime(0)) << text;
   }
   // Larger than any document this host writes: not read, whatever its size.
   std::filesystem::resize_file(snapshotFile(), kMaxSnapshotDocumentBytes + 1);
-  mustSave({tab(1, "https://a.example/")}, at(1));
-  EXPECT_EQ(firstSeenOf("https://a.example"), at(1));
+  mustSave({tab(1, "https://a.example/")}, scanTime(1));
+  EXPECT_EQ(firstSeenOf("https://a.example"), scanTime(1));
 }
 
 TEST_F(SaveTest, APreviousDocumentIsReadAsFullyAsAMessage) {
-  mustSave({tab(1, "https://a.example/")}, at(0));
+  mustSave({tab(1, "https://a.example/")}, scanTime(0));
   std::string text = bytesOf(snapshotFile());
   // Written by someone else: a deeply nested extra member.
   text.insert(1, "\"extra\":" + std::string(200, '[') + std::string(200, ']') + ",");
   std::ofstream(snapshotFile(), std::ios::trunc) << text;
-  mustSave({tab(1, "https://a.example/"), tab(2, "https://b.example/")}, at(1));
-  EXPECT_EQ(firstSeenOf("https://a.example"), at(0));
+  mustSave({tab(1, "https://a.example/"), tab(2, "https://b.example/")}, scanTime(1));
+  EXPECT_EQ(firstSeenOf("https://a.example"), scanTime(0));
 }
 
 // --- Scan times ---------------------------------------------------------------
@@ -342,13 +320,9 @@ TEST_F(SaveTest, AnUnparseableScanTimeIsStoredAsSentAndNowIsTheClock) {
   // Copies named relative to the real clock, to see which "now" pruning used.
   const double now = currentTime();
   auto copyAged = [&](double age) {
-    const auto unix = static_cast<std::time_t>(now - age + kReferenceDateUnixOffset);
-    std::tm tm;
-    ::gmtime_r(&unix, &tm);
-    char text[64];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    putHistory(historyFileName(text));
-    return historyFileName(text);
+    const std::string name = historyFileName(isoTime(now - age + kReferenceDateUnixOffset));
+    putHistory(name);
+    return name;
   };
   const std::string old = copyAged(40 * 86400);
   const std::string recent = copyAged(60);
@@ -368,11 +342,11 @@ TEST_F(SaveTest, AnUnparseableScanTimeIsStoredAsSentAndNowIsTheClock) {
 
 TEST_F(SaveTest, AnUnparseableNewestNameMeansACopyOnEveryWrite) {
   putHistory("notes.json");
-  mustSave({tab(1, "https://a.example/", "One")}, at(0));
-  mustSave({tab(1, "https://a.example/", "Two")}, at(10));
-  mustSave({tab(1, "https://a.example/", "Three")}, at(20));
-  EXPECT_THAT(history(), ElementsAre(historyFileName(at(0)), historyFileName(at(10)),
-                                     historyFileName(at(20)), "notes.json"));
+  mustSave({tab(1, "https://a.example/", "One")}, scanTime(0));
+  mustSave({tab(1, "https://a.example/", "Two")}, scanTime(10));
+  mustSave({tab(1, "https://a.example/", "Three")}, scanTime(20));
+  EXPECT_THAT(history(), ElementsAre(historyFileName(scanTime(0)), historyFileName(scanTime(10)),
+                                     historyFileName(scanTime(20)), "notes.json"));
 }
 
 TEST_F(SaveTest, AScanTimeThatCannotNameAFileFailsBeforeAnything) {
@@ -392,18 +366,18 @@ TEST_F(SaveTest, AScanTimeThatCannotNameAFileFailsBeforeAnything) {
   mustSave({tab(1, "https://a.example/")}, longest);
   std::filesystem::remove_all(dir_);
 
-  mustSave({tab(1, "https://a.example/")}, at(0));
+  mustSave({tab(1, "https://a.example/")}, scanTime(0));
   const std::string bytes = bytesOf(snapshotFile());
   EXPECT_FALSE(saveAt({tab(2, "https://b.example/")}, "../x").ok());
   EXPECT_EQ(bytesOf(snapshotFile()), bytes);
-  EXPECT_THAT(history(), ElementsAre(historyFileName(at(0))));
+  EXPECT_THAT(history(), ElementsAre(historyFileName(scanTime(0))));
 }
 
 // --- Failures -------------------------------------------------------------------
 
 TEST_F(SaveTest, AFileWhereTheStorageDirectoryMustBeFailsWithoutWriting) {
   std::ofstream(dir_) << "in the way";
-  Status status = saveAt({tab(1, "https://a.example/")}, at(0));
+  Status status = saveAt({tab(1, "https://a.example/")}, scanTime(0));
   ASSERT_FALSE(status.ok());
   EXPECT_EQ(status.error().description,
             "cannot create directory " + dir_.string() + ": File exists");
@@ -413,15 +387,15 @@ TEST_F(SaveTest, AFileWhereTheStorageDirectoryMustBeFailsWithoutWriting) {
 TEST_F(SaveTest, AFileWhereTheHistoryDirectoryMustBeFailsAfterTheSnapshot) {
   std::filesystem::create_directories(dir_);
   std::ofstream(historyDir()) << "in the way";
-  Status status = saveAt({tab(1, "https://a.example/")}, at(0));
+  Status status = saveAt({tab(1, "https://a.example/")}, scanTime(0));
   ASSERT_FALSE(status.ok());
   EXPECT_THAT(status.error().description, HasSubstr(historyDir().string()));
-  EXPECT_EQ(stored().scannedAt, at(0));
+  EXPECT_EQ(stored().scannedAt, scanTime(0));
 }
 
 TEST_F(SaveTest, ADirectoryWhereTheSnapshotMustBeLeavesEverythingElse) {
   std::filesystem::create_directories(snapshotFile());
-  Status status = saveAt({tab(1, "https://a.example/")}, at(0));
+  Status status = saveAt({tab(1, "https://a.example/")}, scanTime(0));
   ASSERT_FALSE(status.ok());
   EXPECT_THAT(status.error().description, HasSubstr(snapshotFile().string()));
   EXPECT_TRUE(std::filesystem::is_directory(snapshotFile()));
@@ -430,13 +404,13 @@ TEST_F(SaveTest, ADirectoryWhereTheSnapshotMustBeLeavesEverythingElse) {
 }
 
 TEST_F(SaveTest, ACopyThatCannotBeWrittenFailsAndNothingIsPruned) {
-  putHistory(historyFileName(at(-40 * 86400)));
-  std::filesystem::create_directories(historyDir() / historyFileName(at(0)) / "inside");
-  Status status = saveAt({tab(1, "https://a.example/")}, at(0));
+  putHistory(historyFileName(scanTime(-40 * 86400)));
+  std::filesystem::create_directories(historyDir() / historyFileName(scanTime(0)) / "inside");
+  Status status = saveAt({tab(1, "https://a.example/")}, scanTime(0));
   ASSERT_FALSE(status.ok());
-  EXPECT_THAT(status.error().description, HasSubstr(historyFileName(at(0))));
-  EXPECT_EQ(stored().scannedAt, at(0));
-  EXPECT_TRUE(std::filesystem::exists(historyDir() / historyFileName(at(-40 * 86400))));
+  EXPECT_THAT(status.error().description, HasSubstr(historyFileName(scanTime(0))));
+  EXPECT_EQ(stored().scannedAt, scanTime(0));
+  EXPECT_TRUE(std::filesystem::exists(historyDir() / historyFileName(scanTime(-40 * 86400))));
   for (const std::string& name : history()) EXPECT_NE(name[0], '.') << name;
 }
 
@@ -455,7 +429,7 @@ TEST_F(SaveTest, ThreadsSavingAtOnceLeaveWholeDocumentsAndNoTemporaryFiles) {
           tabs.push_back(tab(i, "https://t" + std::to_string(t) + ".example/" + std::to_string(i),
                              std::string(200, static_cast<char>('a' + t))));
         }
-        Status status = save(tabs, at(t * 100000 + round * 700), options());
+        Status status = save(tabs, scanTime(t * 100000 + round * 700), options());
         if (!status) failures[t] = status.error().description;
       }
     });
