@@ -9,6 +9,7 @@
 #include <functional>
 #include <new>
 
+#include "base/decode_error.h"
 #include "model/document_bytes.h"
 #include "platform/file_system.h"
 
@@ -21,26 +22,22 @@ constexpr char kCommandKey[] = "command";
 constexpr char kUrlKey[] = "url";
 constexpr char kDateKey[] = "date";
 
-Error missingKey(std::string_view key) {
-  return Error{"command file: missing key \"" + std::string(key) + "\""};
-}
-
-Error wrongType(std::string_view key, std::string_view expected) {
-  return Error{"command file: \"" + std::string(key) + "\" is not " + std::string(expected)};
-}
+// How decoding errors name a command file's object, as "tabs[1]" names a tab
+// entry.
+constexpr char kCommandFile[] = "command";
 
 Result<std::string> stringMember(const boost::json::object& object, std::string_view key) {
   const boost::json::value* member = object.if_contains(key);
-  if (member == nullptr) return missingKey(key);
-  if (!member->is_string()) return wrongType(key, "a string");
+  if (member == nullptr) return lacksMember(kCommandFile, key);
+  if (!member->is_string()) return memberIsNot(kCommandFile, key, "a string");
   return std::string(member->get_string());
 }
 
 Result<double> numberMember(const boost::json::object& object, std::string_view key) {
   const boost::json::value* member = object.if_contains(key);
-  if (member == nullptr) return missingKey(key);
+  if (member == nullptr) return lacksMember(kCommandFile, key);
   // Any JSON number is a date: writers may drop the fraction of a whole second.
-  if (!member->is_number()) return wrongType(key, "a number");
+  if (!member->is_number()) return memberIsNot(kCommandFile, key, "a number");
   return member->to_number<double>();
 }
 
@@ -66,7 +63,7 @@ boost::json::object encodeCommand(const Command& command) {
 
 Result<Command> decodeCommand(const boost::json::value& document) {
   const boost::json::object* object = document.if_object();
-  if (object == nullptr) return Error{"command file: the document is not an object"};
+  if (object == nullptr) return valueIsNot(kCommandFile, "an object");
   Result<std::string> command = stringMember(*object, kCommandKey);
   if (!command) return command.error();
   Result<std::string> url = stringMember(*object, kUrlKey);
