@@ -18,7 +18,8 @@ else
   [ "$(dpkg-deb -f "$deb" Package)" = velmora-extension ] || fail "package name"
   depends=$(dpkg-deb -f "$deb" Depends)
   case $depends in *libc6*) ;; *) fail "Depends lacks libc6: $depends" ;; esac
-  case $depends in *libboost-json*) ;; *) fail "Depends lacks Boost.JSON: $depends" ;; esac
+  # Boost, utf8proc and the C++ runtime are linked into the host.
+  case $depends in *libboost* | *libutf8proc* | *libstdc++*) fail "Depends names a library linked in: $depends" ;; esac
 
   # Regular files of the package: mode and path columns of the listing.
   dpkg-deb -c "$deb" | awk '/^-/ { print $NF }' | sort >"$scratch/got"
