@@ -1,51 +1,78 @@
 #include "model/first_seen_map.h"
 
+#include <algorithm>
+#include <bit>
+#include <limits>
+#include <stdexcept>
+
+#include "model/unicode_text.h"
+
 namespace velmora {
 
-FirstSeenMap::FirstSeenMap(const FirstSeenMap& other) : entries_(other.entries_) { rebuildIndex(); }
+void FirstSeenMap::reserve(std::size_t count) {
+  entries_.reserve(count);
+  hashes_.reserve(count);
+  growFor(count);
+}
 
-FirstSeenMap& FirstSeenMap::operator=(const FirstSeenMap& other) {
-  if (this != &other) {
-    entries_ = other.entries_;
-    rebuildIndex();
+void FirstSeenMap::growFor(std::size_t count) {
+  if (count >= std::numeric_limits<std::uint32_t>::max() / 2) {
+    throw std::length_error("too many first-seen entries");
   }
-  return *this;
-}
-
-void FirstSeenMap::rebuildIndex() {
-  index_.clear();
-  index_.reserve(entries_.size());
-  for (std::size_t i = 0; i < entries_.size(); ++i) index_.emplace(entries_[i].first, i);
-}
-
-void FirstSeenMap::set(std::string key, std::string value) {
-  auto found = index_.find(key);
-  if (found != index_.end()) {
-    entries_[found->second].second = std::move(value);
-    return;
+  if (2 * count <= slots_.size()) return;
+  std::vector<std::uint32_t> slots(std::bit_ceil(std::max<std::size_t>(16, 2 * count)), 0);
+  const std::size_t mask = slots.size() - 1;
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    std::size_t slot = hashes_[i] & mask;
+    while (slots[slot] != 0) slot = (slot + 1) & mask;
+    slots[slot] = static_cast<std::uint32_t>(i + 1);
   }
-  add(std::move(key), std::move(value));
+  slots_ = std::move(slots);
 }
 
-bool FirstSeenMap::insert(std::string key, std::string value) {
-  if (index_.contains(key)) return false;
-  add(std::move(key), std::move(value));
+std::size_t FirstSeenMap::slotFor(std::string_view key, std::size_t hash) const {
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t slot = hash & mask;
+  while (slots_[slot] != 0) {
+    const std::size_t i = slots_[slot] - 1;
+    if (hashes_[i] == hash && canonicallyEqual(entries_[i].first, key)) return slot;
+    slot = (slot + 1) & mask;
+  }
+  return slot;
+}
+
+bool FirstSeenMap::place(std::string& key, std::string& value, bool replace) {
+  growFor(entries_.size() + 1);
+  const std::size_t hash = canonicalHash(key);
+  const std::size_t slot = slotFor(key, hash);
+  if (slots_[slot] != 0) {
+    if (replace) entries_[slots_[slot] - 1].second = std::move(value);
+    return false;
+  }
+  hashes_.push_back(hash);
+  try {
+    entries_.emplace_back(std::move(key), std::move(value));
+  } catch (...) {
+    hashes_.pop_back();  // keep the two in step
+    throw;
+  }
+  slots_[slot] = static_cast<std::uint32_t>(entries_.size());
   return true;
 }
 
-void FirstSeenMap::add(std::string key, std::string value) {
-  entries_.emplace_back(std::move(key), std::move(value));
-  try {
-    index_.emplace(entries_.back().first, entries_.size() - 1);
-  } catch (...) {
-    entries_.pop_back();  // keep the two in step
-    throw;
-  }
+void FirstSeenMap::set(std::string key, std::string value) { place(key, value, true); }
+
+bool FirstSeenMap::insert(std::string key, std::string value) { return place(key, value, false); }
+
+std::size_t FirstSeenMap::position(std::string_view key) const {
+  if (slots_.empty()) return size();
+  const std::size_t slot = slotFor(key, canonicalHash(key));
+  return slots_[slot] == 0 ? size() : slots_[slot] - 1;
 }
 
 const std::string* FirstSeenMap::find(std::string_view key) const {
-  auto found = index_.find(key);
-  return found == index_.end() ? nullptr : &entries_[found->second].second;
+  const std::size_t i = position(key);
+  return i == size() ? nullptr : &entries_[i].second;
 }
 
 bool operator==(const FirstSeenMap& a, const FirstSeenMap& b) {

@@ -1,13 +1,11 @@
 #pragma once
 
 #include <cstddef>
-#include <deque>
+#include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
-
-#include "model/unicode_text.h"
+#include <vector>
 
 namespace velmora {
 
@@ -18,13 +16,10 @@ namespace velmora {
 class FirstSeenMap {
  public:
   using Entry = std::pair<std::string, std::string>;
-  using const_iterator = std::deque<Entry>::const_iterator;
+  using const_iterator = std::vector<Entry>::const_iterator;
 
-  FirstSeenMap() = default;
-  FirstSeenMap(const FirstSeenMap& other);
-  FirstSeenMap& operator=(const FirstSeenMap& other);
-  FirstSeenMap(FirstSeenMap&&) = default;
-  FirstSeenMap& operator=(FirstSeenMap&&) = default;
+  // Room for `count` entries without growing.
+  void reserve(std::size_t count);
 
   // Inserts the entry or, when an equivalent key is there, replaces its value
   // in place (the key keeps its first spelling and position).
@@ -36,6 +31,10 @@ class FirstSeenMap {
   // The value stored under an equivalent key, or nullptr.
   const std::string* find(std::string_view key) const;
 
+  // The position in iteration order of the entry with an equivalent key, or
+  // size() when there is none.
+  std::size_t position(std::string_view key) const;
+
   std::size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }
   const_iterator begin() const { return entries_.begin(); }
@@ -46,13 +45,20 @@ class FirstSeenMap {
   friend bool operator==(const FirstSeenMap& a, const FirstSeenMap& b);
 
  private:
-  void add(std::string key, std::string value);
-  void rebuildIndex();
+  // The slot holding the key's entry, or the empty slot where it would go.
+  std::size_t slotFor(std::string_view key, std::size_t hash) const;
+  void growFor(std::size_t count);
+  // Adds the entry when no equivalent key is there, else replaces the value
+  // when asked to; whether it added.
+  bool place(std::string& key, std::string& value, bool replace);
 
-  // A deque never moves its elements when it grows, so the index may point
-  // into the keys it holds; moving the whole deque keeps them in place too.
-  std::deque<Entry> entries_;
-  std::unordered_map<std::string_view, std::size_t, CanonicalHash, CanonicalEqual> index_;
+  // Entries in insertion order, and beside them their keys' canonical hashes.
+  // The index is an open-addressed table of entry positions plus one (zero
+  // marks an empty slot), a power of two in size and at most half full: a
+  // map of ten thousand pages is three allocations rather than ten thousand.
+  std::vector<Entry> entries_;
+  std::vector<std::size_t> hashes_;
+  std::vector<std::uint32_t> slots_;
 };
 
 }  // namespace velmora
