@@ -148,6 +148,7 @@ FirstSeenMap carryFirstSeen(const std::vector<SafariTab>& tabs, std::vector<std:
                             std::string_view scannedAt, const TabSnapshot* previous,
                             Pages& previousPages) {
   FirstSeenMap firstSeen;
+  firstSeen.reserve(tabs.size());
   for (std::size_t i = 0; i < tabs.size(); ++i) {
     if (tabs[i].url.empty()) continue;
     std::string& page = pages[i];
@@ -174,11 +175,30 @@ bool samePages(Pages& previousPages, const FirstSeenMap& firstSeen,
   return true;
 }
 
+// Nothing to write when the tabs are the stored ones, the stored scan is
+// recent, and the map this save would carry over is the stored one. It is
+// exactly when the stored map has an entry for every open page and for no
+// other: each page then keeps its stored value. Checked before any map is
+// built, since most scans change nothing.
 bool unchangedAndRecent(const TabSnapshot& previous, const std::vector<SafariTab>& tabs,
-                        const FirstSeenMap& firstSeen, double now) {
+                        const std::vector<std::string>& pages, double now) {
+  if (!previous.firstSeen) return false;
   const std::optional<double> previousTime = VelmoraDate::parse(previous.scannedAt);
-  return previous.tabs == tabs && previous.firstSeen && *previous.firstSeen == firstSeen &&
-         previousTime && now - *previousTime < kRecentWindow;
+  if (!previousTime || now - *previousTime >= kRecentWindow) return false;
+  if (!(previous.tabs == tabs)) return false;
+  const FirstSeenMap& stored = *previous.firstSeen;
+  std::vector<bool> covered(stored.size(), false);
+  std::size_t coveredCount = 0;
+  for (std::size_t i = 0; i < tabs.size(); ++i) {
+    if (tabs[i].url.empty()) continue;
+    const std::size_t position = stored.position(pages[i]);
+    if (position == stored.size()) return false;
+    if (!covered[position]) {
+      covered[position] = true;
+      ++coveredCount;
+    }
+  }
+  return coveredCount == stored.size();
 }
 
 Status saveUnguarded(const std::vector<SafariTab>& tabs, std::string_view scannedAt,
@@ -199,14 +219,19 @@ Status saveUnguarded(const std::vector<SafariTab>& tabs, std::string_view scanne
     const PreviousDocumentCache::Document known = readPrevious(snapshotFile, options.cache);
     const std::shared_ptr<const TabSnapshot>& previous = known.snapshot;
     std::vector<std::string> pages = pagesOf(tabs, known);
+    now = VelmoraDate::parse(scannedAt).value_or(options.env->now());
+    if (previous && unchangedAndRecent(*previous, tabs, pages, now)) {
+      if (options.cache != nullptr && !known.pages) {
+        options.cache->keepPages(previous.get(), previousPagesOf(previous->tabs, tabs, pages));
+      }
+      return Ok();
+    }
     Pages previousPages(previous ? previousPagesOf(previous->tabs, tabs, pages)
                                  : std::vector<std::string>());
     if (options.cache != nullptr && previous && !known.pages) {
       options.cache->keepPages(previous.get(), previousPages.list());
     }
     firstSeen = carryFirstSeen(tabs, std::move(pages), scannedAt, previous.get(), previousPages);
-    now = VelmoraDate::parse(scannedAt).value_or(options.env->now());
-    if (previous && unchangedAndRecent(*previous, tabs, firstSeen, now)) return Ok();
     pagesChanged = !samePages(previousPages, firstSeen, tabs);
   }
   // The bytes go to the file as they are encoded, and are encoded again for
