@@ -283,6 +283,35 @@ TEST_F(SaveTest, APreviousMapWithoutAnEntryForAnOpenPageUsesThePreviousScan) {
   EXPECT_EQ(firstSeenOf("https://b.example"), scanTime(0));
 }
 
+TEST_F(SaveTest, TheSameListIsWrittenWhenTheStoredMapIsNotExactlyItsPages) {
+  const std::vector<std::string> storedTabs = {tabJson(1, "https://a.example/"),
+                                               tabJson(2, "https://b.example/"),
+                                               tabJson(3, "https://a.example/#again")};
+  const std::vector<SafariTab> tabs = {tab(1, "https://a.example/"), tab(2, "https://b.example/"),
+                                       tab(3, "https://a.example/#again")};
+  struct Case {
+    const char* name;
+    const char* map;
+    bool written;
+    std::string firstSeenOfB;
+  };
+  const Case cases[] = {
+      {"every page once", R"({"https:\/\/a.example":"A","https:\/\/b.example":"B"})", false, "B"},
+      {"a page missing", R"({"https:\/\/a.example":"A"})", true, scanTime(0)},
+      {"a page too many",
+       R"({"https:\/\/a.example":"A","https:\/\/b.example":"B","https:\/\/c.example":"C"})", true,
+       "B"},
+  };
+  for (const Case& c : cases) {
+    putSnapshot(scanTime(0), storedTabs, std::string(R"(,"firstSeen":)") + c.map);
+    mustSave(tabs, scanTime(100));
+    EXPECT_EQ(stored().scannedAt, c.written ? scanTime(100) : scanTime(0)) << c.name;
+    EXPECT_EQ(firstSeenOf("https://a.example"), "A") << c.name;
+    EXPECT_EQ(firstSeenOf("https://b.example"), c.firstSeenOfB) << c.name;
+    EXPECT_EQ(firstSeenOf("https://c.example"), "(none)") << c.name;
+  }
+}
+
 TEST_F(SaveTest, ACorruptPreviousDocumentIsReplacedAndTimesRestart) {
   const char* corrupt[] = {
       "not json at all",
