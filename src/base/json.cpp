@@ -8,6 +8,7 @@
 #include <boost/json/string.hpp>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <utility>
 
 namespace velmora {
@@ -139,7 +140,34 @@ boost::system::error_code readOnce(std::string_view text, JsonEvents& events) {
   return ec;
 }
 
+boost::system::error_code readPiecesOnce(const TextSource& source, JsonEvents& events) {
+  events.reset();
+  boost::json::basic_parser<EventsHandler> parser(readingOptions(), events);
+  boost::system::error_code ec;
+  const bool read = source([&](std::string_view piece) {
+    const std::size_t used = parser.write_some(true, piece.data(), piece.size(), ec);
+    if (!ec && used < piece.size()) ec = boost::json::error::extra_data;
+    return !ec;
+  });
+  if (ec) return ec;
+  if (!read) return std::make_error_code(std::errc::io_error);
+  parser.write_some(false, nullptr, 0, ec);
+  return ec;
+}
+
 }  // namespace
+
+boost::system::error_code readJson(const TextSource& source, JsonEvents& events) {
+  const boost::system::error_code ec = readPiecesOnce(source, events);
+  if (!ec || !mayBeLoneSurrogate(ec)) return ec;
+  std::string text;
+  const bool read = source([&text](std::string_view piece) {
+    text.append(piece);
+    return true;
+  });
+  if (!read) return std::make_error_code(std::errc::io_error);
+  return readJson(text, events);
+}
 
 boost::system::error_code readJson(std::string_view text, JsonEvents& events) {
   const boost::system::error_code ec = readOnce(text, events);

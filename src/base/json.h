@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "base/text_source.h"
+
 // Parsing the JSON that reaches the host from outside: messages, and the
 // files that others may have written.
 namespace velmora {
@@ -50,5 +52,10 @@ class JsonEvents {
 // (the text is then read a second time, after reset()). The events of a
 // failed reading are to be thrown away. Exceptions of `events` pass through.
 boost::system::error_code readJson(std::string_view text, JsonEvents& events);
+
+// The same for a text read in pieces, which is never held whole: only a text
+// with lone surrogate halves is gathered and read as above. A source that
+// fails fails the reading with io_error.
+boost::system::error_code readJson(const TextSource& source, JsonEvents& events);
 
 }  // namespace velmora

@@ -266,21 +266,34 @@ Result<TabSnapshot> SnapshotReader::take() {
 
 }  // namespace
 
-Result<TabSnapshot> decodeSnapshot(std::string_view documentText) {
+namespace {
+
+// A document is read once; one whose map gives a key twice is read a second
+// time, exactly. A file may have been replaced in between, so the second
+// reading is checked too.
+template <class Text>
+Result<TabSnapshot> decode(const Text& document) {
   try {
     SnapshotReader reader(false);
-    const boost::system::error_code error = readJson(documentText, reader);
-    if (error) {
+    if (const boost::system::error_code error = readJson(document, reader)) {
       return Error{std::string(kDocument) + " is not valid JSON: " + error.message()};
     }
     if (!reader.needsExactReading()) return reader.take();
     SnapshotReader exact(true);
-    readJson(documentText, exact);
+    if (const boost::system::error_code error = readJson(document, exact)) {
+      return Error{std::string(kDocument) + " is not valid JSON: " + error.message()};
+    }
     return exact.take();
   } catch (const std::bad_alloc&) {
     return tooLargeToRead(kDocument);
   }
 }
+
+}  // namespace
+
+Result<TabSnapshot> decodeSnapshot(std::string_view documentText) { return decode(documentText); }
+
+Result<TabSnapshot> decodeSnapshot(const TextSource& document) { return decode(document); }
 
 namespace {
 

@@ -6,9 +6,10 @@
 #include <string_view>
 #include <vector>
 
+#include "base/status.h"
+#include "base/text_source.h"
 #include "model/first_seen_map.h"
 #include "model/safari_tab.h"
-#include "base/status.h"
 
 namespace velmora {
 
@@ -23,6 +24,9 @@ struct TabSnapshot {
 // Decodes a snapshot document straight from its text, with no tree between;
 // any failure, also in a single tab entry, fails the whole document.
 Result<TabSnapshot> decodeSnapshot(std::string_view documentText);
+
+// The same for a document read in pieces (a file, say), never held whole.
+Result<TabSnapshot> decodeSnapshot(const TextSource& document);
 
 // The document's byte form, as written to disk: members in the order
 // scannedAt, tabs, firstSeen (only when present).

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <boost/json/parse.hpp>
+#include <functional>
 #include <string>
 
 namespace velmora {
@@ -110,6 +111,48 @@ TEST(SnapshotDocument, EveryFailureFailsTheWholeDocument) {
     ASSERT_FALSE(snapshot.ok()) << c.text;
     EXPECT_EQ(snapshot.error().description.substr(0, c.message.size()), c.message) << c.text;
   }
+}
+
+// The same text handed over in pieces of `size` bytes.
+TextSource inPieces(const std::string& text, std::size_t size) {
+  return [&text, size](const std::function<bool(std::string_view)>& piece) {
+    for (std::size_t at = 0; at < text.size(); at += size) {
+      if (!piece(std::string_view(text).substr(at, size))) break;
+    }
+    return true;
+  };
+}
+
+TEST(SnapshotDocument, ReadInPiecesDecodesAsReadWhole) {
+  const std::string texts[] = {
+      document(kTab, R"(,"firstSeen":{"https:\/\/host\/a":"t0"})") + " \n",
+      document(kTab, R"(,"firstSeen":{"a":"1","b":"x","a":"2"})"),
+      document(R"({"id":1,"windowId":1,"title":"half \ud83d","url":"u","pinned":false,)"
+               R"("active":true})"),
+      document(kTab) + " x",
+      document(kTab) + "{}",
+      document(kTab).substr(0, 40),
+      document(R"({"id":1.5})"),
+      "",
+  };
+  for (const std::string& text : texts) {
+    const Result<TabSnapshot> whole = decodeSnapshot(text);
+    for (std::size_t size : {1, 7, 64}) {
+      const Result<TabSnapshot> pieces = decodeSnapshot(inPieces(text, size));
+      ASSERT_EQ(pieces.ok(), whole.ok()) << text << " in pieces of " << size;
+      if (whole.ok()) {
+        EXPECT_EQ(snapshotBytes(*pieces), snapshotBytes(*whole)) << text;
+      } else {
+        EXPECT_EQ(pieces.error(), whole.error()) << text << " in pieces of " << size;
+      }
+    }
+  }
+  // A document that cannot be read (or read again) is not one.
+  const Result<TabSnapshot> unreadable =
+      decodeSnapshot([](const std::function<bool(std::string_view)>&) { return false; });
+  ASSERT_FALSE(unreadable.ok());
+  EXPECT_EQ(unreadable.error().description.substr(0, 39),
+            "the snapshot document is not valid JSON");
 }
 
 TEST(SnapshotDocument, AMemberGivenTwiceCountsWithItsLastValue) {

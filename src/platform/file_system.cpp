@@ -26,13 +26,17 @@ constexpr std::string_view kTemporaryPattern = "XXXXXX";
 // Closes a descriptor on every path out of a function.
 class FileDescriptor {
  public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
+  explicit FileDescriptor(int fd = -1) : fd_(fd) {}
   FileDescriptor(const FileDescriptor&) = delete;
   FileDescriptor& operator=(const FileDescriptor&) = delete;
   ~FileDescriptor() {
     if (fd_ >= 0) ::close(fd_);
   }
   int get() const { return fd_; }
+  void reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
   // Closes now so that the caller sees the error close reports.
   int close() {
     const int rc = ::close(fd_);
@@ -144,12 +148,17 @@ Status createDirectories(const std::filesystem::path& dir) {
   return osError("cannot create directory", dir, err);
 }
 
-Result<std::string> readFile(const std::filesystem::path& file, std::size_t maxBytes) {
+namespace {
+
+// Opens a document for reading, with the checks both readers make; its size
+// as fstat saw it.
+Result<std::size_t> openDocument(const std::filesystem::path& file, std::size_t maxBytes,
+                                 FileDescriptor& opened) {
   // O_NONBLOCK: a named pipe in a document's place must not stall the open
   // until some writer comes along.
   const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return osError("cannot open", file, errno);
-  FileDescriptor guard(fd);
+  opened.reset(fd);
   struct stat info;
   if (::fstat(fd, &info) != 0) return osError("cannot read", file, errno);
   // Documents are regular files; a pipe or a device (a link to /dev/zero, say)
@@ -158,32 +167,63 @@ Result<std::string> readFile(const std::filesystem::path& file, std::size_t maxB
   if (!S_ISREG(info.st_mode)) {
     return Error{"cannot read " + file.string() + ": not a regular file"};
   }
-
   if (static_cast<std::uintmax_t>(info.st_size) > maxBytes) {
     return osError("cannot read", file, EFBIG);
   }
+  return static_cast<std::size_t>(info.st_size);
+}
+
+// One read(2) into `buffer`, retried when interrupted; the count or an error.
+Result<std::size_t> readSome(const std::filesystem::path& file, int fd, char* buffer,
+                             std::size_t size) {
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, size);
+    if (got >= 0) return static_cast<std::size_t>(got);
+    if (errno != EINTR) return osError("cannot read", file, errno);
+  }
+}
+
+}  // namespace
+
+Result<std::string> readFile(const std::filesystem::path& file, std::size_t maxBytes) {
+  FileDescriptor fd;
+  Result<std::size_t> size = openDocument(file, maxBytes, fd);
+  if (!size) return size.error();
 
   // Read straight into a buffer of the file's size; keep going past it in
   // case the file grew since fstat, but never past the limit.
   std::string bytes;
-  std::size_t capacity = info.st_size > 0 ? static_cast<std::size_t>(info.st_size) + 1 : 4096;
-  bytes.resize(capacity);
+  bytes.resize(*size > 0 ? *size + 1 : 4096);
   std::size_t length = 0;
   for (;;) {
     if (length == bytes.size()) {
       if (length > maxBytes) return osError("cannot read", file, EFBIG);
       bytes.resize(bytes.size() * 2);
     }
-    const ssize_t got = ::read(fd, bytes.data() + length, bytes.size() - length);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return osError("cannot read", file, errno);
-    }
-    if (got == 0) break;
-    length += static_cast<std::size_t>(got);
+    Result<std::size_t> got =
+        readSome(file, fd.get(), bytes.data() + length, bytes.size() - length);
+    if (!got) return got.error();
+    if (*got == 0) break;
+    length += *got;
   }
   bytes.resize(length);
   return bytes;
+}
+
+Status readFileInPieces(const std::filesystem::path& file, std::size_t maxBytes,
+                        const ByteSink& piece) {
+  FileDescriptor fd;
+  if (Result<std::size_t> size = openDocument(file, maxBytes, fd); !size) return size.error();
+  std::string buffer(kReadPieceBytes, '\0');
+  std::size_t total = 0;
+  for (;;) {
+    Result<std::size_t> got = readSome(file, fd.get(), buffer.data(), buffer.size());
+    if (!got) return got.error();
+    if (*got == 0) return Ok();
+    total += *got;
+    if (total > maxBytes) return osError("cannot read", file, EFBIG);
+    if (!piece(std::string_view(buffer.data(), *got))) return Ok();
+  }
 }
 
 Status writeFileAtomically(const std::filesystem::path& file, std::string_view bytes) {

@@ -20,8 +20,19 @@ Status createDirectories(const std::filesystem::path& dir);
 
 // Reads the whole file; anything but a regular file is refused, and so is a
 // file larger than `maxBytes` (EFBIG), before its bytes are read.
-Result<std::string> readFile(const std::filesystem::path& file,
-                             std::size_t maxBytes = SIZE_MAX);
+Result<std::string> readFile(const std::filesystem::path& file, std::size_t maxBytes = SIZE_MAX);
+
+// Takes bytes written piece by piece; false once a write has failed.
+using ByteSink = std::function<bool(std::string_view piece)>;
+
+// The pieces read(2) gives, at most this many bytes each: a reader that
+// decodes as it reads holds no more of a large document than this.
+inline constexpr std::size_t kReadPieceBytes = 64 * 1024;
+
+// Reads the file by the rules of readFile, handing its bytes to `piece` as
+// they are read; stops early, with success, when `piece` returns false.
+Status readFileInPieces(const std::filesystem::path& file, std::size_t maxBytes,
+                        const ByteSink& piece);
 
 // Replaces the file with the bytes atomically and durably: a uniquely named
 // temporary file in the same directory (never ending in ".json") is written,
@@ -30,9 +41,6 @@ Result<std::string> readFile(const std::filesystem::path& file,
 // temporary file, which a later write into the same directory sweeps away
 // once it is older than kStaleTemporaryFileAge.
 Status writeFileAtomically(const std::filesystem::path& file, std::string_view bytes);
-
-// Takes bytes written piece by piece; false once a write has failed.
-using ByteSink = std::function<bool(std::string_view piece)>;
 
 // The same with the bytes handed over in pieces by `produce`, so that a large
 // document is never held whole. An exception from `produce` removes the

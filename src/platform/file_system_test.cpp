@@ -9,7 +9,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "support/temporary_directory.h"
 
@@ -82,6 +84,17 @@ TEST_F(FileSystemTest, ReadFileReturnsEveryByte) {
     Result<std::string> read = readFile(root_ / c.name);
     ASSERT_TRUE(read.ok()) << c.name;
     EXPECT_TRUE(*read == c.bytes) << c.name;
+
+    std::string gathered;
+    std::size_t largestPiece = 0;
+    Status inPieces = readFileInPieces(root_ / c.name, SIZE_MAX, [&](std::string_view piece) {
+      gathered.append(piece);
+      largestPiece = std::max(largestPiece, piece.size());
+      return true;
+    });
+    ASSERT_TRUE(inPieces.ok()) << c.name;
+    EXPECT_TRUE(gathered == c.bytes) << c.name;
+    EXPECT_LE(largestPiece, kReadPieceBytes) << c.name;
   }
 }
 
@@ -115,6 +128,16 @@ TEST_F(FileSystemTest, ReadFileFailuresNameThePath) {
   put(sparse, "12345");
   EXPECT_EQ(*readFile(sparse, 5), "12345");
   EXPECT_FALSE(readFile(sparse, 4).ok());
+
+  // Read in pieces, a file fails in the same words before any piece.
+  const auto noPiece = [](std::string_view) -> bool { throw std::logic_error("a piece"); };
+  for (const auto& [file, limit] :
+       {std::pair{root_ / "missing.json", SIZE_MAX}, std::pair{root_ / "pipe.json", SIZE_MAX},
+        std::pair{sparse, std::size_t{4}}}) {
+    Status inPieces = readFileInPieces(file, limit, noPiece);
+    ASSERT_FALSE(inPieces.ok()) << file;
+    EXPECT_EQ(inPieces.error(), readFile(file, limit).error()) << file;
+  }
 }
 
 TEST_F(FileSystemTest, WriteFileAtomicallyCreatesAndReplacesLeavingNoTemporaryFile) {
@@ -185,9 +208,10 @@ TEST_F(FileSystemTest, WriteFileAtomicallySweepsStaleTemporaryFilesOnly) {
   std::filesystem::create_directory(root_ / ".dir.tmp-a1B2c3");
   std::filesystem::create_symlink(root_ / ".doc.json.tmp-d4E5f6", root_ / ".link.tmp-a1B2c3");
   ASSERT_TRUE(writeFileAtomically(root_ / "doc.json", "x").ok());
-  EXPECT_THAT(names(), UnorderedElementsAre("doc.json", ".doc.json.tmp-d4E5f6",
-                                            "doc.json.tmp-a1B2c3", ".doc.json.tmp-a1B2",
-                                            ".doc.json.bak", ".dir.tmp-a1B2c3", ".link.tmp-a1B2c3"));
+  EXPECT_THAT(names(),
+              UnorderedElementsAre("doc.json", ".doc.json.tmp-d4E5f6", "doc.json.tmp-a1B2c3",
+                                   ".doc.json.tmp-a1B2", ".doc.json.bak", ".dir.tmp-a1B2c3",
+                                   ".link.tmp-a1B2c3"));
 }
 
 TEST_F(FileSystemTest, WriteFileAtomicallyTooLongANameFailsWithTheSystemReason) {

@@ -48,16 +48,25 @@ Status checkScanTimeNamesAFile(std::string_view scannedAt) {
 // save then replaces it rather than failing for good.
 PreviousDocumentCache::Document readPreviousUnguarded(const std::filesystem::path& file,
                                                       PreviousDocumentCache* cache) {
-  Result<std::string> bytes = fs::readFile(file, kMaxSnapshotDocumentBytes);
-  if (!bytes) return {};
   if (cache != nullptr) {
-    if (PreviousDocumentCache::Document known = cache->find(*bytes); known.snapshot) return known;
+    // A document small enough to be kept is read whole, to be compared with
+    // the one kept; a larger one is read below and drops that one.
+    if (Result<std::string> bytes = fs::readFile(file, PreviousDocumentCache::kMaxDocumentBytes)) {
+      if (PreviousDocumentCache::Document known = cache->find(*bytes); known.snapshot) return known;
+      Result<TabSnapshot> decoded = decodeSnapshot(*bytes);
+      if (!decoded) return {};
+      auto previous = std::make_shared<const TabSnapshot>(std::move(*decoded));
+      cache->keep(std::move(*bytes), previous);
+      return {previous, nullptr};
+    }
+    cache->clear();
   }
-  Result<TabSnapshot> decoded = decodeSnapshot(*bytes);
+  // Decoded as it is read: a large document is never held whole.
+  Result<TabSnapshot> decoded = decodeSnapshot([&file](const fs::ByteSink& piece) {
+    return fs::readFileInPieces(file, kMaxSnapshotDocumentBytes, piece).ok();
+  });
   if (!decoded) return {};
-  auto previous = std::make_shared<const TabSnapshot>(std::move(*decoded));
-  if (cache != nullptr) cache->keep(std::move(*bytes), previous);
-  return {previous, nullptr};
+  return {std::make_shared<const TabSnapshot>(std::move(*decoded)), nullptr};
 }
 
 PreviousDocumentCache::Document readPrevious(const std::filesystem::path& file,
@@ -256,7 +265,8 @@ Status saveUnguarded(const std::vector<SafariTab>& tabs, std::string_view scanne
   // the copy (the same records give the same bytes): a large document is
   // never held whole, which costs less memory than encoding costs time.
   const auto bytes = [&](const fs::ByteSink& sink) {
-    writeSnapshotBytes(scannedAt, tabs, &firstSeen, [&sink](std::string_view piece) { sink(piece); });
+    writeSnapshotBytes(scannedAt, tabs, &firstSeen,
+                       [&sink](std::string_view piece) { sink(piece); });
   };
   if (Status written = fs::writeFileAtomically(snapshotFile, bytes); !written) return written;
 
