@@ -3,10 +3,8 @@
 #include <algorithm>
 #include <climits>
 #include <exception>
-#include <future>
 #include <memory>
 #include <string>
-#include <system_error>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -100,20 +98,6 @@ std::vector<std::string> pagesOf(const std::vector<SafariTab>& tabs,
     }
   }
   return pages;
-}
-
-// A large scan's pages do not wait for the previous document: they are
-// worked out on a second thread while it is read and decoded, which takes
-// longer. Below this many tabs a thread costs more than it saves.
-constexpr std::size_t kPagesAlongsideFromTabs = 1000;
-
-std::future<std::vector<std::string>> startPagesAlongside(const std::vector<SafariTab>& tabs) {
-  if (tabs.size() < kPagesAlongsideFromTabs) return {};
-  try {
-    return std::async(std::launch::async, [&tabs] { return pagesOf(tabs, {}); });
-  } catch (const std::system_error&) {
-    return {};  // no thread to be had: the pages are worked out in turn
-  }
 }
 
 // The same for the previous tabs. Most of them are the new tabs again, at the
@@ -241,11 +225,9 @@ Status saveUnguarded(const std::vector<SafariTab>& tabs, std::string_view scanne
   {
     // The previous document is only needed up to here; letting it go before
     // encoding keeps the peak memory of a large save down.
-    std::future<std::vector<std::string>> pagesAlongside = startPagesAlongside(tabs);
     const PreviousDocumentCache::Document known = readPrevious(snapshotFile, options.cache);
     const std::shared_ptr<const TabSnapshot>& previous = known.snapshot;
-    std::vector<std::string> pages =
-        pagesAlongside.valid() ? pagesAlongside.get() : pagesOf(tabs, known);
+    std::vector<std::string> pages = pagesOf(tabs, known);
     now = VelmoraDate::parse(scannedAt).value_or(options.env->now());
     if (previous && unchangedAndRecent(*previous, tabs, pages, now)) {
       if (options.cache != nullptr && !known.pages) {

@@ -453,11 +453,8 @@ TEST_F(SaveTest, ThreadsSavingAtOnceLeaveWholeDocumentsAndNoTemporaryFiles) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int round = 0; round < kRounds; ++round) {
-        // The first writer's scans are large enough to have their pages
-        // worked out on a second thread.
-        const int count = t == 0 ? 1000 + round : t * 20 + round;
         std::vector<SafariTab> tabs;
-        for (int i = 0; i <= count; ++i) {
+        for (int i = 0; i <= t * 20 + round; ++i) {
           tabs.push_back(tab(i, "https://t" + std::to_string(t) + ".example/" + std::to_string(i),
                              std::string(200, static_cast<char>('a' + t))));
         }
