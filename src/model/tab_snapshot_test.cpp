@@ -132,6 +132,7 @@ TEST(SnapshotDocument, ReadInPiecesDecodesAsReadWhole) {
       document(kTab) + " x",
       document(kTab) + "{}",
       document(kTab).substr(0, 40),
+      document(kTab).substr(0, 36) + "\\",
       document(R"({"id":1.5})"),
       "",
   };
@@ -147,6 +148,21 @@ TEST(SnapshotDocument, ReadInPiecesDecodesAsReadWhole) {
       }
     }
   }
+  // Escapes, also when a piece ends inside one, mean what they mean in JSON.
+  const std::pair<std::string, std::string> titles[] = {
+      {R"(a\/b)", "a/b"},      {R"(a\\/b)", R"(a\/b)"},  {R"(a\\\/b)", R"(a\/b)"},
+      {R"(\/\/\\)", R"(//\)"}, {R"(\u002F\")", R"(/")"},
+  };
+  for (const auto& [escaped, title] : titles) {
+    const std::string text = document(R"({"id":1,"windowId":1,"title":")" + escaped +
+                                      R"(","url":"u","pinned":false,"active":true})");
+    for (std::size_t size : {1, 2, 3, 64}) {
+      const Result<TabSnapshot> pieces = decodeSnapshot(inPieces(text, size));
+      ASSERT_TRUE(pieces.ok()) << escaped;
+      EXPECT_EQ(pieces->tabs.at(0).title, title) << escaped << " in pieces of " << size;
+    }
+  }
+
   // A document that cannot be read (or read again) is not one.
   const Result<TabSnapshot> unreadable =
       decodeSnapshot([](const std::function<bool(std::string_view)>&) { return false; });
