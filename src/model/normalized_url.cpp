@@ -44,6 +44,9 @@ bool isDigits(std::string_view text) {
 
 template <class CharSet>
 bool isEncoded(std::string_view text, const CharSet& chars) {
+  // Most parts hold no escape: one pass over the allowed characters says so
+  // at a fraction of the cost of the rule, which checks every escape.
+  if (urls::grammar::find_if_not(text.begin(), text.end(), chars) == text.end()) return true;
   return urls::grammar::parse(text, urls::pct_encoded_rule(chars)).has_value();
 }
 
@@ -63,8 +66,8 @@ struct Parts {
 // literal, when it is one.
 bool readNameAndPort(std::string_view hostAndPort, Parts& parts) {
   std::size_t colon = std::min(hostAndPort.find(':'), hostAndPort.size());
-  auto name = urls::grammar::parse(hostAndPort.substr(0, colon),
-                                   urls::pct_encoded_rule(kRegNameChars));
+  auto name =
+      urls::grammar::parse(hostAndPort.substr(0, colon), urls::pct_encoded_rule(kRegNameChars));
   parts.port = hostAndPort.substr(std::min(colon + 1, hostAndPort.size()));
   if (!name || !isDigits(parts.port)) return false;
   parts.host = *name;
@@ -91,7 +94,8 @@ std::optional<Parts> partsOfParsed(const urls::url_view& view) {
 
   // Query and fragment were split off right, so host and path run up to them.
   const char* first = parts.host.data();
-  std::string_view rest(first, static_cast<std::size_t>(parts.path.data() + parts.path.size() - first));
+  std::string_view rest(first,
+                        static_cast<std::size_t>(parts.path.data() + parts.path.size() - first));
   std::size_t pathStart = std::min(rest.find('/'), rest.size());
   if (!readNameAndPort(rest.substr(0, pathStart), parts)) return std::nullopt;
   parts.path = rest.substr(pathStart);
