@@ -221,21 +221,23 @@ std::optional<std::int64_t> TabListReader::wholeInt64(const Slot& slot) {
 
 void TabListReader::finishEntry() {
   try {
-    const std::string where = elementName(name_, index_);
+    // Named only when something fails: most entries never need the name.
+    const auto where = [this] { return elementName(name_, index_); };
     for (int m : {kId, kWindowId}) {
-      if (slots_[m].kind == Kind::absent) return fail(lacksMember(where, kMemberNames[m]));
+      if (slots_[m].kind == Kind::absent) return fail(lacksMember(where(), kMemberNames[m]));
       const std::optional<std::int64_t> number = wholeInt64(slots_[m]);
-      if (!number) return fail(memberIsNot(where, kMemberNames[m], kNotWhole));
+      if (!number) return fail(memberIsNot(where(), kMemberNames[m], kNotWhole));
       (m == kId ? tab_.id : tab_.windowId) = *number;
     }
     for (int m : {kTitle, kUrl}) {
-      if (slots_[m].kind == Kind::absent) return fail(lacksMember(where, kMemberNames[m]));
-      if (slots_[m].kind != Kind::string) return fail(memberIsNot(where, kMemberNames[m], "a string"));
+      if (slots_[m].kind == Kind::absent) return fail(lacksMember(where(), kMemberNames[m]));
+      if (slots_[m].kind != Kind::string)
+        return fail(memberIsNot(where(), kMemberNames[m], "a string"));
     }
     for (int m : {kPinned, kActive}) {
-      if (slots_[m].kind == Kind::absent) return fail(lacksMember(where, kMemberNames[m]));
+      if (slots_[m].kind == Kind::absent) return fail(lacksMember(where(), kMemberNames[m]));
       if (slots_[m].kind != Kind::boolean) {
-        return fail(memberIsNot(where, kMemberNames[m], "true or false"));
+        return fail(memberIsNot(where(), kMemberNames[m], "true or false"));
       }
       (m == kPinned ? tab_.pinned : tab_.active) = slots_[m].boolean;
     }
@@ -246,7 +248,7 @@ void TabListReader::finishEntry() {
       if (kind == Kind::absent || kind == Kind::null) {
         text.reset();
       } else if (kind != Kind::string) {
-        return fail(memberIsNot(where, kMemberNames[m], "a string or null"));
+        return fail(memberIsNot(where(), kMemberNames[m], "a string or null"));
       }
     }
     tabs_.push_back(std::move(tab_));
