@@ -39,10 +39,7 @@ class SnapshotReader final : public JsonEvents {
   void objectBegin() override {
     if (intoTabs(&JsonEvents::objectBegin)) return;
     if (depth_ == 0) isObject_ = true;
-    if (atFirstSeen()) beginFirstSeenValue(FirstSeen::object);
-    if (atFirstSeenMember()) firstSeenValueIsNotAString();
-    if (atMember() && member_ == Member::scannedAt) scannedAt_ = Slot::other;
-    ++depth_;
+    containerBegin(FirstSeen::object);
   }
   void objectEnd(std::size_t size) override {
     if (intoTabs(&JsonEvents::objectEnd, size)) return;
@@ -50,10 +47,7 @@ class SnapshotReader final : public JsonEvents {
   }
   void arrayBegin() override {
     if (intoTabs(&JsonEvents::arrayBegin)) return;
-    if (atFirstSeen()) beginFirstSeenValue(FirstSeen::other);
-    if (atFirstSeenMember()) firstSeenValueIsNotAString();
-    if (atMember() && member_ == Member::scannedAt) scannedAt_ = Slot::other;
-    ++depth_;
+    containerBegin(FirstSeen::other);
   }
   void arrayEnd(std::size_t size) override {
     if (intoTabs(&JsonEvents::arrayEnd, size)) return;
@@ -127,6 +121,15 @@ class SnapshotReader final : public JsonEvents {
   enum class Member : unsigned char { none, scannedAt, tabs, firstSeen, other };
   enum class Slot : unsigned char { absent, string, other };
   enum class FirstSeen : unsigned char { absent, object, other };
+
+  // An object or an array opens: as the value of firstSeen it is `kind`; as
+  // that of scannedAt or of a first-seen member, not the string they need.
+  void containerBegin(FirstSeen kind) {
+    if (atFirstSeen()) beginFirstSeenValue(kind);
+    if (atFirstSeenMember()) firstSeenValueIsNotAString();
+    if (atMember() && member_ == Member::scannedAt) scannedAt_ = Slot::other;
+    ++depth_;
+  }
   // One member of the first-seen object: the last value given for its key,
   // at the place where the key first stood.
   struct FirstSeenMember {
