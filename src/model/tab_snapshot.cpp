@@ -332,19 +332,27 @@ TextSource inPieces(std::string_view text) {
 // A document is read once; one whose map gives a key twice is read a second
 // time, exactly. A file may have been replaced in between, so the second
 // reading is checked too.
+Result<TabSnapshot> decodeOnce(const TextSource& document) {
+  SnapshotReader reader(false);
+  if (const boost::system::error_code error = readJson(document, reader)) {
+    return Error{std::string(kDocument) + " is not valid JSON: " + error.message()};
+  }
+  if (!reader.needsExactReading()) return reader.take();
+  SnapshotReader exact(true);
+  if (const boost::system::error_code error = readJson(document, exact)) {
+    return Error{std::string(kDocument) + " is not valid JSON: " + error.message()};
+  }
+  return exact.take();
+}
+
 Result<TabSnapshot> decode(const TextSource& document) {
   try {
-    const TextSource plain = withPlainSlashes(document);
-    SnapshotReader reader(false);
-    if (const boost::system::error_code error = readJson(plain, reader)) {
-      return Error{std::string(kDocument) + " is not valid JSON: " + error.message()};
-    }
-    if (!reader.needsExactReading()) return reader.take();
-    SnapshotReader exact(true);
-    if (const boost::system::error_code error = readJson(plain, exact)) {
-      return Error{std::string(kDocument) + " is not valid JSON: " + error.message()};
-    }
-    return exact.take();
+    Result<TabSnapshot> decoded = decodeOnce(withPlainSlashes(document));
+    if (decoded) return decoded;
+    // Plain slashes decide no outcome, but around bytes that are not UTF-8
+    // the parser may word a failure differently: a failed document is read
+    // again as it stands, for the words its own text calls for.
+    return decodeOnce(document);
   } catch (const std::bad_alloc&) {
     return tooLargeToRead(kDocument);
   }
