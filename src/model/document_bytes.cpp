@@ -3,6 +3,8 @@
 #include <boost/json/serializer.hpp>
 #include <charconv>
 #include <cstring>
+#include <functional>
+#include <string>
 
 namespace velmora {
 
@@ -30,6 +32,42 @@ void drain(boost::json::serializer& serializer, std::string& out) {
 }
 
 }  // namespace
+
+TextSource withPlainSlashes(const TextSource& document) {
+  return [&document](const std::function<bool(std::string_view)>& piece) {
+    std::string plain;
+    bool inEscape = false;  // the last piece ended with an escape's backslash
+    bool more = true;
+    const bool read = document([&](std::string_view text) {
+      plain.clear();
+      std::size_t at = 0;
+      if (inEscape && !text.empty()) {
+        if (text[0] != '/') plain.push_back('\\');
+        plain.push_back(text[0]);
+        inEscape = false;
+        at = 1;
+      }
+      while (at < text.size()) {
+        const std::size_t backslash = text.find('\\', at);
+        if (backslash == std::string_view::npos) {
+          plain.append(text.substr(at));
+          break;
+        }
+        plain.append(text.substr(at, backslash - at));
+        if (backslash + 1 == text.size()) {
+          inEscape = true;
+          break;
+        }
+        if (text[backslash + 1] != '/') plain.push_back('\\');
+        plain.push_back(text[backslash + 1]);
+        at = backslash + 2;
+      }
+      return more = piece(plain);
+    });
+    if (read && more && inEscape) piece("\\");
+    return read;
+  };
+}
 
 std::string documentBytes(const boost::json::value& document) {
   boost::json::serializer serializer;

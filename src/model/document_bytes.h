@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/text_source.h"
+
 namespace velmora {
 
 // The byte form of every document this system writes: compact UTF-8, members
@@ -13,6 +15,13 @@ namespace velmora {
 // outside ASCII as raw UTF-8, quotation mark, backslash and control characters
 // escaped. Doubles are written so that they read back to the same value.
 std::string documentBytes(const boost::json::value& document);
+
+// The same JSON text with every "\/" of this byte form turned back into
+// "/", handed on piece by piece; every other escape passes as it is, also
+// when a piece ends inside one. The parser reads a string with escapes in it
+// character by character, several times slower than a plain one. The result
+// reads `document`, which must outlive it.
+TextSource withPlainSlashes(const TextSource& document);
 
 // The same byte form written piece by piece, for a document too large to be
 // worth a tree: strings go through the same serialiser and escaping as

@@ -278,47 +278,6 @@ namespace {
 // stay in the processor's cache.
 constexpr std::size_t kPieceBytes = 64 * 1024;
 
-// The document writes every "/" in a string as "\/", and the parser reads a
-// string with escapes in it character by character, several times slower
-// than a plain one. The pieces are handed on with "\/" turned back into "/",
-// which is the same JSON text; every other escape passes as it is, also when
-// a piece ends inside one.
-TextSource withPlainSlashes(const TextSource& document) {
-  return [&document](const std::function<bool(std::string_view)>& piece) {
-    std::string plain;
-    bool inEscape = false;  // the last piece ended with an escape's backslash
-    bool more = true;
-    const bool read = document([&](std::string_view text) {
-      plain.clear();
-      std::size_t at = 0;
-      if (inEscape && !text.empty()) {
-        if (text[0] != '/') plain.push_back('\\');
-        plain.push_back(text[0]);
-        inEscape = false;
-        at = 1;
-      }
-      while (at < text.size()) {
-        const std::size_t backslash = text.find('\\', at);
-        if (backslash == std::string_view::npos) {
-          plain.append(text.substr(at));
-          break;
-        }
-        plain.append(text.substr(at, backslash - at));
-        if (backslash + 1 == text.size()) {
-          inEscape = true;
-          break;
-        }
-        if (text[backslash + 1] != '/') plain.push_back('\\');
-        plain.push_back(text[backslash + 1]);
-        at = backslash + 2;
-      }
-      return more = piece(plain);
-    });
-    if (read && more && inEscape) piece("\\");
-    return read;
-  };
-}
-
 // A text held whole, handed over in pieces like a file's.
 TextSource inPieces(std::string_view text) {
   return [text](const std::function<bool(std::string_view)>& piece) {
