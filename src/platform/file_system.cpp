@@ -230,8 +230,60 @@ Status writeFileAtomically(const std::filesystem::path& file, std::string_view b
   return writeFileAtomically(file, [bytes](const ByteSink& sink) { sink(bytes); });
 }
 
-Status writeFileAtomically(const std::filesystem::path& file,
-                           const std::function<void(const ByteSink&)>& produce) {
+namespace {
+
+FileIdentity identityOf(const struct stat& info) {
+  return FileIdentity{static_cast<std::uint64_t>(info.st_dev),
+                      static_cast<std::uint64_t>(info.st_ino),
+                      static_cast<std::int64_t>(info.st_size),
+                      static_cast<std::int64_t>(info.st_mtim.tv_sec),
+                      static_cast<std::int64_t>(info.st_mtim.tv_nsec),
+                      static_cast<std::int64_t>(info.st_ctim.tv_sec),
+                      static_cast<std::int64_t>(info.st_ctim.tv_nsec)};
+}
+
+// Fills the temporary file open at `fd`: 0, or the errno of the write that
+// failed.
+using Fill = std::function<int(int fd)>;
+
+// Writes the bytes `produce` gives; 0 or the errno of the failed write.
+int writeProduced(int fd, const std::function<void(const ByteSink&)>& produce) {
+  int writeError = 0;
+  const ByteSink sink = [&](std::string_view piece) {
+    if (writeError == 0 && !writeAll(fd, piece)) writeError = errno;
+    return writeError == 0;
+  };
+  produce(sink);
+  return writeError;
+}
+
+// The kernel's copy of the whole source into `fd`: true when done; false,
+// with `fd` as it was, when the kernel cannot do it; else the errno of a
+// failed write in `error`.
+bool copyInKernel(int in, std::int64_t size, int fd, int& error) {
+  std::int64_t left = size;
+  while (left > 0) {
+    const ssize_t copied =
+        ::copy_file_range(in, nullptr, fd, nullptr, static_cast<std::size_t>(left), 0);
+    if (copied > 0) {
+      left -= copied;
+      continue;
+    }
+    if (copied < 0 && errno == EINTR) continue;
+    if (copied < 0 && errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP &&
+        errno != EINVAL) {
+      error = errno;
+      return false;
+    }
+    // Refused, or the source ended early: whatever was copied goes.
+    if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0) error = errno;
+    return false;
+  }
+  return true;
+}
+
+Status writeAtomically(const std::filesystem::path& file, const Fill& fill,
+                       FileIdentity* written) {
   std::filesystem::path dir = file.parent_path();
   if (dir.empty()) dir = ".";
   // The temporary name starts with a dot and never ends in ".json", so that
@@ -253,24 +305,59 @@ Status writeFileAtomically(const std::filesystem::path& file,
   // create would.
   if (::fchmod(fd, defaultFileMode()) != 0) return fail("cannot write", errno);
   int writeError = 0;
-  const ByteSink sink = [&](std::string_view piece) {
-    if (writeError == 0 && !writeAll(fd, piece)) writeError = errno;
-    return writeError == 0;
-  };
   try {
-    produce(sink);
+    writeError = fill(fd);
   } catch (...) {
     ::unlink(tempPath.c_str());
     throw;
   }
   if (writeError != 0) return fail("cannot write", writeError);
   if (::fsync(fd) != 0) return fail("cannot write", errno);
+  // The rename changes the file's change time, so its identity is read after
+  // it, from a descriptor: the path may name another file by then.
+  FileDescriptor kept(written != nullptr ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1);
+  if (written != nullptr && kept.get() < 0) return fail("cannot write", errno);
   if (guard.close() != 0) return fail("cannot write", errno);
   if (::rename(tempPath.c_str(), file.c_str()) != 0) return fail("cannot replace", errno);
   if (const int err = syncDirectory(dir); err != 0)
     return osError("cannot sync directory of", file, err);
+  if (written != nullptr) {
+    struct stat info;
+    if (::fstat(kept.get(), &info) != 0) return osError("cannot read", file, errno);
+    *written = identityOf(info);
+  }
   removeStaleTemporaryFiles(dir);
   return Ok();
+}
+
+}  // namespace
+
+Result<FileIdentity> fileIdentity(const std::filesystem::path& file) {
+  struct stat info;
+  if (::stat(file.c_str(), &info) != 0) return osError("cannot read", file, errno);
+  return identityOf(info);
+}
+
+Status writeFileAtomically(const std::filesystem::path& file,
+                           const std::function<void(const ByteSink&)>& produce,
+                           FileIdentity* written) {
+  return writeAtomically(file, [&produce](int fd) { return writeProduced(fd, produce); }, written);
+}
+
+Status copyFileAtomically(const std::filesystem::path& source, const FileIdentity& expected,
+                          const std::filesystem::path& file,
+                          const std::function<void(const ByteSink&)>& produce) {
+  const auto fill = [&](int fd) {
+    const FileDescriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat info;
+    if (in.get() >= 0 && ::fstat(in.get(), &info) == 0 && identityOf(info) == expected) {
+      int error = 0;
+      if (copyInKernel(in.get(), expected.size, fd, error)) return 0;
+      if (error != 0) return error;
+    }
+    return writeProduced(fd, produce);
+  };
+  return writeAtomically(file, fill, nullptr);
 }
 
 bool isTemporaryFileName(std::string_view name) {

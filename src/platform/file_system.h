@@ -34,6 +34,22 @@ inline constexpr std::size_t kReadPieceBytes = 64 * 1024;
 Status readFileInPieces(const std::filesystem::path& file, std::size_t maxBytes,
                         const ByteSink& piece);
 
+// What tells one version of a file from every other: a replacement (rename)
+// gives a new inode, an edit new times, to the nanosecond.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::int64_t size = 0;
+  std::int64_t modifiedSeconds = 0;
+  std::int64_t modifiedNanoseconds = 0;
+  std::int64_t changedSeconds = 0;
+  std::int64_t changedNanoseconds = 0;
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
+// The identity of the file the path names now (links followed).
+Result<FileIdentity> fileIdentity(const std::filesystem::path& file);
+
 // Replaces the file with the bytes atomically and durably: a uniquely named
 // temporary file in the same directory (never ending in ".json") is written,
 // flushed to disk and renamed over the target; on failure it is removed. A
@@ -44,9 +60,20 @@ Status writeFileAtomically(const std::filesystem::path& file, std::string_view b
 
 // The same with the bytes handed over in pieces by `produce`, so that a large
 // document is never held whole. An exception from `produce` removes the
-// temporary file and passes on.
+// temporary file and passes on. `written`, when given, receives the identity
+// of the file as it stands after the rename.
 Status writeFileAtomically(const std::filesystem::path& file,
-                           const std::function<void(const ByteSink&)>& produce);
+                           const std::function<void(const ByteSink&)>& produce,
+                           FileIdentity* written = nullptr);
+
+// Writes `file` as writeFileAtomically does, as a copy of `source` made
+// inside the kernel (sharing extents where the file system can), with no
+// byte passing through this process. When `source` is no longer the version
+// `expected`, or the kernel cannot copy it (another file system, no support,
+// a copy cut short), the bytes come from `produce` instead.
+Status copyFileAtomically(const std::filesystem::path& source, const FileIdentity& expected,
+                          const std::filesystem::path& file,
+                          const std::function<void(const ByteSink&)>& produce);
 
 // A writer keeps its temporary file for the time one write takes, seconds at
 // most even for the largest document; one this old was left by a writer that
