@@ -10,20 +10,20 @@
 namespace velmora {
 
 SafariWebExtensionHandler::SafariWebExtensionHandler() : log_(kLogSubsystem, kLogCategory) {
-  storage_.cache = &previousDocument_;
+  storage_.cache = &knownDocument_;
 }
 
 SafariWebExtensionHandler::SafariWebExtensionHandler(Logger::Sink sink,
                                                      VelmoraStorage::Options storage)
     : log_(kLogSubsystem, kLogCategory, std::move(sink)), storage_(storage) {
-  storage_.cache = &previousDocument_;
+  storage_.cache = &knownDocument_;
 }
 
 void SafariWebExtensionHandler::beginRequest(NSExtensionContext& context) const {
   const Actions actions{
       [this](std::string_view command, std::string_view url) { return handle(command, url); },
       [this](Result<std::vector<SafariTab>> tabs, std::string_view scannedAt) {
-        return snapshotReply(tabs, scannedAt, log_, storage_);
+        return snapshotReply(std::move(tabs), scannedAt, log_, storage_);
       }};
   respond(context, actions, log_);
 }

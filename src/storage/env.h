@@ -24,14 +24,15 @@ class Env {
   static Env* Default();
 };
 
-class PreviousDocumentCache;
+class KnownDocument;
 
 // What every storage operation is handed.
 struct Options {
   Env* env = Env::Default();
-  // Where save keeps the last document it read, for the next save; none
-  // when null, and every save then decodes the document afresh.
-  PreviousDocumentCache* cache = nullptr;
+  // Where save keeps what it knows of the last document it read or wrote,
+  // for the next save; none when null, and every save then reads and decodes
+  // the document afresh.
+  KnownDocument* cache = nullptr;
 };
 
 }  // namespace velmora::VelmoraStorage
