@@ -1,6 +1,7 @@
 #include "model/tab_list_reader.h"
 
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <new>
 #include <utility>
@@ -15,6 +16,13 @@ enum Member : int { kId, kWindowId, kTitle, kUrl, kPinned, kActive, kSnippet, kS
 constexpr std::string_view kMemberNames[] = {"id",     "windowId", "title",   "url",
                                              "pinned", "active",   "snippet", "summary"};
 constexpr std::size_t kLongestMemberName = 8;
+
+int memberNamed(std::string_view key) {
+  for (int m = 0; m < static_cast<int>(std::size(kMemberNames)); ++m) {
+    if (kMemberNames[m] == key) return m;
+  }
+  return -1;
+}
 
 constexpr std::string_view kNotWhole = "a whole number in the 64-bit range";
 
@@ -100,6 +108,11 @@ void TabListReader::arrayEnd(std::size_t) { containerEnd(); }
 
 void TabListReader::keyPart(std::string_view piece, bool last) {
   if (!atMember()) return;
+  // Nearly always a name comes whole, and is matched where it stands.
+  if (last && key_.empty() && !keyTooLong_) {
+    member_ = memberNamed(piece);
+    return;
+  }
   // No member name is longer than a few bytes; a longer key is none of them.
   if (!keyTooLong_) {
     if (key_.size() + piece.size() <= kLongestMemberName) {
@@ -109,12 +122,7 @@ void TabListReader::keyPart(std::string_view piece, bool last) {
     }
   }
   if (!last) return;
-  member_ = kNoMember;
-  if (!keyTooLong_) {
-    for (int m = 0; m < kMembers; ++m) {
-      if (kMemberNames[m] == key_) member_ = m;
-    }
-  }
+  member_ = keyTooLong_ ? kNoMember : memberNamed(key_);
   key_.clear();
   keyTooLong_ = false;
 }
