@@ -135,23 +135,40 @@ std::vector<std::string> previousPagesOf(const std::vector<SafariTab>& previousT
   return previousPages;
 }
 
-// Where each of the document's pages sits in its own map, for the next save;
-// nothing when the map lacks one of them.
-template <typename PageList>
-void keepPositions(KnownDocument* cache, const TabSnapshot& document, const PageList& pages) {
-  if (cache == nullptr || !document.firstSeen) return;
+// Where the page of each previous tab sits in the previous map (kNoPage for
+// an empty url); nothing when the map lacks one of them. Most previous tabs
+// are the new tabs again, at the same place or elsewhere, and an address
+// normalizes the same every time, so the new tabs' pages are reused.
+std::optional<std::vector<std::uint32_t>> previousPositions(const TabSnapshot& previous,
+                                                            const std::vector<SafariTab>& tabs,
+                                                            const std::vector<std::string>& pages) {
+  if (!previous.firstSeen) return std::nullopt;
+  const FirstSeenMap& map = *previous.firstSeen;
   std::vector<std::uint32_t> positions;
-  positions.reserve(pages.size());
-  for (std::size_t i = 0; i < pages.size(); ++i) {
-    if (document.tabs[i].url.empty()) {
+  positions.reserve(previous.tabs.size());
+  std::unordered_map<std::string_view, std::size_t> byURL;
+  for (std::size_t i = 0; i < previous.tabs.size(); ++i) {
+    const std::string& url = previous.tabs[i].url;
+    if (url.empty()) {
       positions.push_back(KnownDocument::kNoPage);
       continue;
     }
-    const std::size_t position = document.firstSeen->position(pages[i]);
-    if (position == document.firstSeen->size()) return;
+    std::size_t position;
+    if (i < tabs.size() && tabs[i].url == url) {
+      position = map.position(pages[i]);
+    } else {
+      if (byURL.empty()) {
+        byURL.reserve(tabs.size());
+        for (std::size_t j = 0; j < tabs.size(); ++j) byURL.emplace(tabs[j].url, j);
+      }
+      const auto found = byURL.find(url);
+      position = found != byURL.end() ? map.position(pages[found->second])
+                                      : map.position(normalizedURL(url));
+    }
+    if (position == map.size()) return std::nullopt;
     positions.push_back(static_cast<std::uint32_t>(position));
   }
-  cache->keepPages(&document, std::move(positions));
+  return positions;
 }
 
 // A list of pages and, made on first use, the set of them: many saves never
@@ -183,12 +200,13 @@ class Pages {
   std::optional<PageSet> set_;
 };
 
-// The previous tabs' pages as kept, by their positions in the kept map.
-std::vector<std::string_view> keptPages(const Known& previous) {
-  const FirstSeenMap& map = *previous.snapshot->firstSeen;
+// The previous tabs' pages, by their positions in the previous map.
+std::vector<std::string_view> pagesAt(const TabSnapshot& previous,
+                                      const std::vector<std::uint32_t>& positions) {
+  const FirstSeenMap& map = *previous.firstSeen;
   std::vector<std::string_view> pages;
-  pages.reserve(previous.pages->size());
-  for (const std::uint32_t position : *previous.pages) {
+  pages.reserve(positions.size());
+  for (const std::uint32_t position : positions) {
     pages.push_back(position == KnownDocument::kNoPage ? std::string_view()
                                                       : (map.begin() + position)->first);
   }
@@ -286,20 +304,25 @@ Status saveUnguarded(std::vector<SafariTab> tabs, std::string_view scannedAt,
     const std::shared_ptr<const TabSnapshot>& previous = known.snapshot;
     now = VelmoraDate::parse(scannedAt).value_or(options.env->now());
     if (previous && unchangedAndRecent(known, tabs, now)) {
-      if (!known.pages) {
-        keepPositions(cache, *previous,
-                      previousPagesOf(previous->tabs, tabs, pagesOf(tabs, known)));
+      if (cache != nullptr && !known.pages) {
+        if (auto positions = previousPositions(*previous, tabs, pagesOf(tabs, known))) {
+          cache->keepPages(previous.get(), std::move(*positions));
+        }
       }
       return Ok();
     }
     std::vector<std::string> pages = pagesOf(tabs, known);
+    // The previous pages are viewed in the previous map where it holds them
+    // all, which spares a copy of each.
     std::optional<Pages> previousPages;
-    if (previous && known.pages) {
-      previousPages.emplace(keptPages(known));
+    if (!previous) {
+      previousPages.emplace(std::vector<std::string>());
+    } else if (known.pages) {
+      previousPages.emplace(pagesAt(*previous, *known.pages));
+    } else if (auto positions = previousPositions(*previous, tabs, pages)) {
+      previousPages.emplace(pagesAt(*previous, *positions));
     } else {
-      previousPages.emplace(previous ? previousPagesOf(previous->tabs, tabs, pages)
-                                     : std::vector<std::string>());
-      if (previous) keepPositions(cache, *previous, previousPages->list());
+      previousPages.emplace(previousPagesOf(previous->tabs, tabs, pages));
     }
     firstSeen = carryFirstSeen(tabs, std::move(pages), scannedAt, previous.get(), *previousPages,
                                positions);
@@ -307,6 +330,8 @@ Status saveUnguarded(std::vector<SafariTab> tabs, std::string_view scannedAt,
   }
   // What was known of the previous document is of no more use.
   if (cache != nullptr) cache->clear();
+  // Kept for the next save: no room for tabs that will not come.
+  tabs.shrink_to_fit();
   const auto document = std::make_shared<const TabSnapshot>(
       TabSnapshot{std::string(scannedAt), std::move(tabs), std::move(firstSeen)});
 
