@@ -1,7 +1,6 @@
 #include "model/tab_list_reader.h"
 
 #include <cmath>
-#include <iterator>
 #include <limits>
 #include <new>
 #include <utility>
@@ -17,11 +16,26 @@ constexpr std::string_view kMemberNames[] = {"id",     "windowId", "title",   "u
                                              "pinned", "active",   "snippet", "summary"};
 constexpr std::size_t kLongestMemberName = 8;
 
+// Every key of every entry comes here: the length picks the one or two
+// names it can be, compared with fixed lengths.
 int memberNamed(std::string_view key) {
-  for (int m = 0; m < static_cast<int>(std::size(kMemberNames)); ++m) {
-    if (kMemberNames[m] == key) return m;
+  const auto is = [key](Member m) { return key == kMemberNames[m]; };
+  switch (key.size()) {
+    case 2:
+      return is(kId) ? kId : -1;
+    case 3:
+      return is(kUrl) ? kUrl : -1;
+    case 5:
+      return is(kTitle) ? kTitle : -1;
+    case 6:
+      return is(kPinned) ? kPinned : is(kActive) ? kActive : -1;
+    case 7:
+      return is(kSnippet) ? kSnippet : is(kSummary) ? kSummary : -1;
+    case 8:
+      return is(kWindowId) ? kWindowId : -1;
+    default:
+      return -1;
   }
-  return -1;
 }
 
 constexpr std::string_view kNotWhole = "a whole number in the 64-bit range";
