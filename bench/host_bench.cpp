@@ -1,15 +1,18 @@
 // The host as a browser uses it, each figure beside its floor measured in the
 // same run: a process started for one message, and one long-lived connection
 // carrying many: saves of 20 tabs that find nothing to write (against a cat
-// echoing the same frames), and saves of a 10,000-tab scan (about 4 MB) into
+// echoing the same frames), and saves of a 10,000-tab scan (a 3 MB message, a 4.6 MiB document) into
 // a directory holding 1,000 history copies, writing (against reading the
 // previous document, writing it twice durably and listing the history) and
-// unchanged (against reading the previous document).
+// unchanged (against reading the previous document); and, in this process,
+// the decoding of that message against Boost.JSON's parser alone.
 //
-//   host_bench [--baseline HOST]     the timings (Google Benchmark flags apply);
-//                                    with HOST, the host-side figures also for
-//                                    that program, e.g. a build of an older
-//                                    commit, for runs that interleave both
+//   host_bench [--host HOST] [--baseline OLD]
+//                                    the timings (Google Benchmark flags apply)
+//                                    of the built host, or HOST; with OLD, the
+//                                    host-side figures also for that program,
+//                                    e.g. a build of an older commit, so that
+//                                    one run interleaves both
 //   host_bench --peak-memory [HOST]  the memory of a host (the built one, or
 //                                    HOST): one writing save of 10,000 tabs,
 //                                    and the largest message (592,754 tabs in
@@ -27,8 +30,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <boost/json/array.hpp>
+#include <boost/json/basic_parser_impl.hpp>
 #include <boost/json/object.hpp>
 #include <boost/json/serialize.hpp>
+#include <boost/json/string.hpp>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -36,6 +42,7 @@
 #include <string>
 #include <vector>
 
+#include "handler/message.h"
 #include "platform/native_messaging.h"
 #include "scan_data.h"
 #include "support/scan_time.h"
@@ -249,6 +256,60 @@ void BM_UnchangedSave(benchmark::State& state, const char* program) {
   std::filesystem::remove_all(home);
 }
 
+// Not a floor but a reference: the same 10,000-tab frame echoed by a cat on
+// a long-lived connection, which carries it both ways.
+void BM_LargeFrameCatEcho(benchmark::State& state) {
+  const std::string message = bench::saveMessage(bench::makeTabs(0), scanTime(300));
+  Host cat = startHost("/bin/cat");
+  for (auto _ : state) benchmark::DoNotOptimize(roundTrip(cat, message));
+  stopHost(cat);
+}
+
+// The host's decoding of the 10,000-tab message in this process, beside
+// Boost.JSON's parser handing its events to handlers that do nothing: how
+// close the decoding comes to the parser's own speed.
+void BM_MessageDecode(benchmark::State& state) {
+  const std::string message = bench::saveMessage(bench::makeTabs(0), scanTime(300));
+  for (auto _ : state) benchmark::DoNotOptimize(readMessage(message));
+}
+
+struct NoHandler {
+  static constexpr std::size_t max_object_size = boost::json::object::max_size();
+  static constexpr std::size_t max_array_size = boost::json::array::max_size();
+  static constexpr std::size_t max_key_size = boost::json::string::max_size();
+  static constexpr std::size_t max_string_size = boost::json::string::max_size();
+  using ec = boost::system::error_code;
+  using sv = boost::json::string_view;
+  bool on_document_begin(ec&) { return true; }
+  bool on_document_end(ec&) { return true; }
+  bool on_object_begin(ec&) { return true; }
+  bool on_object_end(std::size_t, ec&) { return true; }
+  bool on_array_begin(ec&) { return true; }
+  bool on_array_end(std::size_t, ec&) { return true; }
+  bool on_key_part(sv, std::size_t, ec&) { return true; }
+  bool on_key(sv, std::size_t, ec&) { return true; }
+  bool on_string_part(sv, std::size_t, ec&) { return true; }
+  bool on_string(sv, std::size_t, ec&) { return true; }
+  bool on_number_part(sv, ec&) { return true; }
+  bool on_int64(std::int64_t, sv, ec&) { return true; }
+  bool on_uint64(std::uint64_t, sv, ec&) { return true; }
+  bool on_double(double, sv, ec&) { return true; }
+  bool on_bool(bool, ec&) { return true; }
+  bool on_null(ec&) { return true; }
+  bool on_comment_part(sv, ec&) { return true; }
+  bool on_comment(sv, ec&) { return true; }
+};
+
+void BM_MessageParseFloor(benchmark::State& state) {
+  const std::string message = bench::saveMessage(bench::makeTabs(0), scanTime(300));
+  for (auto _ : state) {
+    boost::json::basic_parser<NoHandler> parser({});
+    boost::system::error_code error;
+    parser.write_some(false, message.data(), message.size(), error);
+    if (error) state.SkipWithError("parse failed");
+  }
+}
+
 void BM_UnchangedSaveFloor(benchmark::State& state) {
   const std::filesystem::path home = largeSaveHome("velmora-host-bench-unchanged-floor");
   for (auto _ : state) benchmark::DoNotOptimize(fs::readFile(snapshotIn(home)));
@@ -289,6 +350,9 @@ void registerBenchmarks(const std::vector<const char*>& hosts) {
              3.0);
   perMessage(benchmark::RegisterBenchmark("WritingSave/floor", BM_WritingSaveFloor), 5.0);
   perMessage(benchmark::RegisterBenchmark("UnchangedSave/floor", BM_UnchangedSaveFloor), 3.0);
+  perMessage(benchmark::RegisterBenchmark("UnchangedSave/cat", BM_LargeFrameCatEcho), 3.0);
+  perMessage(benchmark::RegisterBenchmark("MessageDecode/host", BM_MessageDecode), 3.0);
+  perMessage(benchmark::RegisterBenchmark("MessageDecode/floor", BM_MessageParseFloor), 3.0);
 }
 
 // The largest message a browser sends: 592,754 tabs, each with its own
@@ -333,13 +397,20 @@ long statusKiB(pid_t pid, const char* field) {
   return value;
 }
 
-// A host of its own serves a message of a few bytes (the idle host), then
-// `message`: its peak above the idle host against the document it wrote, and
-// what it holds once idle again.
-void measure(const char* title, const std::filesystem::path& home, const std::string& message) {
+// A host of its own serves `first` (when given) and a message of a few bytes
+// (then it is idle), then `message`: its peak above the idle host against
+// the document it wrote, and what it holds once idle again.
+void measure(const char* title, const std::filesystem::path& home, const std::string& message,
+             const std::string& first = {}) {
   Host host = startHost(hostPath, home);
+  if (!first.empty()) roundTrip(host, first);
   roundTrip(host, R"({"action":"none"})");
   const long idle = statusKiB(host.pid, "VmRSS:");
+  // The peak from here on.
+  if (std::FILE* clear = std::fopen(("/proc/" + std::to_string(host.pid) + "/clear_refs").c_str(), "we")) {
+    std::fputs("5", clear);
+    std::fclose(clear);
+  }
   const std::string reply = roundTrip(host, message);
   const long peak = statusKiB(host.pid, "VmHWM:");
   // The host hands memory back after its reply: one more message waits for
@@ -356,8 +427,13 @@ void measure(const char* title, const std::filesystem::path& home, const std::st
 }
 
 int peakMemory(const std::filesystem::path& dataHome) {
-  const std::filesystem::path home = largeSaveHome("velmora-host-bench-peak");
-  measure("one writing save of 10,000 tabs, 1,000 history copies", home,
+  std::filesystem::path home = largeSaveHome("velmora-host-bench-peak");
+  measure("a new host's writing save of 10,000 tabs, 1,000 history copies", home,
+          bench::saveMessage(bench::makeTabs(1), scanTime(1)));
+  std::filesystem::remove_all(home);
+  home = largeSaveHome("velmora-host-bench-peak");
+  measure("the next writing save of the same host", home,
+          bench::saveMessage(bench::makeTabs(0), scanTime(2)),
           bench::saveMessage(bench::makeTabs(1), scanTime(1)));
   std::filesystem::remove_all(home);
   measure("the largest message, into an empty directory", dataHome, largestMessage());
@@ -380,11 +456,14 @@ int main(int argc, char** argv) {
     return status;
   }
   std::vector<const char*> hosts = {VELMORA_HOST_PATH};
-  if (argc > 2 && std::strcmp(argv[1], "--baseline") == 0) {
-    hosts.push_back(argv[2]);
-    argv[2] = argv[0];
-    argc -= 2;
-    argv += 2;
+  for (const char* option : {"--host", "--baseline"}) {
+    if (argc > 2 && std::strcmp(argv[1], option) == 0) {
+      if (option[2] == 'h') hosts[0] = argv[2];
+      else hosts.push_back(argv[2]);
+      argv[2] = argv[0];
+      argc -= 2;
+      argv += 2;
+    }
   }
 
   // The first save writes the snapshot; every later one must leave it alone.
