@@ -258,8 +258,8 @@ bool samePages(Pages& previousPages, const FirstSeenMap& firstSeen,
 // recent, and the map this save would carry over is the stored one. It is
 // exactly when the stored map has an entry for every open page and for no
 // other: each page then keeps its stored value. Checked before any map is
-// built, since most scans change nothing.
-// A tab's page is worked out only when it is not known already.
+// built, since most scans change nothing; a tab's page is worked out only
+// when it is not known already.
 bool unchangedAndRecent(const Known& known, const std::vector<SafariTab>& tabs, double now) {
   const TabSnapshot& previous = *known.snapshot;
   if (!previous.firstSeen) return false;
@@ -305,8 +305,8 @@ Status saveUnguarded(std::vector<SafariTab> tabs, std::string_view scannedAt,
     now = VelmoraDate::parse(scannedAt).value_or(options.env->now());
     if (previous && unchangedAndRecent(known, tabs, now)) {
       if (cache != nullptr && !known.pages) {
-        if (auto positions = previousPositions(*previous, tabs, pagesOf(tabs, known))) {
-          cache->keepPages(previous.get(), std::move(*positions));
+        if (auto found = previousPositions(*previous, tabs, pagesOf(tabs, known))) {
+          cache->keepPages(previous.get(), std::move(*found));
         }
       }
       return Ok();
@@ -319,8 +319,8 @@ Status saveUnguarded(std::vector<SafariTab> tabs, std::string_view scannedAt,
       previousPages.emplace(std::vector<std::string>());
     } else if (known.pages) {
       previousPages.emplace(pagesAt(*previous, *known.pages));
-    } else if (auto positions = previousPositions(*previous, tabs, pages)) {
-      previousPages.emplace(pagesAt(*previous, *positions));
+    } else if (auto found = previousPositions(*previous, tabs, pages)) {
+      previousPages.emplace(pagesAt(*previous, *found));
     } else {
       previousPages.emplace(previousPagesOf(previous->tabs, tabs, pages));
     }
