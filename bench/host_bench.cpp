@@ -256,15 +256,6 @@ void BM_UnchangedSave(benchmark::State& state, const char* program) {
   std::filesystem::remove_all(home);
 }
 
-// Not a floor but a reference: the same 10,000-tab frame echoed by a cat on
-// a long-lived connection, which carries it both ways.
-void BM_LargeFrameCatEcho(benchmark::State& state) {
-  const std::string message = bench::saveMessage(bench::makeTabs(0), scanTime(300));
-  Host cat = startHost("/bin/cat");
-  for (auto _ : state) benchmark::DoNotOptimize(roundTrip(cat, message));
-  stopHost(cat);
-}
-
 // The host's decoding of the 10,000-tab message in this process, beside
 // Boost.JSON's parser handing its events to handlers that do nothing: how
 // close the decoding comes to the parser's own speed.
@@ -350,7 +341,6 @@ void registerBenchmarks(const std::vector<const char*>& hosts) {
              3.0);
   perMessage(benchmark::RegisterBenchmark("WritingSave/floor", BM_WritingSaveFloor), 5.0);
   perMessage(benchmark::RegisterBenchmark("UnchangedSave/floor", BM_UnchangedSaveFloor), 3.0);
-  perMessage(benchmark::RegisterBenchmark("UnchangedSave/cat", BM_LargeFrameCatEcho), 3.0);
   perMessage(benchmark::RegisterBenchmark("MessageDecode/host", BM_MessageDecode), 3.0);
   perMessage(benchmark::RegisterBenchmark("MessageDecode/floor", BM_MessageParseFloor), 3.0);
 }
