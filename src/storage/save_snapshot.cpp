@@ -330,9 +330,7 @@ Status saveUnguarded(std::vector<SafariTab> tabs, std::string_view scannedAt,
   }
   // What was known of the previous document is of no more use.
   if (cache != nullptr) cache->clear();
-  // Kept for the next save: no room for tabs that will not come.
-  tabs.shrink_to_fit();
-  const auto document = std::make_shared<const TabSnapshot>(
+  const auto document = std::make_shared<TabSnapshot>(
       TabSnapshot{std::string(scannedAt), std::move(tabs), std::move(firstSeen)});
 
   // The bytes go to the file as they are encoded: a large document is never
@@ -343,7 +341,10 @@ Status saveUnguarded(std::vector<SafariTab> tabs, std::string_view scannedAt,
   };
   fs::FileIdentity written;
   if (Status done = fs::writeFileAtomically(snapshotFile, bytes, &written); !done) return done;
-  if (cache != nullptr) {
+  if (cache != nullptr && written.size <= KnownDocument::kMaxDocumentBytes) {
+    // Kept without room for tabs that will not come; only then, since for a
+    // moment the tabs are there twice.
+    document->tabs.shrink_to_fit();
     cache->keep(written, {document, std::make_shared<const std::vector<std::uint32_t>>(
                                         std::move(positions))});
   }
