@@ -387,13 +387,16 @@ long statusKiB(pid_t pid, const char* field) {
   return value;
 }
 
-// A host of its own serves `first` (when given) and a message of a few bytes
-// (then it is idle), then `message`: its peak above the idle host against
+// A host of its own serves `first` (when given), waits a moment and serves a
+// message of a few bytes (then it is idle), then `message`: its peak above the idle host against
 // the document it wrote, and what it holds once idle again.
 void measure(const char* title, const std::filesystem::path& home, const std::string& message,
              const std::string& first = {}) {
   Host host = startHost(hostPath, home);
-  if (!first.empty()) roundTrip(host, first);
+  if (!first.empty()) {
+    roundTrip(host, first);
+    ::usleep(300 * 1000);
+  }
   roundTrip(host, R"({"action":"none"})");
   const long idle = statusKiB(host.pid, "VmRSS:");
   // The peak from here on.
@@ -403,8 +406,9 @@ void measure(const char* title, const std::filesystem::path& home, const std::st
   }
   const std::string reply = roundTrip(host, message);
   const long peak = statusKiB(host.pid, "VmHWM:");
-  // The host hands memory back after its reply: one more message waits for
-  // that.
+  // The host hands memory back once idle for a moment: one more message,
+  // after a while, waits for that.
+  ::usleep(300 * 1000);
   roundTrip(host, R"({"action":"none"})");
   const long after = statusKiB(host.pid, "VmRSS:");
   stopHost(host);
