@@ -56,7 +56,8 @@ std::string replyBytes(const std::vector<NSExtensionItem>& items,
 
 // Serves every frame of `in`, one request each, replies on `out`. Returns the
 // process exit status: 0 when the input ended between frames, 1 when it
-// ended inside a frame or a descriptor failed.
+// ended inside a frame or a descriptor failed; the handler logs why the input
+// ended so.
 int serveMessages(int in, int out, const NSExtensionRequestHandling& handler);
 
 // What the process does when a person rather than a browser started it: for
