@@ -1,6 +1,8 @@
 #include "handler/safari_web_extension_handler.h"
 #include "platform/host_loop.h"
 
-// Arguments (the caller's origin, or a manifest path and add-on ID) are not
-// needed and are ignored.
-int main() { return velmora::extensionMain<velmora::SafariWebExtensionHandler>(); }
+// Browsers pass the caller's origin, or a manifest path and an add-on ID;
+// the host needs neither.
+int main(int argc, char** argv) {
+  return velmora::extensionMain<velmora::SafariWebExtensionHandler>(argc, argv, VELMORA_VERSION);
+}

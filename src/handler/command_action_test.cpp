@@ -53,7 +53,7 @@ TEST(CommandActionTest, EveryCommandIsQueuedExceptOpenAppAndTheAppIsOpened) {
     int opened = 0;
     RecordingLog log;
     const auto reply =
-        commandReply(c.command, c.url, log.logger(), [&] { ++opened; }, home.options());
+        commandReply(c.command, c.url, log.logger(), [&] { ++opened; return Ok(); }, home.options());
     EXPECT_EQ(reply, (boost::json::object{{"ok", true}, {"message", c.message}})) << c.command;
     EXPECT_EQ(opened, 1) << c.command;
     EXPECT_TRUE(log.records.empty()) << c.command;
@@ -75,7 +75,7 @@ TEST(CommandActionTest, FailureToQueueIsAnsweredAndLoggedAndTheAppStaysClosed) {
   RecordingLog log;
   int opened = 0;
   const auto reply = commandReply("saveCurrent", "https://a.example/", log.logger(),
-                                  [&] { ++opened; }, home.options());
+                                  [&] { ++opened; return Ok(); }, home.options());
   EXPECT_EQ(opened, 0);
   ASSERT_EQ(reply.size(), 2u);
   EXPECT_EQ(reply.at("ok"), false);
@@ -91,7 +91,7 @@ TEST(CommandActionTest, OpenAppNeedsNoStorage) {
   std::ofstream(home.storage()) << "not a directory";
   int opened = 0;
   RecordingLog log;
-  EXPECT_EQ(commandReply("openApp", "", log.logger(), [&] { ++opened; }, home.options()).at("ok"),
+  EXPECT_EQ(commandReply("openApp", "", log.logger(), [&] { ++opened; return Ok(); }, home.options()).at("ok"),
             true);
   EXPECT_EQ(opened, 1);
 }

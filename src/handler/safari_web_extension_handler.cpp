@@ -1,5 +1,6 @@
 #include "handler/safari_web_extension_handler.h"
 
+#include <string>
 #include <utility>
 
 #include "handler/command_action.h"
@@ -40,6 +41,10 @@ boost::json::object SafariWebExtensionHandler::replyTooLarge(std::size_t bytes) 
 
 boost::json::object SafariWebExtensionHandler::replyFailed(std::string_view what) const {
   return replies::failure(what);
+}
+
+void SafariWebExtensionHandler::inputFailed(std::string_view why) const {
+  log_.error(replies::kInputFailedLog + std::string(why));
 }
 
 boost::json::object SafariWebExtensionHandler::handle(std::string_view command,

@@ -38,6 +38,7 @@ class SafariWebExtensionHandler final : public NSExtensionRequestHandling {
   boost::json::object noReply() const override;
   boost::json::object replyTooLarge(std::size_t bytes) const override;
   boost::json::object replyFailed(std::string_view what) const override;
+  void inputFailed(std::string_view why) const override;
 
   const Logger& log() const { return log_; }
 

@@ -5,9 +5,17 @@
 #include <boost/json/serialize.hpp>
 #include <exception>
 #include <optional>
+#include <string>
 #include <utility>
 
 namespace velmora {
+
+namespace {
+
+// One write, so that the line stays whole; a failure has nowhere to go.
+void writeLine(int fd, std::string_view line) { (void)!::write(fd, line.data(), line.size()); }
+
+}  // namespace
 
 std::vector<std::any> inputItemsForFrame(IncomingFrame frame) {
   NSExtensionItem item;
@@ -36,7 +44,10 @@ std::string replyBytes(const std::vector<NSExtensionItem>& items,
 int serveMessages(int in, int out, const NSExtensionRequestHandling& handler) {
   for (;;) {
     auto frame = readFrame(in);
-    if (!frame) return 1;
+    if (!frame) {
+      handler.inputFailed(frame.error().description);
+      return 1;
+    }
     if (!frame->has_value()) return 0;
 
     // Exactly one reply per message: the first completion counts.
@@ -66,6 +77,21 @@ int serveMessages(int in, int out, const NSExtensionRequestHandling& handler) {
     // counts against the process until it is handed back.
     if (large) ::malloc_trim(0);
   }
+}
+
+std::optional<int> startedByHand(int argc, const char* const* argv, std::string_view version) {
+  if (argc == 2 && std::string_view(argv[1]) == "--version") {
+    writeLine(STDOUT_FILENO, "velmora-extension " + std::string(version) + "\n");
+    return 0;
+  }
+  if (::isatty(STDIN_FILENO) == 1) {
+    writeLine(STDERR_FILENO,
+              "velmora-extension: this is a native messaging host, which browsers start for the "
+              "Velmora extension; it is not run by hand. `register --status` (installed beside "
+              "it) shows where it is registered, doc/install.md how to set it up.\n");
+    return 2;
+  }
+  return std::nullopt;
 }
 
 }  // namespace velmora

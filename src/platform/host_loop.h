@@ -5,6 +5,7 @@
 
 #include <boost/json/object.hpp>
 #include <cstddef>
+#include <optional>
 #include <string_view>
 #include <string>
 #include <vector>
@@ -32,6 +33,9 @@ class NSExtensionRequestHandling {
   virtual boost::json::object replyTooLarge(std::size_t bytes) const = 0;
   // Sent when the reply could not be put into bytes; `what` says why.
   virtual boost::json::object replyFailed(std::string_view what) const = 0;
+  // Logs why the input could not be read to its end, after which the process
+  // ends without a reply.
+  virtual void inputFailed(std::string_view why) const = 0;
 };
 
 // After a message at least this large the host hands its freed memory back
@@ -52,12 +56,21 @@ std::string replyBytes(const std::vector<NSExtensionItem>& items,
 
 // Serves every frame of `in`, one request each, replies on `out`. Returns the
 // process exit status: 0 when the input ended between frames, 1 when it
-// ended inside a frame or a descriptor failed.
+// ended inside a frame or a descriptor failed; the handler logs why the input
+// ended so.
 int serveMessages(int in, int out, const NSExtensionRequestHandling& handler);
+
+// What the process does when a person rather than a browser started it: for
+// "--version" alone it prints the version and ends with 0; with a terminal
+// as its input it says on stderr what it is and ends with 2, rather than
+// wait for frames nobody types. No value when a browser started it: browsers
+// pass the caller's origin, or a manifest path and an add-on ID, and pipes.
+std::optional<int> startedByHand(int argc, const char* const* argv, std::string_view version);
 
 // The process's whole life: one handler serving standard input.
 template <class Handler>
-int extensionMain() {
+int extensionMain(int argc, const char* const* argv, std::string_view version) {
+  if (const std::optional<int> status = startedByHand(argc, argv, version)) return *status;
   // A browser that went away must end the process through a failed write,
   // not a signal.
   ::signal(SIGPIPE, SIG_IGN);

@@ -56,6 +56,7 @@ struct LoopHandler final : NSExtensionRequestHandling {
   boost::json::object replyFailed(std::string_view what) const override {
     return {{"ok", false}, {"error", what}};
   }
+  void inputFailed(std::string_view) const override {}
 
   std::function<void(NSExtensionContext&)> answer;
   mutable std::vector<std::size_t> tooLarge;

@@ -6,6 +6,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "platform/os_error.h"
 
@@ -31,7 +32,21 @@ Result<std::size_t> readFully(int fd, char* data, std::size_t size) {
   return done;
 }
 
-Error endedInsideFrame() { return Error{"input ended inside a frame"}; }
+Error endedInsideHeader(std::size_t received) {
+  return Error{"input ended after " + std::to_string(received) + " of the " +
+               std::to_string(kFrameHeaderBytes) + " bytes of a frame header"};
+}
+
+Error endedInsideMessage(std::uint32_t length, std::size_t received) {
+  return Error{"input ended after " + std::to_string(received) + " of the " +
+               std::to_string(length) + " bytes of a message"};
+}
+
+Error endedInsideOversized(std::uint32_t length, std::size_t received) {
+  return Error{"input ended after " + std::to_string(received) + " of the " +
+               std::to_string(length) + " bytes of a message larger than the " +
+               std::to_string(kMaxMessageBytes) + " allowed"};
+}
 
 }  // namespace
 
@@ -40,7 +55,7 @@ Result<std::optional<IncomingFrame>> readFrame(int fd) {
   auto got = readFully(fd, header, sizeof header);
   if (!got) return got.error();
   if (*got == 0) return std::optional<IncomingFrame>();
-  if (*got < sizeof header) return endedInsideFrame();
+  if (*got < sizeof header) return endedInsideHeader(*got);
 
   std::uint32_t length = 0;
   std::memcpy(&length, header, sizeof length);
@@ -54,7 +69,7 @@ Result<std::optional<IncomingFrame>> readFrame(int fd) {
       const std::size_t want = std::min<std::size_t>(left, chunk.size());
       auto drained = readFully(fd, chunk.data(), want);
       if (!drained) return drained.error();
-      if (*drained < want) return endedInsideFrame();
+      if (*drained < want) return endedInsideOversized(length, length - left + *drained);
       left -= static_cast<std::uint32_t>(want);
     }
     return std::optional<IncomingFrame>(std::move(frame));
@@ -63,7 +78,7 @@ Result<std::optional<IncomingFrame>> readFrame(int fd) {
   frame.bytes.resize(length);
   auto body = readFully(fd, frame.bytes.data(), length);
   if (!body) return body.error();
-  if (*body < length) return endedInsideFrame();
+  if (*body < length) return endedInsideMessage(length, *body);
   return std::optional<IncomingFrame>(std::move(frame));
 }
 

@@ -34,8 +34,8 @@ struct IncomingFrame {
 };
 
 // Reads the next frame from the descriptor. No value when the input ended
-// cleanly between frames; an Error when it ended inside a frame or could not
-// be read.
+// cleanly between frames; an Error when it could not be read, or ended inside
+// a frame: then the Error says where, with the sizes declared and received.
 Result<std::optional<IncomingFrame>> readFrame(int fd);
 
 // The frame for the bytes: header and body.
