@@ -196,7 +196,7 @@ class FileSystemRun:
         self.copy_mount = os.path.join(work, "copy")
         self.storage = os.path.join(self.live, "Velmora")
         self.device = None
-        self.devices, self.mounted = [], []
+        self.devices, self.mounted, self.in_memory = [], [], False
         self.cuts = self.midway = self.mounts = self.retries = 0
         self.faults = []
         self.versions = {}  # a file version's digest: which message wrote it
@@ -225,8 +225,17 @@ class FileSystemRun:
             subprocess.run(["umount", where], capture_output=True)
         for device in reversed(self.devices):
             subprocess.run(["losetup", "-d", device], capture_output=True)
+        if self.in_memory:
+            subprocess.run(["umount", self.work], capture_output=True)
 
     def prepare(self):
+        # Images and copies in memory: on a disk, removing each copy waits
+        # for the discard of its blocks, and every sync for the disk.
+        try:
+            run("mount", "-t", "tmpfs", "-o", "size=1g,mode=700", "tmpfs", self.work)
+        except RuntimeError as e:
+            raise Skip(f"this machine cannot mount file systems ({e})")
+        self.in_memory = True
         with open(self.image, "wb") as f:
             f.truncate(IMAGE_BYTES)
         try:
