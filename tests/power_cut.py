@@ -292,12 +292,11 @@ class FileSystemRun:
     def describe(self, digest):
         if digest is None:
             return "absent"
-        return f"as {self.versions[digest]} wrote it" if digest in self.versions else "unknown"
+        return f"as {self.versions[digest]} wrote it" if digest in self.versions else "a version never seen"
 
     def check_copy(self, what, before, after):
         """Mounts the copy; each file must be as before or as after."""
-        # A device of its own, detached before the copy is removed: the
-        # removal would otherwise wait for an automatic detach.
+        # Attached by hand, so that it is detached before the copy goes.
         device = self.attach(self.copy)
         try:
             try:
