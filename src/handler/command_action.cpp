@@ -31,6 +31,8 @@ std::filesystem::path containingApplicationBundle(const std::filesystem::path& e
   return bundle;
 }
 
-void openContainingApp() { openApplication(containingApplicationBundle(extensionBundlePath())); }
+void openContainingApp(Env& env) {
+  env.openApplication(containingApplicationBundle(extensionBundlePath()));
+}
 
 }  // namespace velmora

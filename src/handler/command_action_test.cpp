@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/file_system.h"
 #include "support/recording_log.h"
 #include "support/test_env.h"
 #include "storage/command_queue.h"
@@ -20,7 +19,7 @@ std::vector<VelmoraStorage::Command> queuedCommands(const std::filesystem::path&
   const auto dir = storage / "commands";
   if (!std::filesystem::exists(dir)) return commands;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    auto bytes = fs::readFile(entry.path());
+    auto bytes = realFiles().readFile(entry.path(), SIZE_MAX);
     EXPECT_TRUE(bytes) << entry.path();
     if (!bytes) continue;
     auto command = VelmoraStorage::decodeCommand(boost::json::parse(*bytes));

@@ -11,6 +11,8 @@
 #include "handler/replies.h"
 #include "handler/safari_web_extension_handler.h"
 #include "support/recording_log.h"
+#include "support/test_env.h"
+#include "support/test_env.h"
 
 namespace velmora {
 namespace {
@@ -182,7 +184,8 @@ TEST(DispatchTest, AThrowingActionStillGetsExactlyOneReply) {
 
 TEST(DispatchTest, HandlerLogsThroughItsOwnLogger) {
   RecordingLog log;
-  const SafariWebExtensionHandler handler(log.sink());
+  TestEnv env;
+  const SafariWebExtensionHandler handler(env, log.sink());
   int completions = 0;
   NSExtensionContext context({std::any(messageItem(R"({"action":"nothing"})"))},
                              [&](std::vector<NSExtensionItem>) { ++completions; });
@@ -196,7 +199,8 @@ TEST(DispatchTest, HandlerLogsThroughItsOwnLogger) {
 // The host loop sends these when the handler's own reply cannot go out.
 TEST(DispatchTest, HandlerGivesTheLoopsFallbackReplies) {
   RecordingLog log;
-  const SafariWebExtensionHandler handler(log.sink());
+  TestEnv env;
+  const SafariWebExtensionHandler handler(env, log.sink());
   EXPECT_EQ(handler.noReply(),
             (boost::json::object{{"ok", false}, {"error", "Keine Antwort erhalten"}}));
   EXPECT_EQ(handler.replyFailed("std::bad_alloc"),

@@ -271,13 +271,6 @@ Result<TabSnapshot> SnapshotReader::take() {
 
 namespace {
 
-// A document is read once; one whose map gives a key twice is read a second
-// time, exactly. A file may have been replaced in between, so the second
-// reading is checked too.
-// Documents are read and written in pieces of this size, small enough to
-// stay in the processor's cache.
-constexpr std::size_t kPieceBytes = 64 * 1024;
-
 // A text held whole, handed over in pieces like a file's.
 TextSource inPieces(std::string_view text) {
   return [text](const std::function<bool(std::string_view)>& piece) {

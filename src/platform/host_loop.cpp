@@ -1,6 +1,8 @@
 #include "platform/host_loop.h"
 
 #include <malloc.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <boost/json/serialize.hpp>
 #include <exception>
@@ -66,6 +68,13 @@ int serveMessages(int in, int out, const NSExtensionRequestHandling& handler) {
     // counts against the process until it is handed back.
     if (large) ::malloc_trim(0);
   }
+}
+
+int extensionMain(const NSExtensionRequestHandling& handler) {
+  // A browser that went away must end the process through a failed write,
+  // not a signal.
+  ::signal(SIGPIPE, SIG_IGN);
+  return serveMessages(STDIN_FILENO, STDOUT_FILENO, handler);
 }
 
 }  // namespace velmora

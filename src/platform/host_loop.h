@@ -1,8 +1,5 @@
 #pragma once
 
-#include <signal.h>
-#include <unistd.h>
-
 #include <boost/json/object.hpp>
 #include <cstddef>
 #include <string_view>
@@ -55,14 +52,7 @@ std::string replyBytes(const std::vector<NSExtensionItem>& items,
 // ended inside a frame or a descriptor failed.
 int serveMessages(int in, int out, const NSExtensionRequestHandling& handler);
 
-// The process's whole life: one handler serving standard input.
-template <class Handler>
-int extensionMain() {
-  // A browser that went away must end the process through a failed write,
-  // not a signal.
-  ::signal(SIGPIPE, SIG_IGN);
-  const Handler handler;
-  return serveMessages(STDIN_FILENO, STDOUT_FILENO, handler);
-}
+// The process's whole life: the handler serving standard input.
+int extensionMain(const NSExtensionRequestHandling& handler);
 
 }  // namespace velmora

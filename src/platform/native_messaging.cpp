@@ -7,31 +7,26 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/descriptor.h"
 #include "platform/os_error.h"
 
 namespace velmora {
 namespace {
-
-const char kInputName[] = "standard input";
-const char kOutputName[] = "standard output";
 
 // Reads up to `size` bytes, stopping early only at the end of input. Returns
 // the number read.
 Result<std::size_t> readFully(int fd, char* data, std::size_t size) {
   std::size_t done = 0;
   while (done < size) {
-    const ssize_t n = ::read(fd, data + done, size - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return osError("cannot read", kInputName, errno);
-    }
+    const ssize_t n = readSome(fd, data + done, size - done);
+    if (n < 0) return systemError("cannot read standard input", errno);
     if (n == 0) break;
     done += static_cast<std::size_t>(n);
   }
   return done;
 }
 
-Error endedInsideFrame() { return Error{"input ended inside a frame"}; }
+Error endedInsideFrame() { return Error{"cannot read a frame: the input ended inside it"}; }
 
 }  // namespace
 
@@ -48,7 +43,7 @@ Result<std::optional<IncomingFrame>> readFrame(int fd) {
   IncomingFrame frame;
   if (length > kMaxMessageBytes) {
     frame.oversized = true;
-    std::array<char, kDrainChunkBytes> chunk;
+    std::array<char, kPieceBytes> chunk;
     std::uint32_t left = length;
     while (left > 0) {
       const std::size_t want = std::min<std::size_t>(left, chunk.size());
@@ -76,16 +71,11 @@ std::string encodeFrame(std::string_view bytes) {
 }
 
 Status writeFrame(int fd, std::string_view bytes) {
-  if (bytes.size() > UINT32_MAX) return Error{"reply does not fit in a frame"};
-  const std::string frame = encodeFrame(bytes);
-  std::string_view rest = frame;
-  while (!rest.empty()) {
-    const ssize_t n = ::write(fd, rest.data(), rest.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return osError("cannot write", kOutputName, errno);
-    }
-    rest.remove_prefix(static_cast<std::size_t>(n));
+  if (bytes.size() > UINT32_MAX) {
+    return Error{"cannot write a frame: the reply is longer than a frame can say"};
+  }
+  if (const int err = writeAll(fd, encodeFrame(bytes)); err != 0) {
+    return systemError("cannot write standard output", err);
   }
   return Ok();
 }

@@ -7,8 +7,13 @@
 
 namespace velmora {
 
-// The one place where an operating system error becomes an Error: the action,
-// the path it concerned and the system's own reason, for example
+// Where an operating system error becomes an Error: what failed and the
+// system's own reason, for example "cannot read standard input: Bad file
+// descriptor". The error number is kept as the Error's code.
+Error systemError(std::string_view what, int errnum);
+
+// The same for an operation on a file: the action and the path it concerned,
+// for example
 // "cannot create directory /home/a/.local/share/Velmora: Not a directory".
 Error osError(std::string_view action, const std::filesystem::path& path, int errnum);
 

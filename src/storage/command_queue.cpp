@@ -11,7 +11,6 @@
 
 #include "base/decode_error.h"
 #include "model/document_bytes.h"
-#include "platform/file_system.h"
 
 namespace velmora::VelmoraStorage {
 
@@ -77,7 +76,7 @@ Status queue(std::string_view command, std::string_view url, const Options& opti
   Result<std::filesystem::path> storage = options.env->storageDirectory();
   if (!storage) return storage.error();
   const std::filesystem::path dir = *storage / kCommandsDirectoryName;
-  if (Status created = fs::createDirectories(dir); !created) return created;
+  if (Status created = createDirectories(*options.env, dir); !created) return created;
 
   const double now = options.env->now();
   // A non-finite number has no JSON form; the file would not read back.
@@ -87,11 +86,11 @@ Status queue(std::string_view command, std::string_view url, const Options& opti
     const std::string bytes =
         documentBytes(encodeCommand(Command{std::string(command), std::string(url), now}));
     const std::filesystem::path file = dir / (newFileStem() + ".json");
-    Status written = fs::writeFileAtomically(file, bytes);
+    Status written = writeFileAtomically(*options.env, file, bytes);
     // The write may fail after the file became visible (the directory could
     // not be synced). A command answered as failed must not stay queued, or
     // a retry would queue it twice; the name is fresh, so the file is ours.
-    if (!written) fs::removeRegularFile(file);
+    if (!written) removeRegularFile(*options.env, file);
     return written;
   } catch (const std::bad_alloc&) {
     return Error{"cannot queue the command: out of memory"};

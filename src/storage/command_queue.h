@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "base/status.h"
-#include "storage/env.h"
+#include "storage/options.h"
 
 namespace velmora::VelmoraStorage {
 
@@ -30,7 +30,7 @@ Result<Command> decodeCommand(const boost::json::value& document);
 
 // Writes commands/<UUID>.json in the storage directory, creating both
 // directories when missing. Nothing is written when an earlier step fails.
-Status queue(std::string_view command, std::string_view url, const Options& options = {});
+Status queue(std::string_view command, std::string_view url, const Options& options);
 
 }  // namespace velmora::VelmoraStorage
 

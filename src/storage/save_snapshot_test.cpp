@@ -13,7 +13,6 @@
 
 #include "model/tab_snapshot.h"
 #include "platform/clock.h"
-#include "platform/file_system.h"
 #include "storage/history.h"
 #include "storage/previous_document_cache.h"
 #include "support/messages.h"
@@ -40,9 +39,7 @@ class SaveTest : public ::testing::Test {
   // With a cache, as the handler saves: every outcome must be the one a
   // save that decodes the document afresh gives.
   Options options() {
-    Options options = env_.options();
-    options.cache = &cache_;
-    return options;
+    return Options(env_, &cache_);
   }
   Status saveAt(const std::vector<SafariTab>& tabs, const std::string& scannedAt) {
     return save(tabs, scannedAt, options());
@@ -56,7 +53,7 @@ class SaveTest : public ::testing::Test {
   std::filesystem::path historyDir() const { return dir_ / "history"; }
 
   std::string bytesOf(const std::filesystem::path& file) const {
-    Result<std::string> bytes = fs::readFile(file);
+    Result<std::string> bytes = realFiles().readFile(file, SIZE_MAX);
     EXPECT_TRUE(bytes.ok()) << file;
     return bytes ? *bytes : std::string();
   }
@@ -429,7 +426,7 @@ TEST_F(SaveTest, ADirectoryWhereTheSnapshotMustBeLeavesEverythingElse) {
   EXPECT_THAT(status.error().description, HasSubstr(snapshotFile().string()));
   EXPECT_TRUE(std::filesystem::is_directory(snapshotFile()));
   EXPECT_FALSE(std::filesystem::exists(historyDir()));
-  EXPECT_THAT(fs::listDirectory(dir_).value(), ElementsAre("snapshot.v1.json"));
+  EXPECT_THAT(realFiles().listDirectory(dir_).value(), ElementsAre("snapshot.v1.json"));
 }
 
 TEST_F(SaveTest, ACopyThatCannotBeWrittenFailsAndNothingIsPruned) {
@@ -467,7 +464,7 @@ TEST_F(SaveTest, ThreadsSavingAtOnceLeaveWholeDocumentsAndNoTemporaryFiles) {
   for (const std::string& failure : failures) EXPECT_EQ(failure, "");
 
   EXPECT_TRUE(decodeSnapshot(bytesOf(snapshotFile())).ok());
-  EXPECT_THAT(fs::listDirectory(dir_).value(), UnorderedElementsAre("snapshot.v1.json", "history"));
+  EXPECT_THAT(realFiles().listDirectory(dir_).value(), UnorderedElementsAre("snapshot.v1.json", "history"));
   ASSERT_THAT(history(), Not(IsEmpty()));
   for (const std::string& name : history()) {
     EXPECT_NE(name[0], '.') << name;
