@@ -70,23 +70,6 @@ TEST(HostExchangeTest, CommandIsQueuedAndAnswered) {
   EXPECT_TRUE(host.stderrText().empty()) << host.stderrText();
 }
 
-TEST(HostExchangeTest, CommandThatCannotBeQueuedIsAnsweredWithTheReason) {
-  Sandbox sandbox;
-  std::ofstream(sandbox.storage()) << "a file where the directory should be";
-  HostProcess host(sandbox);
-  ASSERT_TRUE(host.send(R"({"action":"command","command":"cleanUp"})"));
-  const auto reply = parsed(host.readReply());
-  ASSERT_TRUE(reply.is_object());
-  EXPECT_EQ(reply.at("ok"), false);
-  const std::string error(reply.at("error").as_string());
-  EXPECT_NE(error.find(sandbox.storage().string()), std::string::npos) << error;
-  host.closeInput();
-  EXPECT_EQ(host.wait(), 0);
-  EXPECT_EQ(host.stderrText(),
-            "local.velmora[extension] error: Befehl fehlgeschlagen: " + error + "\n");
-  EXPECT_FALSE(std::filesystem::exists(sandbox.appRunRecord()));
-}
-
 TEST(HostExchangeTest, MalformedMessagesAreAnsweredAndServingGoesOn) {
   struct Case {
     const char* name;

@@ -67,24 +67,6 @@ TEST(CommandActionTest, EveryCommandIsQueuedExceptOpenAppAndTheAppIsOpened) {
   }
 }
 
-TEST(CommandActionTest, FailureToQueueIsAnsweredAndLoggedAndTheAppStaysClosed) {
-  TestEnv home;
-  // The storage directory cannot be made where a regular file stands.
-  std::ofstream(home.storage()) << "not a directory";
-  RecordingLog log;
-  int opened = 0;
-  const auto reply = commandReply("saveCurrent", "https://a.example/", log.logger(),
-                                  [&] { ++opened; }, home.options());
-  EXPECT_EQ(opened, 0);
-  ASSERT_EQ(reply.size(), 2u);
-  EXPECT_EQ(reply.at("ok"), false);
-  const std::string error(reply.at("error").as_string());
-  EXPECT_NE(error.find(home.storage().string()), std::string::npos) << error;
-  ASSERT_EQ(log.records.size(), 1u);
-  EXPECT_EQ(log.records[0].level, LogLevel::error);
-  EXPECT_EQ(log.records[0].text, "Befehl fehlgeschlagen: " + error);
-}
-
 TEST(CommandActionTest, OpenAppNeedsNoStorage) {
   TestEnv home;
   std::ofstream(home.storage()) << "not a directory";

@@ -171,25 +171,6 @@ TEST_F(EnvTest, WriteFileAtomicallyReplacesALinkNotItsTarget) {
   EXPECT_EQ(*env_.readFile(root_ / "target", SIZE_MAX), "old");
 }
 
-TEST_F(EnvTest, WriteFileAtomicallyFailureLeavesTheOldStateAndNoTemporaryFile) {
-  // A directory where the file should go: the rename fails after the data was
-  // written, so the temporary file must be cleaned up.
-  std::filesystem::create_directory(root_ / "doc.json");
-  put(root_ / "doc.json" / "inside", "kept");
-  Status overDirectory = writeFileAtomically(env_, root_ / "doc.json", "bytes");
-  ASSERT_FALSE(overDirectory.ok());
-  EXPECT_THAT(overDirectory.error().description, HasSubstr((root_ / "doc.json").string()));
-  EXPECT_THAT(names(), ElementsAre("doc.json"));
-  EXPECT_EQ(*env_.readFile(root_ / "doc.json" / "inside", SIZE_MAX), "kept");
-
-  // A regular file where the directory should be: nothing can be created.
-  put(root_ / "notdir", "x");
-  Status underFile = writeFileAtomically(env_, root_ / "notdir" / "doc.json", "bytes");
-  ASSERT_FALSE(underFile.ok());
-  EXPECT_THAT(underFile.error().description, HasSubstr("Not a directory"));
-  EXPECT_THAT(names(), UnorderedElementsAre("doc.json", "notdir"));
-}
-
 // Writers killed mid-write leave temporary files; the next write into the
 // directory removes those too old to belong to a live writer, and nothing else.
 TEST_F(EnvTest, WriteFileAtomicallySweepsStaleTemporaryFilesOnly) {

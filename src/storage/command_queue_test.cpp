@@ -135,24 +135,6 @@ TEST_F(CommandQueueTest, CommandsQueuedTogetherGetDifferentFiles) {
   EXPECT_EQ(entries(commandsDir()).size(), 20u);
 }
 
-TEST_F(CommandQueueTest, RegularFileNamedCommandsIsAnErrorNamingThePath) {
-  stdfs::create_directories(storageDir());
-  std::ofstream(commandsDir()) << "in the way";
-
-  const Status status = queue("saveAll", "https://example.com", home_.options());
-  ASSERT_FALSE(status);
-  EXPECT_THAT(status.error().description, HasSubstr(commandsDir().string()));
-  EXPECT_EQ(entries(storageDir()), std::set<stdfs::path>{commandsDir()});
-  EXPECT_EQ(readAll(commandsDir()), "in the way");
-}
-
-TEST_F(CommandQueueTest, UnavailableStorageDirectoryIsAnError) {
-  std::ofstream(storageDir()) << "not a directory";
-  const Status status = queue("saveAll", "", home_.options());
-  ASSERT_FALSE(status);
-  EXPECT_THAT(status.error().description, HasSubstr(storageDir().string()));
-}
-
 TEST_F(CommandQueueTest, ExistingDirectoriesAreReused) {
   stdfs::create_directories(commandsDir());
   queueOne("cleanUp", "");

@@ -399,47 +399,6 @@ TEST_F(SaveTest, AScanTimeThatCannotNameAFileFailsBeforeAnything) {
   EXPECT_THAT(history(), ElementsAre(historyFileName(scanTime(0))));
 }
 
-// --- Failures -------------------------------------------------------------------
-
-TEST_F(SaveTest, AFileWhereTheStorageDirectoryMustBeFailsWithoutWriting) {
-  std::ofstream(dir_) << "in the way";
-  Status status = saveAt({tab(1, "https://a.example/")}, scanTime(0));
-  ASSERT_FALSE(status.ok());
-  EXPECT_EQ(status.error().description,
-            "cannot create directory " + dir_.string() + ": File exists");
-  EXPECT_EQ(bytesOf(dir_), "in the way");
-}
-
-TEST_F(SaveTest, AFileWhereTheHistoryDirectoryMustBeFailsAfterTheSnapshot) {
-  std::filesystem::create_directories(dir_);
-  std::ofstream(historyDir()) << "in the way";
-  Status status = saveAt({tab(1, "https://a.example/")}, scanTime(0));
-  ASSERT_FALSE(status.ok());
-  EXPECT_THAT(status.error().description, HasSubstr(historyDir().string()));
-  EXPECT_EQ(stored().scannedAt, scanTime(0));
-}
-
-TEST_F(SaveTest, ADirectoryWhereTheSnapshotMustBeLeavesEverythingElse) {
-  std::filesystem::create_directories(snapshotFile());
-  Status status = saveAt({tab(1, "https://a.example/")}, scanTime(0));
-  ASSERT_FALSE(status.ok());
-  EXPECT_THAT(status.error().description, HasSubstr(snapshotFile().string()));
-  EXPECT_TRUE(std::filesystem::is_directory(snapshotFile()));
-  EXPECT_FALSE(std::filesystem::exists(historyDir()));
-  EXPECT_THAT(realFiles().listDirectory(dir_).value(), ElementsAre("snapshot.v1.json"));
-}
-
-TEST_F(SaveTest, ACopyThatCannotBeWrittenFailsAndNothingIsPruned) {
-  putHistory(historyFileName(scanTime(-40 * 86400)));
-  std::filesystem::create_directories(historyDir() / historyFileName(scanTime(0)) / "inside");
-  Status status = saveAt({tab(1, "https://a.example/")}, scanTime(0));
-  ASSERT_FALSE(status.ok());
-  EXPECT_THAT(status.error().description, HasSubstr(historyFileName(scanTime(0))));
-  EXPECT_EQ(stored().scannedAt, scanTime(0));
-  EXPECT_TRUE(std::filesystem::exists(historyDir() / historyFileName(scanTime(-40 * 86400))));
-  for (const std::string& name : history()) EXPECT_NE(name[0], '.') << name;
-}
-
 // --- Where and how -------------------------------------------------------------------
 
 TEST_F(SaveTest, ThreadsSavingAtOnceLeaveWholeDocumentsAndNoTemporaryFiles) {
