@@ -39,6 +39,7 @@
 #include "platform/storage_directory.h"
 #include "support/recording_log.h"
 #include "support/test_env.h"
+#include "support/command_file.h"
 
 namespace {
 
@@ -314,7 +315,7 @@ void checkCommandFiles(std::size_t queued) {
     check(bytes.ok(), "a command file can be read back");
     boost::system::error_code parseError;
     const boost::json::value document = boost::json::parse(*bytes, parseError);
-    check(!parseError && velmora::VelmoraStorage::decodeCommand(document).ok(),
+    check(!parseError && velmora::decodeCommand(document).ok(),
           "a command file decodes", *bytes);
   }
   check(files == queued, "one command file per queued command");

@@ -20,6 +20,7 @@
 #include "storage/history.h"
 #include "support/messages.h"
 #include "support/scan_time.h"
+#include "support/command_file.h"
 
 // Helpers for the tests that kill, crowd and feed hostile input to the host:
 // a walk over the storage directory that checks every document in it, a
@@ -65,7 +66,7 @@ inline void inspectCommand(const std::filesystem::path& file, StorageState& stat
   const boost::json::value value = boost::json::parse(readText(file), ec);
   Result<VelmoraStorage::Command> command =
       ec ? Result<VelmoraStorage::Command>(Error{ec.message()})
-         : VelmoraStorage::decodeCommand(value);
+         : decodeCommand(value);
   if (command) {
     state.commands.push_back(std::move(*command));
   } else {

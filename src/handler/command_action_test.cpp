@@ -10,6 +10,7 @@
 #include "support/recording_log.h"
 #include "support/test_env.h"
 #include "storage/command_queue.h"
+#include "support/command_file.h"
 
 namespace velmora {
 namespace {
@@ -22,7 +23,7 @@ std::vector<VelmoraStorage::Command> queuedCommands(const std::filesystem::path&
     auto bytes = realFiles().readFile(entry.path(), SIZE_MAX);
     EXPECT_TRUE(bytes) << entry.path();
     if (!bytes) continue;
-    auto command = VelmoraStorage::decodeCommand(boost::json::parse(*bytes));
+    auto command = decodeCommand(boost::json::parse(*bytes));
     EXPECT_TRUE(command) << entry.path();
     if (command) commands.push_back(*command);
   }

@@ -83,7 +83,7 @@ void send(Env& env, const std::string& message, boost::json::object* reply,
   const SafariWebExtensionHandler handler(env, (log ? log : &unused)->sink());
   NSExtensionItem item;
   item.messageText = message;
-  NSExtensionContext context({std::any(std::move(item))}, [&](std::vector<NSExtensionItem> items) {
+  NSExtensionContext context({std::move(item)}, [&](std::vector<NSExtensionItem> items) {
     *reply = items.at(0).userInfo->at(SFExtensionMessageKey).as_object();
   });
   handler.beginRequest(context);

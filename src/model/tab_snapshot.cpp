@@ -299,12 +299,7 @@ Result<TabSnapshot> decodeOnce(const TextSource& document) {
 
 Result<TabSnapshot> decode(const TextSource& document) {
   try {
-    Result<TabSnapshot> decoded = decodeOnce(withPlainSlashes(document));
-    if (decoded) return decoded;
-    // Plain slashes decide no outcome, but around bytes that are not UTF-8
-    // the parser may word a failure differently: a failed document is read
-    // again as it stands, for the words its own text calls for.
-    return decodeOnce(document);
+    return decodeOnce(withPlainSlashes(document));
   } catch (const std::bad_alloc&) {
     return tooLargeToRead(kDocument);
   }
@@ -380,22 +375,6 @@ void encodeSnapshot(std::string_view scannedAt, const std::vector<SafariTab>& ta
 
 }  // namespace
 
-std::string snapshotBytes(std::string_view scannedAt, const std::vector<SafariTab>& tabs,
-                          const FirstSeenMap* firstSeen) {
-  std::size_t estimate = 64 + scannedAt.size();  // an over-estimate touches no memory
-  for (const SafariTab& tab : tabs) {
-    estimate += 128 + tab.title.size() + tab.url.size() * 5 / 4 +
-                (tab.snippet ? tab.snippet->size() : 0) + (tab.summary ? tab.summary->size() : 0);
-  }
-  if (firstSeen) {
-    for (const auto& [page, time] : *firstSeen) estimate += 8 + page.size() * 5 / 4 + time.size();
-  }
-  std::string out;
-  out.reserve(estimate);
-  encodeSnapshot(scannedAt, tabs, firstSeen, out, [] {});
-  return out;
-}
-
 void writeSnapshotBytes(std::string_view scannedAt, const std::vector<SafariTab>& tabs,
                         const FirstSeenMap* firstSeen,
                         const std::function<void(std::string_view)>& write) {
@@ -405,11 +384,6 @@ void writeSnapshotBytes(std::string_view scannedAt, const std::vector<SafariTab>
     write(piece);
     piece.clear();
   });
-}
-
-std::string snapshotBytes(const TabSnapshot& snapshot) {
-  return snapshotBytes(snapshot.scannedAt, snapshot.tabs,
-                       snapshot.firstSeen ? &*snapshot.firstSeen : nullptr);
 }
 
 }  // namespace velmora

@@ -1,4 +1,5 @@
 #include "model/tab_snapshot.h"
+#include "support/snapshot_bytes.h"
 
 #include <gtest/gtest.h>
 

@@ -11,11 +11,11 @@
 
 namespace velmora {
 
-std::vector<std::any> inputItemsForFrame(IncomingFrame frame) {
+std::vector<NSExtensionItem> inputItemsForFrame(IncomingFrame frame) {
   NSExtensionItem item;
   if (!frame.oversized) item.messageText = std::move(frame.bytes);
   // Not a braced list: that would copy the item, message and all.
-  std::vector<std::any> items;
+  std::vector<NSExtensionItem> items;
   items.emplace_back(std::move(item));
   return items;
 }
@@ -45,7 +45,7 @@ int serveMessages(int in, int out, const NSExtensionRequestHandling& handler) {
     std::optional<std::string> reply;
     const bool large = (*frame)->bytes.size() >= kTrimAfterMessageBytes;
     {
-      std::vector<std::any> items = inputItemsForFrame(std::move(**frame));
+      std::vector<NSExtensionItem> items = inputItemsForFrame(std::move(**frame));
       NSExtensionContext context(std::move(items),
                                  [&reply, &handler](std::vector<NSExtensionItem> items) {
                                    if (reply) return;

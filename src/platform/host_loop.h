@@ -40,7 +40,7 @@ inline constexpr std::size_t kTrimAfterMessageBytes = 1024 * 1024;
 // message text, which the handler reads (and answers as an unusable envelope
 // when it is not a JSON object). A frame too long to be kept becomes an
 // empty item, answered the same way.
-std::vector<std::any> inputItemsForFrame(IncomingFrame frame);
+std::vector<NSExtensionItem> inputItemsForFrame(IncomingFrame frame);
 
 // The bytes of the reply that a request completed with. A reply larger than
 // the browsers accept is replaced by the handler's replyTooLarge.

@@ -18,6 +18,7 @@
 #include "support/messages.h"
 #include "support/scan_time.h"
 #include "support/test_env.h"
+#include "support/snapshot_bytes.h"
 
 namespace velmora::VelmoraStorage {
 namespace {
