@@ -165,7 +165,9 @@ BENCHMARK(BM_SaveUnchanged)->Unit(benchmark::kMillisecond)->MinTime(3);
 
 void BM_SaveUnchangedFloor(benchmark::State& state) {
   const std::filesystem::path dir = makeStorage("velmora-bench-read");
-  for (auto _ : state) benchmark::DoNotOptimize(realFiles().readFile(dir / "snapshot.v1.json", SIZE_MAX));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(realFiles().readFile(dir / "snapshot.v1.json", SIZE_MAX));
+  }
   std::filesystem::remove_all(dir);
 }
 BENCHMARK(BM_SaveUnchangedFloor)->Unit(benchmark::kMillisecond)->MinTime(3);

@@ -1,8 +1,9 @@
 // Messages, tab lists and snapshot documents decoded from arbitrary JSON
 // text. The streaming readers must agree with the tree decoders they
 // replaced on every input: the same records byte for byte, or both a
-// failure; for a message also the same tree of the other members. Whatever decodes must survive a round trip: encode, decode again
-// gives an equal record, and encoding that gives identical bytes.
+// failure; for a message also the same tree of the other members. Whatever
+// decodes must survive a round trip: encode, decode again gives an equal
+// record, and encoding that gives identical bytes.
 
 #include <boost/json/serialize.hpp>
 #include <boost/json/value.hpp>

@@ -41,7 +41,8 @@ struct Calls {
 
 // Runs one request and checks the delivery rule: exactly one completion
 // with one item whose userInfo holds one entry, the reply object.
-boost::json::object answer(std::vector<NSExtensionItem> items, const Actions& actions, const Logger& log) {
+boost::json::object answer(std::vector<NSExtensionItem> items, const Actions& actions,
+                           const Logger& log) {
   int completions = 0;
   std::vector<NSExtensionItem> delivered;
   NSExtensionContext context(std::move(items), [&](std::vector<NSExtensionItem> reply) {

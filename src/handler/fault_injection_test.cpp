@@ -178,7 +178,8 @@ bool subset(const std::set<std::string>& a, const std::set<std::string>& b) {
 // snapshot the old one or the new one, no copy but old or new ones, and
 // nothing of the clean run's acknowledged state missing once the reply said
 // ok.
-void expectOldOrNew(const Row& row, const Outcome& clean, const Outcome& run, const std::string& what) {
+void expectOldOrNew(const Row& row, const Outcome& clean, const Outcome& run,
+                    const std::string& what) {
   SCOPED_TRACE(std::string(row.name) + ", " + what);
   const Stored& after = run.after;
   const bool ok = run.reply.at("ok") == true;
@@ -232,8 +233,8 @@ TEST(FaultInjectionTest, EveryCallFailedOrCutLeavesTheOldOrTheNewStateAndAnswers
 
     for (std::size_t i = 0; i < clean.calls.size(); ++i) {
       const EnvCall& call = clean.calls[i];
-      const std::string where = std::to_string(i) + ": " + opName(call.op) + " " +
-                                call.path.string();
+      const std::string where =
+          std::to_string(i) + ": " + opName(call.op) + " " + call.path.string();
       std::vector<EnvFault> faults = {{EnvFault::Kind::kPowerCut, i, 0}};
       if (call.op != EnvOp::kOpenApplication) {
         faults.push_back({EnvFault::Kind::kError, i, kErrors[i % std::size(kErrors)]});

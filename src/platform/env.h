@@ -52,8 +52,7 @@ class Env {
 
   // Reads the whole file; anything but a regular file is refused, and so is
   // a file larger than `maxBytes` (EFBIG), before its bytes are read.
-  virtual Result<std::string> readFile(const std::filesystem::path& file,
-                                       std::size_t maxBytes) = 0;
+  virtual Result<std::string> readFile(const std::filesystem::path& file, std::size_t maxBytes) = 0;
 
   // Reads the file by the rules of readFile, handing its bytes to `piece` in
   // pieces of at most kPieceBytes as they are read; stops early, with
@@ -121,9 +120,7 @@ class EnvWrapper : public Env {
   Result<FileStatus> fileStatus(const std::filesystem::path& path) override {
     return target_.fileStatus(path);
   }
-  Status removeFile(const std::filesystem::path& file) override {
-    return target_.removeFile(file);
-  }
+  Status removeFile(const std::filesystem::path& file) override { return target_.removeFile(file); }
   void openApplication(const std::filesystem::path& applicationBundle) override {
     target_.openApplication(applicationBundle);
   }

@@ -224,7 +224,8 @@ Status saveUnguarded(const std::vector<SafariTab>& tabs, std::string_view scanne
   {
     // The previous document is only needed up to here; letting it go before
     // encoding keeps the peak memory of a large save down.
-    const PreviousDocumentCache::Document known = readPrevious(*options.env, snapshotFile, options.cache);
+    const PreviousDocumentCache::Document known =
+        readPrevious(*options.env, snapshotFile, options.cache);
     const std::shared_ptr<const TabSnapshot>& previous = known.snapshot;
     std::vector<std::string> pages = pagesOf(tabs, known);
     now = VelmoraDate::parse(scannedAt).value_or(options.env->now());

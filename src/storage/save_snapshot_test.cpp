@@ -424,7 +424,8 @@ TEST_F(SaveTest, ThreadsSavingAtOnceLeaveWholeDocumentsAndNoTemporaryFiles) {
   for (const std::string& failure : failures) EXPECT_EQ(failure, "");
 
   EXPECT_TRUE(decodeSnapshot(bytesOf(snapshotFile())).ok());
-  EXPECT_THAT(realFiles().listDirectory(dir_).value(), UnorderedElementsAre("snapshot.v1.json", "history"));
+  EXPECT_THAT(realFiles().listDirectory(dir_).value(),
+              UnorderedElementsAre("snapshot.v1.json", "history"));
   ASSERT_THAT(history(), Not(IsEmpty()));
   for (const std::string& name : history()) {
     EXPECT_NE(name[0], '.') << name;

@@ -39,10 +39,19 @@ enum class EnvOp {
 };
 
 inline const char* opName(EnvOp op) {
-  static const char* const names[] = {
-      "createDirectory", "readFile",      "readFileInPieces", "newTemporaryFile", "append",
-      "sync",            "close",         "syncDirectory",    "renameFile",       "listDirectory",
-      "fileStatus",      "removeFile",    "openApplication"};
+  static const char* const names[] = {"createDirectory",
+                                      "readFile",
+                                      "readFileInPieces",
+                                      "newTemporaryFile",
+                                      "append",
+                                      "sync",
+                                      "close",
+                                      "syncDirectory",
+                                      "renameFile",
+                                      "listDirectory",
+                                      "fileStatus",
+                                      "removeFile",
+                                      "openApplication"};
   return names[static_cast<int>(op)];
 }
 

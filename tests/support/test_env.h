@@ -22,7 +22,8 @@ inline Env& realFiles() {
 // clock; a launch is recorded, never made.
 class DirectoryEnv : public EnvWrapper {
  public:
-  explicit DirectoryEnv(std::filesystem::path dir) : EnvWrapper(realFiles()), dir_(std::move(dir)) {}
+  explicit DirectoryEnv(std::filesystem::path dir)
+      : EnvWrapper(realFiles()), dir_(std::move(dir)) {}
 
   const std::filesystem::path& storage() const { return dir_; }
   // Somewhere else, inside or outside the scratch directory.
