@@ -15,11 +15,24 @@ Error systemError(std::string_view what, int errnum) {
   return Error{std::move(text), errnum};
 }
 
-Error osError(std::string_view action, const std::filesystem::path& path, int errnum) {
+namespace {
+
+std::string actionOn(std::string_view action, const std::filesystem::path& path) {
   std::string what(action);
   what += ' ';
   what += path.string();
-  return systemError(what, errnum);
+  return what;
+}
+
+}  // namespace
+
+Error osError(std::string_view action, const std::filesystem::path& path, int errnum) {
+  return systemError(actionOn(action, path), errnum);
+}
+
+Error fileError(std::string_view action, const std::filesystem::path& path,
+                std::string_view reason) {
+  return Error{actionOn(action, path) + ": " + std::string(reason)};
 }
 
 }  // namespace velmora

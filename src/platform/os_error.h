@@ -17,4 +17,9 @@ Error systemError(std::string_view what, int errnum);
 // "cannot create directory /home/a/.local/share/Velmora: Not a directory".
 Error osError(std::string_view action, const std::filesystem::path& path, int errnum);
 
+// A file refused for a reason of this system's own, in the same shape:
+// "cannot read /home/a/x.json: not a regular file".
+Error fileError(std::string_view action, const std::filesystem::path& path,
+                std::string_view reason);
+
 }  // namespace velmora

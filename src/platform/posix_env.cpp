@@ -86,9 +86,7 @@ Result<std::size_t> openDocument(const std::filesystem::path& file, std::size_t 
   // Documents are regular files; a pipe or a device (a link to /dev/zero, say)
   // could feed bytes without end.
   if (S_ISDIR(info.st_mode)) return osError("cannot read", file, EISDIR);
-  if (!S_ISREG(info.st_mode)) {
-    return Error{"cannot read " + file.string() + ": not a regular file"};
-  }
+  if (!S_ISREG(info.st_mode)) return fileError("cannot read", file, "not a regular file");
   if (static_cast<std::uintmax_t>(info.st_size) > maxBytes) {
     return osError("cannot read", file, EFBIG);
   }
