@@ -231,15 +231,19 @@ TEST(FaultInjectionTest, EveryCallFailedOrCutLeavesTheOldOrTheNewStateAndAnswers
     EXPECT_EQ(cutAfter.after.snapshot, clean.after.snapshot);
     ++runs;
 
+    std::map<EnvOp, std::size_t> callsOf;
     for (std::size_t i = 0; i < clean.calls.size(); ++i) {
       const EnvCall& call = clean.calls[i];
+      const std::size_t nth = callsOf[call.op]++;
       const std::string where =
           std::to_string(i) + ": " + opName(call.op) + " " + call.path.string();
-      std::vector<EnvFault> faults = {{EnvFault::Kind::kPowerCut, i, 0}};
+      std::vector<EnvFault> faults = {{EnvFault::Kind::kPowerCut, call.op, nth, 0}};
       if (call.op != EnvOp::kOpenApplication) {
-        faults.push_back({EnvFault::Kind::kError, i, kErrors[i % std::size(kErrors)]});
+        faults.push_back({EnvFault::Kind::kError, call.op, nth, kErrors[i % std::size(kErrors)]});
       }
-      if (call.op == EnvOp::kAppend) faults.push_back({EnvFault::Kind::kShortWrite, i, 0});
+      if (call.op == EnvOp::kAppend) {
+        faults.push_back({EnvFault::Kind::kShortWrite, call.op, nth, 0});
+      }
       for (const EnvFault& fault : faults) {
         const Outcome run = runRow(row, fault);
         ++runs;

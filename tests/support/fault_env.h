@@ -60,7 +60,8 @@ struct EnvCall {
   std::filesystem::path path;
 };
 
-// What happens at the chosen call.
+// What happens at the chosen call: the nth call of an operation, counting
+// from 0.
 struct EnvFault {
   enum class Kind {
     kNone,
@@ -69,7 +70,8 @@ struct EnvFault {
     kPowerCut,    // the power goes before the call: it and every later one fail with EIO
   };
   Kind kind = Kind::kNone;
-  std::size_t call = 0;  // the index in calls(), counting from 0
+  EnvOp op = EnvOp::kCreateDirectory;
+  std::size_t nth = 0;
   int errnum = 0;
 };
 
@@ -218,11 +220,11 @@ class FaultEnv final : public EnvWrapper {
   // Counts the call; the error it must answer with, if any, worded as the
   // real one would be.
   std::optional<Error> enter(EnvOp op, const std::filesystem::path& path, const char* action) {
-    const std::size_t index = calls_.size();
     calls_.push_back({op, path});
-    if (fault_.call == index && fault_.kind == EnvFault::Kind::kPowerCut) powerOut_ = true;
+    const bool chosen = op == fault_.op && callsOf_[op]++ == fault_.nth;
+    if (chosen && fault_.kind == EnvFault::Kind::kPowerCut) powerOut_ = true;
     if (powerOut_) return osError(action, path, EIO);
-    if (fault_.call != index) return std::nullopt;
+    if (!chosen) return std::nullopt;
     if (fault_.kind == EnvFault::Kind::kError) return osError(action, path, fault_.errnum);
     if (fault_.kind == EnvFault::Kind::kShortWrite && op == EnvOp::kAppend) {
       shortWrite_ = true;
@@ -283,6 +285,7 @@ class FaultEnv final : public EnvWrapper {
   std::filesystem::path storage_;
   EnvFault fault_;
   std::vector<EnvCall> calls_;
+  std::map<EnvOp, std::size_t> callsOf_;
   bool powerOut_ = false;
   bool shortWrite_ = false;
   std::vector<std::filesystem::path> launched_;
