@@ -18,7 +18,6 @@
 #include <vector>
 
 #include "model/tab_snapshot.h"
-#include "platform/file_system.h"
 #include "storage/history.h"
 #include "storage/save_snapshot.h"
 #include "storage/velmora_date.h"
@@ -74,7 +73,7 @@ std::vector<SafariTab> makeTabs(int variant) {
 Status saveIn(const std::filesystem::path& dir, const std::vector<SafariTab>& tabs,
               std::string_view scannedAt) {
   DirectoryEnv env(dir);
-  return VelmoraStorage::save(tabs, scannedAt, VelmoraStorage::Options{&env});
+  return VelmoraStorage::save(tabs, scannedAt, VelmoraStorage::Options(env));
 }
 
 std::filesystem::path makeStorage(const char* name) {
@@ -85,7 +84,7 @@ std::filesystem::path makeStorage(const char* name) {
     const double age =
         i < kHistoryFiles / 2 ? 10 + i * 14 : 3 * 3600 + (i - kHistoryFiles / 2) * 3600;
     const std::string name = VelmoraStorage::historyFileName(scanTime(-age));
-    if (!fs::writeFileAtomically(dir / "history" / name, "{}")) std::abort();
+    if (!writeFileAtomically(realFiles(), dir / "history" / name, "{}")) std::abort();
   }
   if (!saveIn(dir, makeTabs(0), scanTime(0))) std::abort();
   return dir;
@@ -140,12 +139,12 @@ BENCHMARK(BM_SaveWriting)->Unit(benchmark::kMillisecond)->MinTime(5);
 void BM_SaveWritingFloor(benchmark::State& state) {
   const std::filesystem::path dir = makeStorage("velmora-bench-floor");
   for (auto _ : state) {
-    Result<std::string> bytes = fs::readFile(dir / "snapshot.v1.json");
-    if (!fs::writeFileAtomically(dir / "snapshot.v1.json", *bytes) ||
-        !fs::writeFileAtomically(dir / "history" / "copy.json", *bytes)) {
+    Result<std::string> bytes = realFiles().readFile(dir / "snapshot.v1.json", SIZE_MAX);
+    if (!writeFileAtomically(realFiles(), dir / "snapshot.v1.json", *bytes) ||
+        !writeFileAtomically(realFiles(), dir / "history" / "copy.json", *bytes)) {
       state.SkipWithError("write failed");
     }
-    benchmark::DoNotOptimize(fs::listDirectory(dir / "history"));
+    benchmark::DoNotOptimize(realFiles().listDirectory(dir / "history"));
   }
   std::filesystem::remove_all(dir);
 }
@@ -166,7 +165,9 @@ BENCHMARK(BM_SaveUnchanged)->Unit(benchmark::kMillisecond)->MinTime(3);
 
 void BM_SaveUnchangedFloor(benchmark::State& state) {
   const std::filesystem::path dir = makeStorage("velmora-bench-read");
-  for (auto _ : state) benchmark::DoNotOptimize(fs::readFile(dir / "snapshot.v1.json"));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(realFiles().readFile(dir / "snapshot.v1.json", SIZE_MAX));
+  }
   std::filesystem::remove_all(dir);
 }
 BENCHMARK(BM_SaveUnchangedFloor)->Unit(benchmark::kMillisecond)->MinTime(3);
@@ -180,7 +181,7 @@ void BM_SaveUnchangedReadAndParse(benchmark::State& state) {
   // factor of five from one run to the next.
   std::vector<unsigned char> arenaMemory(4 * std::filesystem::file_size(dir / "snapshot.v1.json"));
   for (auto _ : state) {
-    Result<std::string> bytes = fs::readFile(dir / "snapshot.v1.json");
+    Result<std::string> bytes = realFiles().readFile(dir / "snapshot.v1.json", SIZE_MAX);
     boost::json::monotonic_resource arena(arenaMemory.data(), arenaMemory.size());
     benchmark::DoNotOptimize(boost::json::parse(*bytes, &arena));
   }

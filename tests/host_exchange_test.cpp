@@ -73,23 +73,6 @@ TEST(HostExchangeTest, CommandIsQueuedAndAnswered) {
   EXPECT_TRUE(host.stderrText().empty()) << host.stderrText();
 }
 
-TEST(HostExchangeTest, CommandThatCannotBeQueuedIsAnsweredWithTheReason) {
-  Sandbox sandbox;
-  std::ofstream(sandbox.storage()) << "a file where the directory should be";
-  HostProcess host(sandbox);
-  ASSERT_TRUE(host.send(R"({"action":"command","command":"cleanUp"})"));
-  const auto reply = parsed(host.readReply());
-  ASSERT_TRUE(reply.is_object());
-  EXPECT_EQ(reply.at("ok"), false);
-  const std::string error(reply.at("error").as_string());
-  EXPECT_NE(error.find(sandbox.storage().string()), std::string::npos) << error;
-  host.closeInput();
-  EXPECT_EQ(host.wait(), 0);
-  EXPECT_EQ(host.stderrText(),
-            "local.velmora[extension] error: Befehl fehlgeschlagen: " + error + "\n");
-  EXPECT_FALSE(std::filesystem::exists(sandbox.appRunRecord()));
-}
-
 TEST(HostExchangeTest, MalformedMessagesAreAnsweredAndServingGoesOn) {
   struct Case {
     const char* name;
@@ -130,10 +113,11 @@ TEST(HostExchangeTest, InputEndingInsideAFrameEndsWithoutAReplyAndIsLogged) {
   };
   const std::vector<Case> cases = {
       {"inside the header", frame("{}").substr(0, 2),
-       "input ended after 2 of the 4 bytes of a frame header"},
+       "cannot read a frame: the input ended after 2 of the 4 bytes of its header"},
       {"inside the body", frame(R"({"action":"command","command":"openApp"})").substr(0, 12),
-       "input ended after 8 of the 40 bytes of a message"},
-      {"body missing", frame("{}").substr(0, 4), "input ended after 0 of the 2 bytes of a message"},
+       "cannot read a frame: the input ended after 8 of the 40 bytes of its message"},
+      {"body missing", frame("{}").substr(0, 4),
+       "cannot read a frame: the input ended after 0 of the 2 bytes of its message"},
   };
   for (const auto& [name, cut, logged] : cases) {
     Sandbox sandbox;
@@ -216,8 +200,9 @@ TEST(HostExchangeTest, OversizedMessageCutShortEndsWithoutAReply) {
   EXPECT_NE(*status, 0);
   EXPECT_EQ(host.readRest(), "");
   EXPECT_EQ(host.stderrText(),
-            "local.velmora[extension] error: Nachricht nicht empfangen: input ended after 3145728 "
-            "of the 4294967295 bytes of a message larger than the 67108864 allowed\n");
+            "local.velmora[extension] error: Nachricht nicht empfangen: cannot read a frame: the "
+            "input ended after 3145728 of the 4294967295 bytes of its message, larger than the "
+            "67108864 allowed\n");
 }
 
 TEST(HostExchangeTest, ReplyTooLargeForTheBrowserIsReplaced) {

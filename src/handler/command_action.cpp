@@ -34,8 +34,8 @@ std::filesystem::path containingApplicationBundle(const std::filesystem::path& e
   return bundle;
 }
 
-Status openContainingApp() {
-  return openApplication(containingApplicationBundle(extensionBundlePath()));
+Status openContainingApp(Env& env) {
+  return env.openApplication(containingApplicationBundle(extensionBundlePath()));
 }
 
 }  // namespace velmora

@@ -6,7 +6,8 @@
 #include <string_view>
 
 #include "platform/logger.h"
-#include "storage/env.h"
+#include "platform/env.h"
+#include "storage/options.h"
 
 // The "command" action: leaves the command for the containing application
 // and opens it.
@@ -24,8 +25,9 @@ boost::json::object commandReply(std::string_view command, std::string_view url,
 // levels up (<app>/Contents/PlugIns/<extension>).
 std::filesystem::path containingApplicationBundle(const std::filesystem::path& extensionBundle);
 
-// Launches the containing application of the running executable, without
-// waiting for it; an Error only when there is nothing there to launch.
-Status openContainingApp();
+// Launches the containing application of the running executable through the
+// Env, without waiting for it; an Error only when there is nothing there to
+// launch.
+Status openContainingApp(Env& env);
 
 }  // namespace velmora

@@ -10,15 +10,11 @@
 
 namespace velmora {
 
-SafariWebExtensionHandler::SafariWebExtensionHandler() : log_(kLogSubsystem, kLogCategory) {
-  storage_.cache = &previousDocument_;
-}
+SafariWebExtensionHandler::SafariWebExtensionHandler(Env& env)
+    : log_(kLogSubsystem, kLogCategory), storage_(env, &previousDocument_) {}
 
-SafariWebExtensionHandler::SafariWebExtensionHandler(Logger::Sink sink,
-                                                     VelmoraStorage::Options storage)
-    : log_(kLogSubsystem, kLogCategory, std::move(sink)), storage_(storage) {
-  storage_.cache = &previousDocument_;
-}
+SafariWebExtensionHandler::SafariWebExtensionHandler(Env& env, Logger::Sink sink)
+    : log_(kLogSubsystem, kLogCategory, std::move(sink)), storage_(env, &previousDocument_) {}
 
 void SafariWebExtensionHandler::beginRequest(NSExtensionContext& context) const {
   const Actions actions{
@@ -49,7 +45,8 @@ void SafariWebExtensionHandler::inputFailed(std::string_view why) const {
 
 boost::json::object SafariWebExtensionHandler::handle(std::string_view command,
                                                       std::string_view url) const {
-  return commandReply(command, url, log_, openContainingApp, storage_);
+  return commandReply(
+      command, url, log_, [this] { return openContainingApp(*storage_.env); }, storage_);
 }
 
 }  // namespace velmora

@@ -6,7 +6,8 @@
 #include "platform/extension_context.h"
 #include "platform/host_loop.h"
 #include "platform/logger.h"
-#include "storage/env.h"
+#include "platform/env.h"
+#include "storage/options.h"
 #include "storage/previous_document_cache.h"
 
 namespace velmora {
@@ -22,10 +23,10 @@ inline constexpr char kLogCategory[] = "extension";
 // of requests, for the life of the process.
 class SafariWebExtensionHandler final : public NSExtensionRequestHandling {
  public:
-  // Logs to stderr; stores in the user's own storage directory.
-  SafariWebExtensionHandler();
-  // Logs to the sink and stores in the world the options give.
-  explicit SafariWebExtensionHandler(Logger::Sink sink, VelmoraStorage::Options storage = {});
+  // Logs to stderr; stores in, and launches through, the world it is given.
+  explicit SafariWebExtensionHandler(Env& env);
+  // Logs to the sink.
+  SafariWebExtensionHandler(Env& env, Logger::Sink sink);
   // The options point at the handler's own cache.
   SafariWebExtensionHandler(const SafariWebExtensionHandler&) = delete;
   SafariWebExtensionHandler& operator=(const SafariWebExtensionHandler&) = delete;

@@ -1,6 +1,8 @@
 #include "platform/host_loop.h"
 
 #include <malloc.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <boost/json/serialize.hpp>
 #include <exception>
@@ -8,20 +10,15 @@
 #include <string>
 #include <utility>
 
+#include "platform/descriptor.h"
+
 namespace velmora {
 
-namespace {
-
-// One write, so that the line stays whole; a failure has nowhere to go.
-void writeLine(int fd, std::string_view line) { (void)!::write(fd, line.data(), line.size()); }
-
-}  // namespace
-
-std::vector<std::any> inputItemsForFrame(IncomingFrame frame) {
+std::vector<NSExtensionItem> inputItemsForFrame(IncomingFrame frame) {
   NSExtensionItem item;
   if (!frame.oversized) item.messageText = std::move(frame.bytes);
   // Not a braced list: that would copy the item, message and all.
-  std::vector<std::any> items;
+  std::vector<NSExtensionItem> items;
   items.emplace_back(std::move(item));
   return items;
 }
@@ -54,7 +51,7 @@ int serveMessages(int in, int out, const NSExtensionRequestHandling& handler) {
     std::optional<std::string> reply;
     const bool large = (*frame)->bytes.size() >= kTrimAfterMessageBytes;
     {
-      std::vector<std::any> items = inputItemsForFrame(std::move(**frame));
+      std::vector<NSExtensionItem> items = inputItemsForFrame(std::move(**frame));
       NSExtensionContext context(std::move(items),
                                  [&reply, &handler](std::vector<NSExtensionItem> items) {
                                    if (reply) return;
@@ -81,17 +78,24 @@ int serveMessages(int in, int out, const NSExtensionRequestHandling& handler) {
 
 std::optional<int> startedByHand(int argc, const char* const* argv, std::string_view version) {
   if (argc == 2 && std::string_view(argv[1]) == "--version") {
-    writeLine(STDOUT_FILENO, "velmora-extension " + std::string(version) + "\n");
+    (void)writeAll(STDOUT_FILENO, "velmora-extension " + std::string(version) + "\n");
     return 0;
   }
   if (::isatty(STDIN_FILENO) == 1) {
-    writeLine(STDERR_FILENO,
+    (void)writeAll(STDERR_FILENO,
               "velmora-extension: this is a native messaging host, which browsers start for the "
               "Velmora extension; it is not run by hand. `register --status` (installed beside "
               "it) shows where it is registered, doc/install.md how to set it up.\n");
     return 2;
   }
   return std::nullopt;
+}
+
+int extensionMain(const NSExtensionRequestHandling& handler) {
+  // A browser that went away must end the process through a failed write,
+  // not a signal.
+  ::signal(SIGPIPE, SIG_IGN);
+  return serveMessages(STDIN_FILENO, STDOUT_FILENO, handler);
 }
 
 }  // namespace velmora

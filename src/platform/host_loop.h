@@ -1,8 +1,5 @@
 #pragma once
 
-#include <signal.h>
-#include <unistd.h>
-
 #include <boost/json/object.hpp>
 #include <cstddef>
 #include <optional>
@@ -47,7 +44,7 @@ inline constexpr std::size_t kTrimAfterMessageBytes = 1024 * 1024;
 // message text, which the handler reads (and answers as an unusable envelope
 // when it is not a JSON object). A frame too long to be kept becomes an
 // empty item, answered the same way.
-std::vector<std::any> inputItemsForFrame(IncomingFrame frame);
+std::vector<NSExtensionItem> inputItemsForFrame(IncomingFrame frame);
 
 // The bytes of the reply that a request completed with. A reply larger than
 // the browsers accept is replaced by the handler's replyTooLarge.
@@ -67,15 +64,7 @@ int serveMessages(int in, int out, const NSExtensionRequestHandling& handler);
 // pass the caller's origin, or a manifest path and an add-on ID, and pipes.
 std::optional<int> startedByHand(int argc, const char* const* argv, std::string_view version);
 
-// The process's whole life: one handler serving standard input.
-template <class Handler>
-int extensionMain(int argc, const char* const* argv, std::string_view version) {
-  if (const std::optional<int> status = startedByHand(argc, argv, version)) return *status;
-  // A browser that went away must end the process through a failed write,
-  // not a signal.
-  ::signal(SIGPIPE, SIG_IGN);
-  const Handler handler;
-  return serveMessages(STDIN_FILENO, STDOUT_FILENO, handler);
-}
+// The process's whole life: the handler serving standard input.
+int extensionMain(const NSExtensionRequestHandling& handler);
 
 }  // namespace velmora

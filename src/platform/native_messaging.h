@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "base/status.h"
+#include "base/text_source.h"
 
 // Native messaging framing: every message and every reply is a 32-bit
 // unsigned length in native byte order followed by that many bytes of UTF-8
@@ -20,9 +21,6 @@ inline constexpr std::uint32_t kMaxMessageBytes = 64u * 1024 * 1024;
 // Browsers refuse a reply larger than 1 MiB and drop the whole connection, so
 // a larger one must never be written.
 inline constexpr std::size_t kMaxReplyBytes = 1024 * 1024;
-
-// An oversized frame is drained in pieces of this size.
-inline constexpr std::size_t kDrainChunkBytes = 64 * 1024;
 
 inline constexpr std::size_t kFrameHeaderBytes = sizeof(std::uint32_t);
 

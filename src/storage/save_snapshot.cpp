@@ -12,7 +12,6 @@
 #include "model/normalized_url.h"
 #include "model/tab_snapshot.h"
 #include "model/unicode_text.h"
-#include "platform/file_system.h"
 #include "storage/history.h"
 #include "storage/previous_document_cache.h"
 #include "storage/velmora_date.h"
@@ -44,12 +43,12 @@ Status checkScanTimeNamesAFile(std::string_view scannedAt) {
 // A missing, unreadable, undecodable or impossibly large document counts as
 // no document, and so does one that there is not memory enough to read: the
 // save then replaces it rather than failing for good.
-PreviousDocumentCache::Document readPreviousUnguarded(const std::filesystem::path& file,
+PreviousDocumentCache::Document readPreviousUnguarded(Env& env, const std::filesystem::path& file,
                                                       PreviousDocumentCache* cache) {
   if (cache != nullptr) {
     // A document small enough to be kept is read whole, to be compared with
     // the one kept; a larger one is read below and drops that one.
-    if (Result<std::string> bytes = fs::readFile(file, PreviousDocumentCache::kMaxDocumentBytes)) {
+    if (Result<std::string> bytes = env.readFile(file, PreviousDocumentCache::kMaxDocumentBytes)) {
       if (PreviousDocumentCache::Document known = cache->find(*bytes); known.snapshot) return known;
       Result<TabSnapshot> decoded = decodeSnapshot(*bytes);
       if (!decoded) return {};
@@ -60,17 +59,17 @@ PreviousDocumentCache::Document readPreviousUnguarded(const std::filesystem::pat
     cache->clear();
   }
   // Decoded as it is read: a large document is never held whole.
-  Result<TabSnapshot> decoded = decodeSnapshot([&file](const fs::ByteSink& piece) {
-    return fs::readFileInPieces(file, kMaxSnapshotDocumentBytes, piece).ok();
+  Result<TabSnapshot> decoded = decodeSnapshot([&env, &file](const ByteSink& piece) {
+    return env.readFileInPieces(file, kMaxSnapshotDocumentBytes, piece).ok();
   });
   if (!decoded) return {};
   return {std::make_shared<const TabSnapshot>(std::move(*decoded)), nullptr};
 }
 
-PreviousDocumentCache::Document readPrevious(const std::filesystem::path& file,
+PreviousDocumentCache::Document readPrevious(Env& env, const std::filesystem::path& file,
                                              PreviousDocumentCache* cache) {
   try {
-    return readPreviousUnguarded(file, cache);
+    return readPreviousUnguarded(env, file, cache);
   } catch (const std::bad_alloc&) {
     if (cache != nullptr) cache->clear();
     return {};
@@ -225,7 +224,8 @@ Status saveUnguarded(const std::vector<SafariTab>& tabs, std::string_view scanne
   {
     // The previous document is only needed up to here; letting it go before
     // encoding keeps the peak memory of a large save down.
-    const PreviousDocumentCache::Document known = readPrevious(snapshotFile, options.cache);
+    const PreviousDocumentCache::Document known =
+        readPrevious(*options.env, snapshotFile, options.cache);
     const std::shared_ptr<const TabSnapshot>& previous = known.snapshot;
     std::vector<std::string> pages = pagesOf(tabs, known);
     now = VelmoraDate::parse(scannedAt).value_or(options.env->now());
@@ -246,24 +246,26 @@ Status saveUnguarded(const std::vector<SafariTab>& tabs, std::string_view scanne
   // The bytes go to the file as they are encoded, and are encoded again for
   // the copy (the same records give the same bytes): a large document is
   // never held whole, which costs less memory than encoding costs time.
-  const auto bytes = [&](const fs::ByteSink& sink) {
+  const auto bytes = [&](const ByteSink& sink) {
     writeSnapshotBytes(scannedAt, tabs, &firstSeen,
                        [&sink](std::string_view piece) { sink(piece); });
   };
-  if (Status written = fs::writeFileAtomically(snapshotFile, bytes); !written) return written;
+  if (Status written = writeFileAtomically(*options.env, snapshotFile, bytes); !written) {
+    return written;
+  }
 
   const std::filesystem::path historyDir = storage / kHistoryDirectoryName;
-  if (Status made = fs::createDirectories(historyDir); !made) return made;
+  if (Status made = createDirectories(*options.env, historyDir); !made) return made;
 
   // Only the newest name counts, even when it does not parse.
-  const std::vector<std::filesystem::path> copies = historyFiles(historyDir);
+  const std::vector<std::filesystem::path> copies = historyFiles(*options.env, historyDir);
   const std::optional<double> lastCopy =
       copies.empty() ? std::nullopt : historyFileDate(copies.front());
   if (!pagesChanged && lastCopy && now - *lastCopy < kRecentWindow) return Ok();
 
   const std::filesystem::path copy = historyDir / historyFileName(scannedAt);
-  if (Status written = fs::writeFileAtomically(copy, bytes); !written) return written;
-  pruneHistory(historyDir, now);
+  if (Status written = writeFileAtomically(*options.env, copy, bytes); !written) return written;
+  pruneHistory(*options.env, historyDir, now);
   return Ok();
 }
 

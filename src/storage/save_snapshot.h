@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "model/safari_tab.h"
-#include "storage/env.h"
+#include "storage/options.h"
 #include "platform/native_messaging.h"
 #include "base/status.h"
 
@@ -35,6 +35,6 @@ inline constexpr double kRecentWindow = 600;
 // holding "/" or a NUL character cannot name a history file: such a call fails
 // before anything is touched.
 Status save(const std::vector<SafariTab>& tabs, std::string_view scannedAt,
-            const Options& options = {});
+            const Options& options);
 
 }  // namespace velmora::VelmoraStorage
