@@ -143,6 +143,7 @@ vivaldi=.config/vivaldi/NativeMessagingHosts/$name
 edge=.config/microsoft-edge/NativeMessagingHosts/$name
 firefox=.mozilla/native-messaging-hosts/$name
 librewolf=.librewolf/native-messaging-hosts/$name
+launcher=data/velmora-extension/local.velmora.extension
 
 begin "--browser all writes every browser's per-user manifest"
 run --browser all --host "$host" "$origin" "$addon" "$origin2" "$guid"
@@ -244,11 +245,18 @@ expect_manifest "$home/$chromium" /usr/bin/other allowed_origins "$origin2"
 expect_manifest "$home/$firefox" "$host" allowed_extensions "$addon"
 expect_files "./$chromium" "./$firefox"
 
-begin "quotes, backslashes and other letters in the host path make valid JSON"
-run --browser firefox --host '/opt/Größe "b"\c/velmora-extension' "$addon"
+begin "quotes, backslashes and other letters in the host path make a valid manifest and launcher"
+fake_flatpak org.mozilla.firefox
+mkdir -p "$home/.local/share/flatpak/overrides"
+printf '[Session Bus Policy]\norg.freedesktop.Flatpak=talk\n' >"$home/.local/share/flatpak/overrides/global"
+odd_host='/opt/Größe "b"\c'"'"'d/velmora-extension'
+run --browser firefox --host "$odd_host" "$addon"
 status=$?
 expect_status 0
-expect_manifest "$home/$firefox" '/opt/Größe \"b\"\\c/velmora-extension' allowed_extensions "$addon"
+expect_manifest "$home/$firefox" '/opt/Größe \"b\"\\c'"'"'d/velmora-extension' allowed_extensions "$addon"
+started=$( (eval "set -- $(sed -n 's/^exec //p' "$home/.var/app/org.mozilla.firefox/$launcher")" &&
+  printf '%s' "$4") 2>&1)
+[ "$started" = "$odd_host" ] || fail "the launcher starts [$started]"
 
 begin "a relative host path is made absolute"
 run --browser firefox --host bin/../velmora-extension "$addon"
@@ -303,8 +311,6 @@ com.vivaldi.Vivaldi config/vivaldi/NativeMessagingHosts
 com.microsoft.Edge config/microsoft-edge/NativeMessagingHosts
 org.mozilla.firefox .mozilla/native-messaging-hosts
 io.gitlab.librewolf-community .librewolf/native-messaging-hosts'
-launcher=data/velmora-extension/local.velmora.extension
-
 begin "each installed Flatpak browser gets its manifest inside its sandbox and a launcher there"
 mkdir -p "$home/.local/share/flatpak/overrides"
 printf '[Session Bus Policy]\norg.freedesktop.Flatpak=talk\n' >"$home/.local/share/flatpak/overrides/global"
