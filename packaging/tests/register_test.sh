@@ -21,7 +21,8 @@ trap 'rm -rf "$scratch"' EXIT
 # The tool sees only the programs it needs, so that the browsers installed on
 # this machine do not count; a case puts fake browsers into $home/bin.
 mkdir "$scratch/bin"
-for tool in awk basename cat chmod dirname grep head iconv mkdir mktemp mv paste realpath rm rmdir sed sh tr uname; do
+for tool in awk basename cat chmod dirname grep head iconv mkdir mktemp mv paste realpath rm rmdir sed sh \
+  timeout tr uname; do
   ln -s "$(command -v "$tool")" "$scratch/bin/$tool"
 done
 # Nor does being root.
@@ -494,13 +495,14 @@ manifest_name=a expect_manifest "$home/.mozilla/native-messaging-hosts/a.json" "
 
 begin "--status tells for each browser and scope what the browser would find"
 fake_browser chromium
+printf '#!/bin/sh\necho Chromium 1.2.3\n' >"$home/bin/chromium"
 fake_flatpak org.mozilla.firefox
-printf '#!/bin/sh\n' >"$home/host"
+printf '#!/bin/sh\n[ "$1" != --version ] || echo "velmora-extension 1.0"\n' >"$home/host"
 chmod +x "$home/host"
 run --browser chromium,firefox --host "$home/host" "$origin" "$addon"
 fake_flatpak org.chromium.Chromium system 2
 mkdir -p "$home/snap/firefox" "$home/snap/chromium"
-run --system --browser edge --destdir "$home/root" --host "$home/missing" "$origin"
+run --system --browser edge,chrome --destdir "$home/root" --host "$home/missing" "$origin"
 mkdir -p "$home/.config/vivaldi/NativeMessagingHosts" "$home/.librewolf/native-messaging-hosts"
 : >"$home/.librewolf/profiles.ini"
 printf '{"name": "local.velmora.extension", "path": "%s", "type": "stdio", "allowed_origins": ["x",]}' \
@@ -511,17 +513,19 @@ run --status --destdir "$home/root" --user-data-dir "$home/profile"
 status=$?
 expect_status 0
 rows=$(sed 's/  */ /g' "$home.out")
-for row in "Chromium yes user ok ok $origin" "Chromium yes system absent - -" \
-  "Microsoft Edge no system ok missing $origin" "Firefox no user ok ok $addon" \
-  "Vivaldi no user not-json - -" "LibreWolf yes user wrong-name ok $addon" \
-  "$home/profile - profile absent - -" "Not installed, no manifest: Google Chrome, Brave" \
-  "Firefox user flatpak ok ok $addon" "Chromium system flatpak absent - -" \
+for row in "Chromium yes user* ok ok $origin" "Chromium yes system absent - -" \
+  "Microsoft Edge no system* ok missing $origin" "Brave no system* ok missing $origin" \
+  "Firefox no user* ok ok $addon" "Vivaldi no user* not-json - -" "LibreWolf yes user* wrong-name ok $addon" \
+  "$home/profile - profile absent - -" "Chromium: Chromium 1.2.3" \
+  "$home/$chromium (Chromium): host $home/host, version velmora-extension 1.0" \
+  "$home/root/etc/opt/chrome/native-messaging-hosts/$name (Google Chrome, Brave): host $home/missing" \
+  "Firefox user flatpak* ok ok $addon" "Chromium system flatpak absent - -" \
   "Firefox flatpak org.mozilla.firefox flatpak-spawn permission" \
   "Chromium flatpak org.chromium.Chromium flatpak-spawn manifest, launcher, permission, flatpak-spawn" \
   "Firefox snap firefox portal nothing" "Chromium snap chromium none cannot start a host outside its confinement"; do
   case "$nl$rows$nl" in *"$nl$row$nl"*) ;; *) fail "no row [$row] in: $rows" ;; esac
 done
-grep -q "$vivaldi: not valid JSON" "$home.out" || fail "the JSON error is not explained: $(cat "$home.out")"
+grep -q "$vivaldi (Vivaldi): not valid JSON" "$home.out" || fail "the JSON error is not explained: $(cat "$home.out")"
 
 finish_case
 echo "$((cases - failed_cases)) passed, $failed_cases failed"
