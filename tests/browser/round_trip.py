@@ -189,9 +189,9 @@ def leftover_processes(marker, group, count_zombies):
     return found
 
 
-def stop_browser(browser, marker, reaper, bus=None):
-    """Ends the browser's process group, then the session bus if the run has
-    one of its own, then anything else of this run."""
+def stop_browser(browser, marker, reaper, buses=()):
+    """Ends the browser's process group, then the buses if the run has its
+    own, then anything else of this run."""
     group = browser.pid
     for sig in (signal.SIGTERM, signal.SIGKILL):
         try:
@@ -203,7 +203,7 @@ def stop_browser(browser, marker, reaper, bus=None):
             break
         except subprocess.TimeoutExpired:
             continue
-    if bus:
+    for bus in buses:
         bus.terminate()
         bus.wait()
     deadline = time.monotonic() + SHUTDOWN_TIMEOUT_S
@@ -481,17 +481,40 @@ def install_flatpak(args, root, env):
     print(f"flatpak: runtime and app ({size / 1e6:.0f} MB) installed in {time.monotonic() - started:.1f} s")
 
 
-def start_session_bus(root, env):
+SYSTEM_BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path={socket}</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*"/>
+    <allow receive_sender="*"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+"""
+
+
+def start_buses(root, env):
     """A session bus of the test's own, started with the private environment:
     flatpak-spawn asks the Flatpak session helper on it to start the host,
-    which then gets this environment, as a user's host gets the session's."""
-    address = f"unix:path={os.path.join(env['XDG_RUNTIME_DIR'], 'bus')}"
-    bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--nopidfile", f"--address={address}",
-                            "--print-address"], env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                           cwd=root)
-    bus.stdout.readline()
-    env["DBUS_SESSION_BUS_ADDRESS"] = address
-    return bus
+    which then gets this environment, as a user's host gets the session's.
+    And a system bus of its own, which flatpak asks before installing an app
+    for a user who is not root, and which a machine without one lacks."""
+    runtime_dir = env["XDG_RUNTIME_DIR"]
+    config = os.path.join(root, "system-bus.conf")
+    with open(config, "w", encoding="utf-8") as f:
+        f.write(SYSTEM_BUS_CONFIG.format(socket=os.path.join(runtime_dir, "system_bus_socket")))
+    buses = []
+    for variable, options in [("DBUS_SESSION_BUS_ADDRESS", ["--session"]),
+                              ("DBUS_SYSTEM_BUS_ADDRESS", [f"--config-file={config}"])]:
+        bus = subprocess.Popen(["dbus-daemon", *options, "--nofork", "--nopidfile", "--print-address"],
+                               env=env,
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, cwd=root)
+        buses.append(bus)
+        env[variable] = bus.stdout.readline().decode().strip()
+    return buses
 
 
 def sandboxed_processes(marker):
@@ -571,10 +594,16 @@ def run(args, root):
     # Firefox reads the user's own folder; Chromium, started with a profile
     # folder of its own, reads only that one. register finds the Flatpak
     # browser itself and must be told to let it start the host.
-    bus = None
+    buses = []
     if args.flatpak:
-        bus = start_session_bus(root, env)
-        install_flatpak(args, root, env)
+        buses = start_buses(root, env)
+        try:
+            install_flatpak(args, root, env)
+        except BaseException:
+            for bus in buses:
+                bus.terminate()
+                bus.wait()
+            raise
         firefox_manifest(extension)
         where, caller = ["--allow-flatpak-spawn"], ADDON_ID
     elif args.firefox:
@@ -603,7 +632,7 @@ def run(args, root):
         if args.flatpak:
             sandboxed = sandboxed_processes(marker)
     finally:
-        stop_browser(browser, marker, reaper, bus)
+        stop_browser(browser, marker, reaper, buses)
         server.shutdown()
         server.server_close()
 
