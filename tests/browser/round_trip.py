@@ -397,6 +397,7 @@ def firefox_manifest(extension):
 FLATPAK_RUNTIME = "org.velmora.TestPlatform"
 FLATPAK_REMOTE = "velmora-test"
 FLATPAK_BRANCH = "test"
+FLATPAK_SPAWN = "/usr/libexec/flatpak-xdg-utils/flatpak-spawn"
 
 
 def shared_libraries(files):
@@ -428,7 +429,7 @@ def flatpak_runtime(root, browser):
     folder = os.path.dirname(program)
     shutil.copytree(folder, usr + folder[len("/usr"):], copy_function=link_or_copy)
     shell = os.path.realpath(shutil.which("sh"))
-    spawn = "/usr/libexec/flatpak-xdg-utils/flatpak-spawn"
+    spawn = FLATPAK_SPAWN
     for path in [shell, spawn, "/sbin/ldconfig"]:
         os.makedirs(os.path.join(usr, "bin"), exist_ok=True)
         link_or_copy(path, os.path.join(usr, "bin", os.path.basename(path)))
@@ -678,7 +679,7 @@ def main():
     # The browser starts in the temporary folder.
     if args.web_ext and os.sep in args.web_ext:
         args.web_ext = os.path.abspath(args.web_ext)
-    tools = ["flatpak", "ostree", "dbus-daemon"] if args.flatpak else []
+    tools = ["flatpak", "ostree", "dbus-daemon", "bwrap", FLATPAK_SPAWN] if args.flatpak else []
     for program in [args.browser] + ([args.web_ext or "web-ext"] if args.firefox else []) + tools:
         if shutil.which(program) is None:
             print(f"{program} not found: run scripts/install-deps.sh", file=sys.stderr)
