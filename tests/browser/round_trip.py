@@ -203,9 +203,7 @@ def stop_browser(browser, marker, reaper, buses=()):
             break
         except subprocess.TimeoutExpired:
             continue
-    for bus in buses:
-        bus.terminate()
-        bus.wait()
+    end_buses(buses)
     deadline = time.monotonic() + SHUTDOWN_TIMEOUT_S
     if reaper:
         reap_children()
@@ -482,6 +480,9 @@ def install_flatpak(args, root, env):
     print(f"flatpak: runtime and app ({size / 1e6:.0f} MB) installed in {time.monotonic() - started:.1f} s")
 
 
+# Every bus a run started, to end them however the run ends.
+started_buses = []
+
 SYSTEM_BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
@@ -511,11 +512,18 @@ def start_buses(root, env):
     for variable, options in [("DBUS_SESSION_BUS_ADDRESS", ["--session"]),
                               ("DBUS_SYSTEM_BUS_ADDRESS", [f"--config-file={config}"])]:
         bus = subprocess.Popen(["dbus-daemon", *options, "--nofork", "--nopidfile", "--print-address"],
-                               env=env,
-                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, cwd=root)
+                               env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, cwd=root)
         buses.append(bus)
+        started_buses.append(bus)
         env[variable] = bus.stdout.readline().decode().strip()
     return buses
+
+
+def end_buses(buses):
+    for bus in buses:
+        if bus.poll() is None:
+            bus.terminate()
+            bus.wait()
 
 
 def sandboxed_processes(marker):
@@ -598,13 +606,7 @@ def run(args, root):
     buses = []
     if args.flatpak:
         buses = start_buses(root, env)
-        try:
-            install_flatpak(args, root, env)
-        except BaseException:
-            for bus in buses:
-                bus.terminate()
-                bus.wait()
-            raise
+        install_flatpak(args, root, env)
         firefox_manifest(extension)
         where, caller = ["--allow-flatpak-spawn"], ADDON_ID
     elif args.firefox:
@@ -676,6 +678,8 @@ def main():
     parser.add_argument("--keep", action="store_true", help="keep the temporary folder")
     args = parser.parse_args()
     args.firefox = "firefox" in os.path.basename(args.browser)
+    if args.flatpak and not args.firefox:
+        parser.error("--flatpak runs a Firefox")
     # The browser starts in the temporary folder.
     if args.web_ext and os.sep in args.web_ext:
         args.web_ext = os.path.abspath(args.web_ext)
@@ -691,6 +695,7 @@ def main():
     try:
         run(args, root)
     finally:
+        end_buses(started_buses)
         if args.keep:
             print(f"kept {root}", file=sys.stderr)
         else:
