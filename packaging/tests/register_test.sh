@@ -501,6 +501,8 @@ printf '#!/bin/sh\n[ "$1" != --version ] || echo "velmora-extension 1.0"\n' >"$h
 chmod +x "$home/host"
 run --browser chromium,firefox --host "$home/host" "$origin" "$addon"
 fake_flatpak org.chromium.Chromium system 2
+fake_flatpak_program
+echo 157.0 >"$home/flatpak-version"
 mkdir -p "$home/snap/firefox" "$home/snap/chromium"
 run --system --browser edge,chrome --destdir "$home/root" --host "$home/missing" "$origin"
 mkdir -p "$home/.config/vivaldi/NativeMessagingHosts" "$home/.librewolf/native-messaging-hosts"
@@ -520,7 +522,8 @@ for row in "Chromium yes user* ok ok $origin" "Chromium yes system absent - -" \
   "$home/$chromium (Chromium): host $home/host, version velmora-extension 1.0" \
   "$home/root/etc/opt/chrome/native-messaging-hosts/$name (Google Chrome, Brave): host $home/missing" \
   "Firefox user flatpak* ok ok $addon" "Chromium system flatpak absent - -" \
-  "Firefox flatpak org.mozilla.firefox flatpak-spawn permission" \
+  "Firefox flatpak org.mozilla.firefox flatpak-spawn permission, or the proxy service" \
+  "Firefox (flatpak org.mozilla.firefox): 157.0" \
   "Chromium flatpak org.chromium.Chromium flatpak-spawn manifest, launcher, permission, flatpak-spawn" \
   "Firefox snap firefox portal nothing" "Chromium snap chromium none cannot start a host outside its confinement"; do
   case "$nl$rows$nl" in *"$nl$row$nl"*) ;; *) fail "no row [$row] in: $rows" ;; esac
