@@ -11,6 +11,7 @@ packages=(
   dpkg-dev file lintian chromium firefox-esr python3
   e2fsprogs xfsprogs btrfs-progs
   clang-14 libclang-rt-14-dev llvm-14
+  flatpak flatpak-xdg-utils bubblewrap ostree dbus
 )
 
 # Debian's Node.js 18 runs web-ext 9; a newer Node.js already here will do.
