@@ -229,12 +229,12 @@ void BM_WritingSaveFloor(benchmark::State& state) {
   const std::filesystem::path home = largeSaveHome("velmora-host-bench-writing-floor");
   const std::filesystem::path history = home / "Velmora" / VelmoraStorage::kHistoryDirectoryName;
   for (auto _ : state) {
-    Result<std::string> bytes = fs::readFile(snapshotIn(home));
-    if (!bytes || !fs::writeFileAtomically(snapshotIn(home), *bytes) ||
-        !fs::writeFileAtomically(history / "copy.json", *bytes)) {
+    Result<std::string> bytes = realFiles().readFile(snapshotIn(home), SIZE_MAX);
+    if (!bytes || !writeFileAtomically(realFiles(), snapshotIn(home), *bytes) ||
+        !writeFileAtomically(realFiles(), history / "copy.json", *bytes)) {
       state.SkipWithError("write failed");
     }
-    benchmark::DoNotOptimize(fs::listDirectory(history));
+    benchmark::DoNotOptimize(realFiles().listDirectory(history));
   }
   std::filesystem::remove_all(home);
 }
@@ -303,7 +303,7 @@ void BM_MessageParseFloor(benchmark::State& state) {
 
 void BM_UnchangedSaveFloor(benchmark::State& state) {
   const std::filesystem::path home = largeSaveHome("velmora-host-bench-unchanged-floor");
-  for (auto _ : state) benchmark::DoNotOptimize(fs::readFile(snapshotIn(home)));
+  for (auto _ : state) benchmark::DoNotOptimize(realFiles().readFile(snapshotIn(home), SIZE_MAX));
   std::filesystem::remove_all(home);
 }
 

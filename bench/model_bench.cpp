@@ -12,6 +12,7 @@
 
 #include "model/normalized_url.h"
 #include "model/tab_snapshot.h"
+#include "support/snapshot_bytes.h"
 
 namespace velmora {
 namespace {

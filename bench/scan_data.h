@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "model/safari_tab.h"
-#include "platform/file_system.h"
+#include "platform/env.h"
 #include "storage/history.h"
 #include "storage/save_snapshot.h"
 #include "support/scan_time.h"
@@ -91,12 +91,12 @@ inline void makeStorage(const std::filesystem::path& dir) {
     const double age =
         i < kHistoryFiles / 2 ? 10 + i * 14 : 3 * 3600 + (i - kHistoryFiles / 2) * 3600;
     const std::string name = VelmoraStorage::historyFileName(scanTime(-age));
-    if (!fs::writeFileAtomically(dir / VelmoraStorage::kHistoryDirectoryName / name, "{}")) {
+    if (!writeFileAtomically(realFiles(), dir / VelmoraStorage::kHistoryDirectoryName / name, "{}")) {
       std::abort();
     }
   }
   DirectoryEnv env(dir);
-  if (!VelmoraStorage::save(makeTabs(0), scanTime(0), VelmoraStorage::Options{&env})) {
+  if (!VelmoraStorage::save(makeTabs(0), scanTime(0), VelmoraStorage::Options(env))) {
     std::abort();
   }
 }

@@ -19,7 +19,6 @@
 
 #include "model/tab_snapshot.h"
 #include "scan_data.h"
-#include "platform/file_system.h"
 #include "storage/history.h"
 #include "storage/save_snapshot.h"
 #include "storage/velmora_date.h"
@@ -34,7 +33,7 @@ using bench::makeTabs;
 Status saveIn(const std::filesystem::path& dir, const std::vector<SafariTab>& tabs,
               std::string_view scannedAt) {
   DirectoryEnv env(dir);
-  return VelmoraStorage::save(tabs, scannedAt, VelmoraStorage::Options{&env});
+  return VelmoraStorage::save(tabs, scannedAt, VelmoraStorage::Options(env));
 }
 
 std::filesystem::path makeStorage(const char* name) {
@@ -92,12 +91,12 @@ BENCHMARK(BM_SaveWriting)->Unit(benchmark::kMillisecond)->MinTime(5);
 void BM_SaveWritingFloor(benchmark::State& state) {
   const std::filesystem::path dir = makeStorage("velmora-bench-floor");
   for (auto _ : state) {
-    Result<std::string> bytes = fs::readFile(dir / "snapshot.v1.json");
-    if (!fs::writeFileAtomically(dir / "snapshot.v1.json", *bytes) ||
-        !fs::writeFileAtomically(dir / "history" / "copy.json", *bytes)) {
+    Result<std::string> bytes = realFiles().readFile(dir / "snapshot.v1.json", SIZE_MAX);
+    if (!writeFileAtomically(realFiles(), dir / "snapshot.v1.json", *bytes) ||
+        !writeFileAtomically(realFiles(), dir / "history" / "copy.json", *bytes)) {
       state.SkipWithError("write failed");
     }
-    benchmark::DoNotOptimize(fs::listDirectory(dir / "history"));
+    benchmark::DoNotOptimize(realFiles().listDirectory(dir / "history"));
   }
   std::filesystem::remove_all(dir);
 }
@@ -118,7 +117,9 @@ BENCHMARK(BM_SaveUnchanged)->Unit(benchmark::kMillisecond)->MinTime(3);
 
 void BM_SaveUnchangedFloor(benchmark::State& state) {
   const std::filesystem::path dir = makeStorage("velmora-bench-read");
-  for (auto _ : state) benchmark::DoNotOptimize(fs::readFile(dir / "snapshot.v1.json"));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(realFiles().readFile(dir / "snapshot.v1.json", SIZE_MAX));
+  }
   std::filesystem::remove_all(dir);
 }
 BENCHMARK(BM_SaveUnchangedFloor)->Unit(benchmark::kMillisecond)->MinTime(3);
@@ -132,7 +133,7 @@ void BM_SaveUnchangedReadAndParse(benchmark::State& state) {
   // factor of five from one run to the next.
   std::vector<unsigned char> arenaMemory(4 * std::filesystem::file_size(dir / "snapshot.v1.json"));
   for (auto _ : state) {
-    Result<std::string> bytes = fs::readFile(dir / "snapshot.v1.json");
+    Result<std::string> bytes = realFiles().readFile(dir / "snapshot.v1.json", SIZE_MAX);
     boost::json::monotonic_resource arena(arenaMemory.data(), arenaMemory.size());
     benchmark::DoNotOptimize(boost::json::parse(*bytes, &arena));
   }

@@ -9,9 +9,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/mman.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <boost/json/parse.hpp>
@@ -30,20 +28,18 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "handler/command_action.h"
 #include "handler/replies.h"
 #include "handler/safari_web_extension_handler.h"
 #include "model/first_seen_map.h"
 #include "model/tab_snapshot.h"
-#include "platform/file_system.h"
 #include "platform/host_loop.h"
 #include "platform/native_messaging.h"
-#include "platform/workspace.h"
 #include "storage/command_queue.h"
 #include "storage/save_snapshot.h"
-#include "storage/storage_directory.h"
+#include "platform/storage_directory.h"
 #include "support/recording_log.h"
 #include "support/test_env.h"
+#include "support/command_file.h"
 
 namespace {
 
@@ -84,14 +80,6 @@ stdfs::path scratchDirectory() {
 void removeScratchDirectory() {
   std::error_code ignored;
   stdfs::remove_all(harness().scratch, ignored);
-}
-
-// A launch whose AppRun is missing still forks twice; the grandchild that
-// fails to exec is handed to the nearest subreaper. This process is one, so
-// those children are collected here rather than left as zombies of init.
-void reapLaunchedChildren() {
-  while (::waitpid(-1, nullptr, WNOHANG) > 0) {
-  }
 }
 
 // The settings file is not part of standard input; which of three states it
@@ -299,7 +287,7 @@ std::optional<velmora::LogRecord> expectedLogRecord(const Request& request,
 // normalised address of a tab with an address.
 void checkStoredSnapshot(std::size_t tabCount) {
   const stdfs::path file = harness().storage / velmora::VelmoraStorage::kSnapshotFileName;
-  auto bytes = velmora::fs::readFile(file);
+  auto bytes = velmora::realFiles().readFile(file, SIZE_MAX);
   check(bytes.ok(), "a stored snapshot can be read back");
   auto snapshot = velmora::decodeSnapshot(*bytes);
   check(snapshot.ok(), "a stored snapshot decodes", *bytes);
@@ -323,11 +311,11 @@ void checkCommandFiles(std::size_t queued) {
   std::error_code error;
   for (const auto& entry : stdfs::directory_iterator(dir, error)) {
     ++files;
-    auto bytes = velmora::fs::readFile(entry.path());
+    auto bytes = velmora::realFiles().readFile(entry.path(), SIZE_MAX);
     check(bytes.ok(), "a command file can be read back");
     boost::system::error_code parseError;
     const boost::json::value document = boost::json::parse(*bytes, parseError);
-    check(!parseError && velmora::VelmoraStorage::decodeCommand(document).ok(),
+    check(!parseError && velmora::decodeCommand(document).ok(),
           "a command file decodes", *bytes);
   }
   check(files == queued, "one command file per queued command");
@@ -338,17 +326,8 @@ void checkCommandFiles(std::size_t queued) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   Harness& h = harness();
   h.scratch = scratchDirectory();
-  h.storage = h.scratch / velmora::VelmoraStorage::kStorageDirectoryName;
+  h.storage = h.scratch / velmora::kStorageDirectoryName;
   std::atexit(removeScratchDirectory);
-
-  // The launch of the containing application must never start anything.
-  const stdfs::path bundle = velmora::containingApplicationBundle(velmora::extensionBundlePath());
-  if (::access((bundle / "AppRun").c_str(), F_OK) == 0) {
-    std::fprintf(stderr, "refusing to fuzz: %s/AppRun exists and would be started\n",
-                 bundle.c_str());
-    std::exit(2);
-  }
-  if (::prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) fail("prctl", std::strerror(errno));
 
   h.input = memoryFile("session-input");
   h.output = memoryFile("session-output");
@@ -363,15 +342,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const Harness& h = harness();
   const std::string_view input(reinterpret_cast<const char*>(data), size);
-  reapLaunchedChildren();
   resetStorage(size);
   resetFile(h.input, input);
   resetFile(h.output, {});
 
+  // A world whose launches are recorded, never made.
   velmora::DirectoryEnv env(h.storage);
   velmora::RecordingLog log;
-  const velmora::SafariWebExtensionHandler handler(log.sink(),
-                                                   velmora::VelmoraStorage::Options{&env});
+  const velmora::SafariWebExtensionHandler handler(env, log.sink());
   const int status = velmora::serveMessages(h.input, h.output, handler);
 
   const ExpectedSession expected = expectedSession(input);

@@ -2,9 +2,10 @@
 
 // The tree decoders that the host used before it read tabs and snapshot
 // documents straight from the text: parse the whole text into a Boost.JSON
-// tree, then copy the tree into records. Kept here, unchanged in what they
-// accept and how they word a failure, as the reference that the fuzz targets
-// hold the streaming readers to.
+// tree, then copy the tree into records. Kept here as the reference that the
+// fuzz targets hold the streaming readers to. One rule came later: a
+// first-seen map that gives a page twice (the same key, or two canonically
+// equal ones) fails the document, since this system never writes one.
 
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
@@ -124,7 +125,46 @@ inline Result<std::vector<SafariTab>> decodeTabs(const boost::json::value& array
   return tabs;
 }
 
-inline Result<TabSnapshot> decodeSnapshot(const boost::json::value& document) {
+// The number of members of the document's last "firstSeen" object, a repeated
+// key counted each time: the tree keeps only one of them.
+class FirstSeenMembers final : public JsonEvents {
+ public:
+  std::size_t count = 0;
+
+  void reset() override { *this = FirstSeenMembers(); }
+  void objectBegin() override {
+    if (depth_ == 1 && key_ == "firstSeen") counting_ = true;
+    ++depth_;
+  }
+  void objectEnd(std::size_t size) override {
+    if (--depth_ == 1 && counting_) count = size;
+    if (depth_ == 1) counting_ = false;
+  }
+  void arrayBegin() override { ++depth_; }
+  void arrayEnd(std::size_t) override { --depth_; }
+  void keyPart(std::string_view piece, bool last) override {
+    if (depth_ != 1) return;
+    if (!inKey_) key_.clear();
+    key_.append(piece);
+    inKey_ = !last;
+    if (last && key_ == "firstSeen") count = 0;
+  }
+  void stringPart(std::string_view, bool) override {}
+  void int64Value(std::int64_t) override {}
+  void uint64Value(std::uint64_t) override {}
+  void doubleValue(double) override {}
+  void boolValue(bool) override {}
+  void nullValue() override {}
+
+ private:
+  int depth_ = 0;
+  std::string key_;
+  bool inKey_ = false;
+  bool counting_ = false;
+};
+
+inline Result<TabSnapshot> decodeSnapshot(const boost::json::value& document,
+                                          std::size_t firstSeenMembers) {
   constexpr std::string_view kDocument = "the snapshot document";
   const boost::json::object* members = document.if_object();
   if (members == nullptr) return valueIsNot(kDocument, "a JSON object");
@@ -150,6 +190,9 @@ inline Result<TabSnapshot> decodeSnapshot(const boost::json::value& document) {
       }
       map.set(std::string(entry.key()), std::string(*text));
     }
+    if (map.size() != firstSeenMembers) {
+      return valueIsNot("firstSeen", "an object of distinct pages");
+    }
   }
   return snapshot;
 }
@@ -158,7 +201,9 @@ inline Result<TabSnapshot> decodeSnapshot(std::string_view text) {
   boost::system::error_code error;
   const boost::json::value document = parseJson(text, error);
   if (error) return Error{"the snapshot document is not valid JSON: " + error.message()};
-  return decodeSnapshot(document);
+  FirstSeenMembers members;
+  (void)readJson(text, members);
+  return decodeSnapshot(document, members.count);
 }
 
 }  // namespace velmora::reference

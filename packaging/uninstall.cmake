@@ -1,12 +1,95 @@
-# Removes the files that `cmake --install` listed in install_manifest.txt,
-# then every folder that this left empty, up to the first one still in use;
-# the standard folders of the file system stay.
-#   cmake -DVELMORA_INSTALL_MANIFEST=BUILD/install_manifest.txt -P uninstall.cmake
-if(NOT EXISTS "${VELMORA_INSTALL_MANIFEST}")
-  message(FATAL_ERROR "${VELMORA_INSTALL_MANIFEST} is missing: nothing was installed from this build folder")
+# Removes what `cmake --install` wrote, as its record lists it
+# (install_record.cmake), then every folder that this left empty, up to the
+# first one still in use; the standard folders of the file system stay.
+#   cmake -DVELMORA_INSTALL_RECORD=BUILD/install_record.txt -P uninstall.cmake
+# Only files that are still what the install wrote go. It refuses, removing
+# nothing, when run with another DESTDIR than the install's, and when a file
+# belongs to a Debian package: a forgotten DESTDIR must not take a package's
+# files, which dpkg would not bring back (it takes a deleted conffile for the
+# administrator's choice).
+include("${CMAKE_CURRENT_LIST_DIR}/install_record.cmake")
+
+if(NOT EXISTS "${VELMORA_INSTALL_RECORD}")
+  message(FATAL_ERROR "${VELMORA_INSTALL_RECORD} is missing: nothing was installed from this build folder")
 endif()
 
-set(destdir "$ENV{DESTDIR}")
+file(STRINGS "${VELMORA_INSTALL_RECORD}" recorded)
+list(POP_FRONT recorded first)
+string(REGEX REPLACE "^destdir=" "" installed_destdir "${first}")
+velmora_destdir(destdir)
+if(NOT destdir STREQUAL installed_destdir)
+  if(installed_destdir)
+    set(then "with DESTDIR=${installed_destdir}")
+    set(again "DESTDIR=${installed_destdir} ")
+  else()
+    set(then "without DESTDIR")
+    set(again "")
+  endif()
+  if(destdir)
+    set(now "with DESTDIR=$ENV{DESTDIR}")
+  else()
+    set(now "without DESTDIR")
+  endif()
+  message(FATAL_ERROR "Nothing removed: this build folder was installed ${then}, but the uninstall "
+                      "ran ${now}. Run it as the install ran:\n"
+                      "  ${again}cmake --build <build folder> --target uninstall")
+endif()
+
+# What is to go: the regular files still as the install wrote them.
+set(removable "")
+foreach(line IN LISTS recorded)
+  string(SUBSTRING "${line}" 0 64 hash)
+  string(SUBSTRING "${line}" 65 -1 file)
+  set(file "${destdir}${file}")
+  if(IS_SYMLINK "${file}" OR NOT EXISTS "${file}" OR IS_DIRECTORY "${file}")
+    if(EXISTS "${file}" OR IS_SYMLINK "${file}")
+      message(STATUS "Kept ${file}: no longer the file that was installed")
+    endif()
+    continue()
+  endif()
+  file(SHA256 "${file}" now_hash)
+  if(NOT now_hash STREQUAL hash)
+    message(STATUS "Kept ${file}: changed since it was installed")
+    continue()
+  endif()
+  list(APPEND removable "${file}")
+endforeach()
+
+# dpkg names a file by its place below its root (DPKG_ROOT, else "/").
+find_program(VELMORA_DPKG_QUERY dpkg-query)
+if(VELMORA_DPKG_QUERY AND removable)
+  string(REGEX REPLACE "/+$" "" dpkg_root "$ENV{DPKG_ROOT}")
+  set(queried "")
+  foreach(file IN LISTS removable)
+    if(dpkg_root)
+      string(FIND "${file}" "${dpkg_root}/" at)
+      if(NOT at EQUAL 0)
+        continue()
+      endif()
+      string(LENGTH "${dpkg_root}" length)
+      string(SUBSTRING "${file}" ${length} -1 file)
+    endif()
+    list(APPEND queried "${file}")
+  endforeach()
+  set(owned "")
+  if(queried)
+    # Exits 1 when some file belongs to no package, which is what we hope.
+    execute_process(COMMAND "${VELMORA_DPKG_QUERY}" -S ${queried}
+                    OUTPUT_VARIABLE owners ERROR_QUIET)
+    string(REPLACE "\n" ";" owners "${owners}")
+    foreach(owner IN LISTS owners)
+      # "package[, package]: /path"; diversions are listed too, owning nothing.
+      if(owner MATCHES "^[^ :]+(, [^ :]+)*: /" AND NOT owner MATCHES "diversion")
+        string(APPEND owned "\n  ${owner}")
+      endif()
+    endforeach()
+  endif()
+  if(owned)
+    message(FATAL_ERROR "Nothing removed: these files belong to installed Debian packages, "
+                        "which apt or dpkg removes:${owned}")
+  endif()
+endif()
+
 set(kept "")
 foreach(folder / /etc /etc/opt /opt /usr /usr/lib /usr/local /usr/share /usr/share/doc /usr/share/lintian
                /usr/share/lintian/overrides)
@@ -14,18 +97,10 @@ foreach(folder / /etc /etc/opt /opt /usr /usr/lib /usr/local /usr/share /usr/sha
   list(APPEND kept "${folder}")
 endforeach()
 
-file(STRINGS "${VELMORA_INSTALL_MANIFEST}" installed)
 set(folders "")
-foreach(file IN LISTS installed)
-  # The manifest names absolute destinations without the DESTDIR.
-  string(FIND "${file}" "${destdir}/" at)
-  if(destdir AND NOT at EQUAL 0)
-    set(file "${destdir}${file}")
-  endif()
-  if(EXISTS "${file}" OR IS_SYMLINK "${file}")
-    file(REMOVE "${file}")
-    message(STATUS "Removed ${file}")
-  endif()
+foreach(file IN LISTS removable)
+  file(REMOVE "${file}")
+  message(STATUS "Removed ${file}")
   get_filename_component(folder "${file}" DIRECTORY)
   list(APPEND folders "${folder}")
 endforeach()
@@ -47,4 +122,5 @@ foreach(folder IN LISTS folders)
     get_filename_component(folder "${folder}" DIRECTORY)
   endwhile()
 endforeach()
-file(REMOVE "${VELMORA_INSTALL_MANIFEST}")
+get_filename_component(build "${VELMORA_INSTALL_RECORD}" DIRECTORY)
+file(REMOVE "${VELMORA_INSTALL_RECORD}" "${build}/install_manifest.txt")

@@ -9,7 +9,9 @@ packages=(
   libboost-json1.81-dev libboost-url1.81-dev libboost1.81-dev libutf8proc-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   dpkg-dev file lintian chromium firefox-esr python3
+  e2fsprogs xfsprogs btrfs-progs
   clang-14 libclang-rt-14-dev llvm-14
+  flatpak flatpak-xdg-utils bubblewrap ostree dbus
 )
 
 # Debian's Node.js 18 runs web-ext 9; a newer Node.js already here will do.

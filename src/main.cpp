@@ -1,6 +1,17 @@
+#include <optional>
+
 #include "handler/safari_web_extension_handler.h"
 #include "platform/host_loop.h"
+#include "platform/posix_env.h"
 
-// Arguments (the caller's origin, or a manifest path and add-on ID) are not
-// needed and are ignored.
-int main() { return velmora::extensionMain<velmora::SafariWebExtensionHandler>(); }
+// Browsers pass the caller's origin, or a manifest path and an add-on ID;
+// the host needs neither.
+int main(int argc, char** argv) {
+  if (const std::optional<int> status = velmora::startedByHand(argc, argv, VELMORA_VERSION)) {
+    return *status;
+  }
+  // The one place the real world is made; everything below is handed it.
+  velmora::PosixEnv env;
+  const velmora::SafariWebExtensionHandler handler(env);
+  return velmora::extensionMain(handler);
+}

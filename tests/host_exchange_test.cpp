@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
@@ -51,7 +53,8 @@ TEST(HostExchangeTest, SnapshotIsStoredAnsweredAndLogged) {
 
 TEST(HostExchangeTest, CommandIsQueuedAndAnswered) {
   Sandbox sandbox;
-  HostProcess host(sandbox);
+  // As Chromium starts it, with the caller's origin.
+  HostProcess host(sandbox, {"chrome-extension://mnfkimenfkkeggplhilcekgjckjggdnj/"});
   ASSERT_TRUE(host.send(R"({"action":"command","command":"saveAll","url":"https://a.example/p"})"));
   EXPECT_EQ(host.readReply(), R"({"ok":true,"message":"Alle Tabs werden in Nelo gespeichert"})");
   ASSERT_TRUE(host.send(R"({"action":"command","command":"openApp"})"));
@@ -68,23 +71,6 @@ TEST(HostExchangeTest, CommandIsQueuedAndAnswered) {
   EXPECT_EQ(command.at("command"), "saveAll");
   EXPECT_EQ(command.at("url"), "https://a.example/p");
   EXPECT_TRUE(host.stderrText().empty()) << host.stderrText();
-}
-
-TEST(HostExchangeTest, CommandThatCannotBeQueuedIsAnsweredWithTheReason) {
-  Sandbox sandbox;
-  std::ofstream(sandbox.storage()) << "a file where the directory should be";
-  HostProcess host(sandbox);
-  ASSERT_TRUE(host.send(R"({"action":"command","command":"cleanUp"})"));
-  const auto reply = parsed(host.readReply());
-  ASSERT_TRUE(reply.is_object());
-  EXPECT_EQ(reply.at("ok"), false);
-  const std::string error(reply.at("error").as_string());
-  EXPECT_NE(error.find(sandbox.storage().string()), std::string::npos) << error;
-  host.closeInput();
-  EXPECT_EQ(host.wait(), 0);
-  EXPECT_EQ(host.stderrText(),
-            "local.velmora[extension] error: Befehl fehlgeschlagen: " + error + "\n");
-  EXPECT_FALSE(std::filesystem::exists(sandbox.appRunRecord()));
 }
 
 TEST(HostExchangeTest, MalformedMessagesAreAnsweredAndServingGoesOn) {
@@ -119,13 +105,21 @@ TEST(HostExchangeTest, MalformedMessagesAreAnsweredAndServingGoesOn) {
   EXPECT_EQ(lines(host.stderrText()), expected);
 }
 
-TEST(HostExchangeTest, InputEndingInsideAFrameEndsWithoutAReply) {
-  const std::vector<std::pair<const char*, std::string>> cases = {
-      {"inside the header", frame("{}").substr(0, 2)},
-      {"inside the body", frame(R"({"action":"command","command":"openApp"})").substr(0, 12)},
-      {"body missing", frame("{}").substr(0, 4)},
+TEST(HostExchangeTest, InputEndingInsideAFrameEndsWithoutAReplyAndIsLogged) {
+  struct Case {
+    const char* name;
+    std::string cut;
+    std::string logged;
   };
-  for (const auto& [name, cut] : cases) {
+  const std::vector<Case> cases = {
+      {"inside the header", frame("{}").substr(0, 2),
+       "cannot read a frame: the input ended after 2 of the 4 bytes of its header"},
+      {"inside the body", frame(R"({"action":"command","command":"openApp"})").substr(0, 12),
+       "cannot read a frame: the input ended after 8 of the 40 bytes of its message"},
+      {"body missing", frame("{}").substr(0, 4),
+       "cannot read a frame: the input ended after 0 of the 2 bytes of its message"},
+  };
+  for (const auto& [name, cut, logged] : cases) {
     Sandbox sandbox;
     HostProcess host(sandbox,
                      {"/home/u/.mozilla/native-messaging-hosts/velmora.json", "velmora@x"});
@@ -137,7 +131,36 @@ TEST(HostExchangeTest, InputEndingInsideAFrameEndsWithoutAReply) {
     ASSERT_TRUE(status) << name;
     EXPECT_NE(*status, 0) << name;
     EXPECT_EQ(host.readRest(), "") << name;
+    EXPECT_EQ(lines(host.stderrText()).back(),
+              "local.velmora[extension] error: Nachricht nicht empfangen: " + logged)
+        << name;
   }
+}
+
+TEST(HostExchangeTest, StartedByHandItExplainsItselfWithoutWaiting) {
+  Sandbox sandbox;
+  const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(::grantpt(terminal), 0);
+  ASSERT_EQ(::unlockpt(terminal), 0);
+  const int input = ::open(::ptsname(terminal), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(input, 0);
+  {
+    HostProcess host(sandbox, {}, input);
+    EXPECT_EQ(host.wait(), 2);
+    EXPECT_EQ(host.readRest(), "");
+    const std::string said = host.stderrText();
+    EXPECT_EQ(lines(said).size(), 1u) << said;
+    EXPECT_NE(said.find("register --status"), std::string::npos) << said;
+    EXPECT_NE(said.find("doc/install.md"), std::string::npos) << said;
+  }
+  ::close(input);
+  ::close(terminal);
+
+  HostProcess version(sandbox, {"--version"});
+  EXPECT_EQ(version.readRest(), "velmora-extension " VELMORA_VERSION "\n");
+  EXPECT_EQ(version.wait(), 0);
+  EXPECT_EQ(version.stderrText(), "");
 }
 
 // Sends a header declaring `declared` bytes and then `sent` filler bytes.
@@ -176,6 +199,10 @@ TEST(HostExchangeTest, OversizedMessageCutShortEndsWithoutAReply) {
   ASSERT_TRUE(status);
   EXPECT_NE(*status, 0);
   EXPECT_EQ(host.readRest(), "");
+  EXPECT_EQ(host.stderrText(),
+            "local.velmora[extension] error: Nachricht nicht empfangen: cannot read a frame: the "
+            "input ended after 3145728 of the 4294967295 bytes of its message, larger than the "
+            "67108864 allowed\n");
 }
 
 TEST(HostExchangeTest, ReplyTooLargeForTheBrowserIsReplaced) {

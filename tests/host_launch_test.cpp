@@ -99,15 +99,27 @@ TEST(HostLaunchTest, CommandStartsTheApplicationThreeLevelsUpDetached) {
   EXPECT_EQ(host.wait(), 0);
 }
 
-TEST(HostLaunchTest, MissingApplicationGoesUnnoticed) {
-  Sandbox sandbox;
-  std::filesystem::remove(sandbox.appRun());
-  HostProcess host(sandbox);
-  ASSERT_TRUE(host.send(R"({"action":"command","command":"openApp"})"));
-  EXPECT_EQ(host.readReply(), R"({"ok":true,"message":"Nelo wird geöffnet"})");
-  host.closeInput();
-  EXPECT_EQ(host.wait(), 0);
-  EXPECT_EQ(host.stderrText(), "");
+// The reply does not wait for the launch, so it stays; the log says why
+// Nelo never opened.
+TEST(HostLaunchTest, ApplicationThatCannotRunIsLoggedAndTheReplyStays) {
+  for (const bool missing : {true, false}) {
+    Sandbox sandbox;
+    if (missing) {
+      std::filesystem::remove(sandbox.appRun());
+    } else {
+      std::filesystem::permissions(sandbox.appRun(), std::filesystem::perms::owner_read |
+                                                         std::filesystem::perms::owner_write);
+    }
+    HostProcess host(sandbox);
+    ASSERT_TRUE(host.send(R"({"action":"command","command":"openApp"})"));
+    EXPECT_EQ(host.readReply(), R"({"ok":true,"message":"Nelo wird geöffnet"})");
+    host.closeInput();
+    EXPECT_EQ(host.wait(), 0);
+    EXPECT_EQ(host.stderrText(), "local.velmora[extension] error: Nelo nicht gestartet: cannot run " +
+                                     sandbox.appRun().string() +
+                                     (missing ? ": No such file or directory\n"
+                                              : ": Permission denied\n"));
+  }
 }
 
 }  // namespace

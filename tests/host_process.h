@@ -108,7 +108,8 @@ inline std::string frame(std::string_view body) {
 
 class HostProcess {
  public:
-  explicit HostProcess(const Sandbox& sandbox, std::vector<std::string> args = {})
+  // `input`, when given, is the host's stdin in place of our pipe.
+  explicit HostProcess(const Sandbox& sandbox, std::vector<std::string> args = {}, int input = -1)
       : stderrFile_(sandbox.root() / "stderr.txt") {
     ::signal(SIGPIPE, SIG_IGN);
     int in[2];
@@ -118,7 +119,7 @@ class HostProcess {
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, input >= 0 ? input : in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err, 2);
 

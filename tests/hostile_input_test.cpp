@@ -12,6 +12,7 @@
 
 #include "host_process.h"
 #include "robust_support.h"
+#include "support/command_file.h"
 
 namespace velmora::testing {
 namespace {
@@ -214,7 +215,7 @@ void expectWholeDocument(const Sandbox& sandbox, const std::string& entry,
   } else if (json && parent == "commands") {
     boost::system::error_code ec;
     const boost::json::value value = boost::json::parse(text, ec);
-    EXPECT_TRUE(!ec && VelmoraStorage::decodeCommand(value)) << entry;
+    EXPECT_TRUE(!ec && decodeCommand(value)) << entry;
   } else {
     ADD_FAILURE() << "unexpected new entry " << entry << " (" << state << ")";
   }

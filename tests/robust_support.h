@@ -12,7 +12,6 @@
 #include <sstream>
 #include <string>
 #include <string_view>
-#include <tuple>
 #include <vector>
 
 #include "host_process.h"
@@ -21,6 +20,7 @@
 #include "storage/history.h"
 #include "support/messages.h"
 #include "support/scan_time.h"
+#include "support/command_file.h"
 
 // Helpers for the tests that kill, crowd and feed hostile input to the host:
 // a walk over the storage directory that checks every document in it, a
@@ -42,30 +42,15 @@ struct StorageState {
   std::vector<std::string> problems;
   std::optional<TabSnapshot> snapshot;
   std::set<std::string> historyNames;
-  std::map<std::string, TabSnapshot> history;  // the copies decoded in this walk
+  std::map<std::string, TabSnapshot> history;
   std::vector<VelmoraStorage::Command> commands;
   int temporaries = 0;
 };
-
-// Files already decoded by an earlier walk, by identity and state, so that
-// repeated walks over a growing history stay cheap. A replaced file has a new
-// inode and is decoded again.
-using DecodedFiles = std::set<std::tuple<std::string, ino_t, off_t, std::int64_t>>;
 
 namespace detail {
 
 inline bool endsWithJson(const std::string& name) {
   return name.size() >= 5 && name.compare(name.size() - 5, 5, ".json") == 0;
-}
-
-inline bool alreadyDecoded(const std::filesystem::path& file, DecodedFiles* cache) {
-  if (cache == nullptr) return false;
-  struct stat info;
-  if (::lstat(file.c_str(), &info) != 0) return false;
-  const auto key = std::make_tuple(
-      file.string(), info.st_ino, info.st_size,
-      static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec);
-  return !cache->insert(key).second;
 }
 
 inline std::optional<TabSnapshot> decodeSnapshotFile(const std::filesystem::path& file,
@@ -81,7 +66,7 @@ inline void inspectCommand(const std::filesystem::path& file, StorageState& stat
   const boost::json::value value = boost::json::parse(readText(file), ec);
   Result<VelmoraStorage::Command> command =
       ec ? Result<VelmoraStorage::Command>(Error{ec.message()})
-         : VelmoraStorage::decodeCommand(value);
+         : decodeCommand(value);
   if (command) {
     state.commands.push_back(std::move(*command));
   } else {
@@ -102,8 +87,7 @@ inline void expectTemporary(const std::filesystem::directory_entry& entry, Stora
 
 }  // namespace detail
 
-inline StorageState inspectStorage(const std::filesystem::path& storage,
-                                   DecodedFiles* cache = nullptr) {
+inline StorageState inspectStorage(const std::filesystem::path& storage) {
   StorageState state;
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator(storage, ec)) {
@@ -119,7 +103,6 @@ inline StorageState inspectStorage(const std::filesystem::path& storage,
           continue;
         }
         state.historyNames.insert(copyName);
-        if (detail::alreadyDecoded(copy.path(), cache)) continue;
         if (auto document = detail::decodeSnapshotFile(copy.path(), state.problems)) {
           state.history.emplace(copyName, std::move(*document));
         }

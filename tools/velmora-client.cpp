@@ -3,6 +3,7 @@
 //
 //   velmora-client [--one-shot] --host PATH [MESSAGE...]
 //   velmora-client --stdio MESSAGE...
+//   velmora-client --help
 //
 // Each MESSAGE (or, without any, each non-blank line of standard input) is sent
 // byte for byte as one frame, so malformed messages can be sent too. With
@@ -48,6 +49,7 @@ constexpr std::size_t kLineWidth = 100;
 constexpr char kUsage[] =
     "usage: velmora-client [--one-shot] --host PATH [MESSAGE...]\n"
     "       velmora-client --stdio MESSAGE...\n"
+    "       velmora-client --help\n"
     "Sends each MESSAGE (or each non-blank line of standard input) as one native\n"
     "messaging frame and prints every request and reply.\n";
 
@@ -270,6 +272,10 @@ std::optional<Options> parseArguments(int argc, char** argv) {
 }  // namespace velmora
 
 int main(int argc, char** argv) {
+  if (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
+    std::cout << velmora::kUsage;
+    return 0;
+  }
   std::optional<velmora::Options> options = velmora::parseArguments(argc, argv);
   if (!options) {
     std::cerr << velmora::kUsage;

@@ -2,7 +2,8 @@
 # cmake --install puts the host three levels below the AppDir, beside its
 # registration tool, plus the system-wide manifests when callers were
 # configured; nothing of the containing application itself. The uninstall
-# target takes all of it off again and leaves what was there before.
+# target takes all of it off again, as long as it is unchanged, and leaves
+# what was there before.
 #   install_test.sh BUILD-DIR APPDIR "CALLERS"
 set -u
 
@@ -37,23 +38,28 @@ for manifest in $(cd "$root" && find . -name "$name"); do
 done
 
 # Uninstalling removes every installed file and the folders that only they
-# used; a file of the containing application and another host's manifest
-# stay, and so do their folders.
+# used; a file of the containing application, another host's manifest and an
+# installed file edited since stay, and so do their folders.
 mkdir -p "$root/etc/chromium/native-messaging-hosts"
 : >"$root$appdir/AppRun"
 : >"$root/etc/chromium/native-messaging-hosts/other.json"
+edited=./usr/share/doc/velmora-extension/copyright
+echo edited >>"$root/$edited"
 DESTDIR=$root cmake --build "$build" --target uninstall >"$scratch/uninstall.log" 2>&1 ||
   fail "uninstall: $(cat "$scratch/uninstall.log")"
 left=$(cd "$root" && find . ! -type d | sort)
-[ "$left" = "$(printf '%s\n' ".$appdir/AppRun" ./etc/chromium/native-messaging-hosts/other.json | sort)" ] ||
+[ "$left" = "$(printf '%s\n' ".$appdir/AppRun" ./etc/chromium/native-messaging-hosts/other.json "$edited" | sort)" ] ||
   fail "files left after uninstalling: $left"
 for dir in $(folders_left "$root"); do
   case $dir in
     ./etc | ./etc/chromium | ./etc/chromium/native-messaging-hosts | ./etc/opt | ./opt | ".$appdir" | ./usr | \
-      ./usr/lib | ./usr/share | ./usr/share/doc | ./usr/share/lintian | ./usr/share/lintian/overrides) ;;
+      ./usr/lib | ./usr/share | ./usr/share/doc | ./usr/share/doc/velmora-extension | ./usr/share/lintian | \
+      ./usr/share/lintian/overrides) ;;
     *) fail "folder left after uninstalling: $dir" ;;
   esac
 done
-[ ! -e "$build/install_manifest.txt" ] || fail "install_manifest.txt outlived the uninstall"
+for record in install_manifest.txt install_record.txt; do
+  [ ! -e "$build/$record" ] || fail "$record outlived the uninstall"
+done
 
 finish

@@ -55,6 +55,33 @@ else
   dpkg_run -i "$deb"
   (cd "$dpkg_root" && find . ! -type d ! -path './var/*' | sort) >"$scratch/got"
   cmp -s "$scratch/got" "$scratch/want" || fail "installed files: $(cat "$scratch/got")"
+
+  # The uninstall target never takes the package's files: not after an
+  # install staged elsewhere and an uninstall with another DESTDIR (the
+  # package's root stands for the forgotten one), nor after an install over
+  # the package, whose files dpkg owns. Either is refused, touching nothing.
+  package_state() {
+    (cd "$dpkg_root" && find . ! -path './var/*' -type f -exec sha256sum {} + | sort)
+  }
+  uninstall_refused() {
+    if env "$@" cmake --build "$build" --target uninstall >"$scratch/uninstall.log" 2>&1; then
+      fail "uninstall with $* was not refused"
+    else
+      grep -q "Nothing removed" "$scratch/uninstall.log" || fail "uninstall with $*: $(cat "$scratch/uninstall.log")"
+    fi
+  }
+  DESTDIR=$scratch/stage cmake --install "$build" >"$scratch/install.log" 2>&1 || fail "cmake --install: $(cat "$scratch/install.log")"
+  before=$(package_state)
+  uninstall_refused DESTDIR="$dpkg_root"
+  [ "$(package_state)" = "$before" ] || fail "the uninstall with another DESTDIR touched the package"
+  [ -e "$scratch/stage$plugin/velmora-extension" ] || fail "the refused uninstall took the staged install"
+  DESTDIR=$dpkg_root cmake --install "$build" >"$scratch/install.log" 2>&1 || fail "cmake --install: $(cat "$scratch/install.log")"
+  before=$(package_state)
+  uninstall_refused DESTDIR="$dpkg_root" DPKG_ROOT="$dpkg_root"
+  grep -q "velmora-extension: $plugin/velmora-extension" "$scratch/uninstall.log" ||
+    fail "the refusal names no package's file: $(cat "$scratch/uninstall.log")"
+  [ "$(package_state)" = "$before" ] || fail "the uninstall took files of the package"
+  rm -f "$build/install_record.txt" "$build/install_manifest.txt"
   dpkg_run -r velmora-extension
   conffiles=$(grep '^\./etc/' "$scratch/want")
   [ "$(cd "$dpkg_root" && find . ! -type d ! -path './var/*' | sort)" = "$conffiles" ] ||

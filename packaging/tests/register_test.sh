@@ -8,7 +8,6 @@ origin=chrome-extension://mnfkimenfkkeggplhilcekgjckjggdnj/
 origin2=chrome-extension://abcdefghijklmnopabcdefghijklmnop/
 addon=velmora@example.org
 guid='{0A1B2C3D-4E5F-6789-abcd-ef0123456789}'
-host=/opt/Nelo.AppDir/Contents/PlugIns/velmora-extension/velmora-extension
 name=local.velmora.extension.json
 nl='
 '
@@ -22,9 +21,18 @@ trap 'rm -rf "$scratch"' EXIT
 # The tool sees only the programs it needs, so that the browsers installed on
 # this machine do not count; a case puts fake browsers into $home/bin.
 mkdir "$scratch/bin"
-for tool in awk basename cat chmod dirname grep head iconv mkdir mktemp mv paste rm sed sh tr uname; do
+for tool in awk basename cat chmod dirname grep head iconv mkdir mktemp mv paste realpath rm rmdir sed sh \
+  timeout tr uname; do
   ln -s "$(command -v "$tool")" "$scratch/bin/$tool"
 done
+# Nor does being root.
+printf '#!/bin/sh\necho 1000\n' >"$scratch/bin/id"
+chmod +x "$scratch/bin/id"
+host=$scratch/Nelo.AppDir/Contents/PlugIns/velmora-extension/velmora-extension
+mkdir -p "${host%/*}"
+printf '#!/bin/sh\n' >"$host"
+cp "$host" "$scratch/other"
+chmod +x "$host" "$scratch/other"
 
 fail() {
   printf 'FAILED: %s: %s\n' "$case" "$*" >&2
@@ -45,8 +53,10 @@ begin() {
   mkdir -p "$home"
 }
 
+# Nor do this machine's Flatpak installations and D-Bus services.
 run() {
-  (cd "$home" && env -u XDG_CONFIG_HOME HOME="$home" PATH="$home/bin:$scratch/bin" \
+  (cd "$home" && env -u XDG_CONFIG_HOME -u XDG_DATA_HOME -u FLATPAK_USER_DIR HOME="$home" \
+    PATH="$home/bin:$scratch/bin" FLATPAK_SYSTEM_DIR="$home/system-flatpak" XDG_DATA_DIRS="$home/share" \
     sh "$register" "$@") >"$home.out" 2>"$home.err"
 }
 
@@ -55,6 +65,36 @@ fake_browser() {
   mkdir -p "$home/bin"
   printf '#!/bin/sh\n' >"$home/bin/$1"
   chmod +x "$home/bin/$1"
+}
+
+# Installs a fake Flatpak app for the user (or, with "system", for everyone)
+# on a runtime with flatpak-spawn, or on one without it when the third
+# argument is 2.
+fake_flatpak() {
+  installation=$home/.local/share/flatpak
+  [ "${2:-user}" != system ] || installation=$home/system-flatpak
+  runtime=$installation/runtime/org.test.Platform/x86_64
+  mkdir -p "$installation/app/$1/current/active" "$runtime/1/active/files/bin" "$runtime/2/active/files"
+  printf '[Application]\nname=%s\nruntime=org.test.Platform/x86_64/%s\n' "$1" "${3:-1}" \
+    >"$installation/app/$1/current/active/metadata"
+  printf '#!/bin/sh\n' >"$runtime/1/active/files/bin/flatpak-spawn"
+  chmod +x "$runtime/1/active/files/bin/flatpak-spawn"
+}
+
+# A flatpak program that applies an override as flatpak does and tells the
+# version written in $home/flatpak-version.
+fake_flatpak_program() {
+  mkdir -p "$home/bin"
+  cat >"$home/bin/flatpak" <<'EOF'
+#!/bin/sh
+case $1 in
+  override)
+    mkdir -p "$HOME/.local/share/flatpak/overrides"
+    printf '[Session Bus Policy]\norg.freedesktop.Flatpak=talk\n' >>"$HOME/.local/share/flatpak/overrides/$4" ;;
+  info) printf 'Ref: app\n    Version: %s\n' "$(cat "$HOME/flatpak-version")" ;;
+esac
+EOF
+  chmod +x "$home/bin/flatpak"
 }
 
 # The exact manifest the tool writes for one browser family.
@@ -111,6 +151,7 @@ vivaldi=.config/vivaldi/NativeMessagingHosts/$name
 edge=.config/microsoft-edge/NativeMessagingHosts/$name
 firefox=.mozilla/native-messaging-hosts/$name
 librewolf=.librewolf/native-messaging-hosts/$name
+launcher=data/velmora-extension/local.velmora.extension
 
 begin "--browser all writes every browser's per-user manifest"
 run --browser all --host "$host" "$origin" "$addon" "$origin2" "$guid"
@@ -205,25 +246,34 @@ grep -q '"name": "com.example_2.host"' "$home/.mozilla/native-messaging-hosts/co
 
 begin "a second registration replaces the first whole and leaves no temporary file"
 run --browser chromium,firefox --host "$host" "$origin" "$addon"
-run --browser chromium --host /usr/bin/other "$origin2"
+run --browser chromium --host "$scratch/other" "$origin2"
 status=$?
 expect_status 0
-expect_manifest "$home/$chromium" /usr/bin/other allowed_origins "$origin2"
+expect_manifest "$home/$chromium" "$scratch/other" allowed_origins "$origin2"
 expect_manifest "$home/$firefox" "$host" allowed_extensions "$addon"
 expect_files "./$chromium" "./$firefox"
 
-begin "quotes, backslashes and other letters in the host path make valid JSON"
-run --browser firefox --host '/opt/Größe "b"\c/velmora-extension' "$addon"
+begin "quotes, backslashes and other letters in the host path make a valid manifest and launcher"
+fake_flatpak org.mozilla.firefox
+mkdir -p "$home/.local/share/flatpak/overrides"
+printf '[Session Bus Policy]\norg.freedesktop.Flatpak=talk\n' >"$home/.local/share/flatpak/overrides/global"
+odd_host=$home/'Größe "b"\c'"'"'d/velmora-extension'
+mkdir -p "${odd_host%/*}"
+cp "$host" "$odd_host"
+run --browser firefox --host "$odd_host" "$addon"
 status=$?
 expect_status 0
-expect_manifest "$home/$firefox" '/opt/Größe \"b\"\\c/velmora-extension' allowed_extensions "$addon"
+expect_manifest "$home/$firefox" "$home/"'Größe \"b\"\\c'"'"'d/velmora-extension' allowed_extensions "$addon"
+started=$( (eval "set -- $(sed -n 's/^exec //p' "$home/.var/app/org.mozilla.firefox/$launcher")" &&
+  printf '%s' "$4") 2>&1)
+[ "$started" = "$odd_host" ] || fail "the launcher starts [$started]"
 
-begin "a relative host path is made absolute"
-run --browser firefox --host bin/../velmora-extension "$addon"
+begin "a relative host path is made absolute, without . or .."
+cp "$host" "$home/velmora-extension"
+run --browser firefox --host ./bin/../velmora-extension "$addon"
 status=$?
 expect_status 0
-expect_manifest "$home/$firefox" "$home/bin/../velmora-extension" allowed_extensions "$addon"
-grep -q "not an executable file" "$home.err" || fail "no warning about the missing host"
+expect_manifest "$home/$firefox" "$home/velmora-extension" allowed_extensions "$addon"
 
 begin "the default host is the one beside the tool, and there must be one"
 mkdir -p "$home/bundle"
@@ -253,7 +303,9 @@ grep -q "removed $home/profile/NativeMessagingHosts/$name" "$home.out" || fail "
 run --remove
 status=$?
 expect_status 0
-[ -s "$home.out" ] && fail "removing again reported: $(cat "$home.out")"
+[ "$(cat "$home.out")" = "nothing to remove: no manifest of local.velmora.extension was found" ] ||
+  fail "removing again reported: $(cat "$home.out")"
+[ ! -e "$home/.config/chromium" ] && [ ! -e "$home/profile/NativeMessagingHosts" ] || fail "empty folders are left"
 
 begin "--remove --system removes the system-wide manifests"
 run --system --browser all --destdir "$home/root" --host "$host" "$origin" "$addon"
@@ -261,6 +313,83 @@ run --system --destdir "$home/root" --remove
 status=$?
 expect_status 0
 expect_files
+
+# Each Flatpak build and the folder it reads inside its sandbox, below
+# ~/.var/app/ID/.
+flatpak_builds='org.chromium.Chromium config/chromium/NativeMessagingHosts
+com.google.Chrome config/google-chrome/NativeMessagingHosts
+com.brave.Browser config/BraveSoftware/Brave-Browser/NativeMessagingHosts
+com.vivaldi.Vivaldi config/vivaldi/NativeMessagingHosts
+com.microsoft.Edge config/microsoft-edge/NativeMessagingHosts
+org.mozilla.firefox .mozilla/native-messaging-hosts
+io.gitlab.librewolf-community .librewolf/native-messaging-hosts'
+begin "each installed Flatpak browser gets its manifest inside its sandbox and a launcher there"
+mkdir -p "$home/.local/share/flatpak/overrides"
+printf '[Session Bus Policy]\norg.freedesktop.Flatpak=talk\n' >"$home/.local/share/flatpak/overrides/global"
+want=
+while read -r id folder; do
+  case $id in
+    io.gitlab.librewolf-community) fake_flatpak "$id" system 2 ;;
+    com.brave.Browser) fake_flatpak "$id" system ;;
+    *) fake_flatpak "$id" ;;
+  esac
+  want="$want$nl./.var/app/$id/$folder/$name$nl./.var/app/$id/$launcher"
+done <<EOF
+$flatpak_builds
+EOF
+run --host "$host" "$origin" "$addon"
+status=$?
+expect_status 4
+grep -q "runtime of io.gitlab.librewolf-community has no flatpak-spawn" "$home.err" || fail "message: $(cat "$home.err")"
+got=$(files | grep -v -e '^./.local/share/flatpak/' -e '^./system-flatpak/')
+[ "$got" = "$(printf '%s\n' "$want" | sed 1d | sort)" ] || fail "files: $got"
+expect_manifest "$home/.var/app/com.brave.Browser/config/BraveSoftware/Brave-Browser/NativeMessagingHosts/$name" \
+  "$home/.var/app/com.brave.Browser/$launcher" allowed_origins "$origin"
+grep -qx "exec flatpak-spawn --host --watch-bus '$host' \"\$@\"" "$home/.var/app/org.mozilla.firefox/$launcher" ||
+  fail "the launcher does not start the host: $(cat "$home/.var/app/org.mozilla.firefox/$launcher")"
+
+begin "a Flatpak browser may start the host only when told; --remove takes back only what register allowed"
+fake_flatpak org.mozilla.firefox
+fake_flatpak_program
+override=$home/.local/share/flatpak/overrides/org.mozilla.firefox
+mkdir -p "$home/.local/share/flatpak/overrides"
+printf '[Context]\nshared=network;\n' >"$override"
+run --host "$host" "$addon"
+status=$?
+expect_status 3
+grep -q "flatpak override --user --talk-name=org.freedesktop.Flatpak org.mozilla.firefox" "$home.err" &&
+  grep -q "run any program" "$home.err" || fail "no command and reason: $(cat "$home.err")"
+[ -x "$home/.var/app/org.mozilla.firefox/$launcher" ] || fail "no launcher written"
+run --allow-flatpak-spawn --host "$host" "$addon"
+status=$?
+expect_status 0
+grep -q "can now run any program outside its sandbox" "$home.out" || fail "not said what it permits"
+run --remove
+status=$?
+expect_status 0
+[ "$(cat "$override")" = "[Context]${nl}shared=network;${nl}[Session Bus Policy]" ] ||
+  fail "override after --remove: $(cat "$override")"
+[ ! -e "$home/.var/app/org.mozilla.firefox/data/velmora-extension" ] || fail "the launcher's folder is left"
+printf 'org.freedesktop.Flatpak=talk\n' >>"$override"
+run --allow-flatpak-spawn --host "$host" "$addon"
+run --remove
+grep -qx org.freedesktop.Flatpak=talk "$override" || fail "the user's own override was taken back"
+
+begin "a Flatpak Firefox from version 157 with the proxy service reads the standard folder"
+fake_flatpak org.mozilla.firefox
+fake_flatpak_program
+mkdir -p "$home/share/dbus-1/services"
+: >"$home/share/dbus-1/services/org.freedesktop.NativeMessagingProxy.service"
+echo 157.0.1 >"$home/flatpak-version"
+run --host "$host" "$addon"
+status=$?
+expect_status 0
+expect_manifest "$home/$firefox" "$host" allowed_extensions "$addon"
+[ ! -e "$home/.var" ] || fail "wrote inside the sandbox"
+echo 156.0 >"$home/flatpak-version"
+run --host "$host" "$addon"
+status=$?
+expect_status 3
 
 begin "a failed write reports its folder and leaves nothing behind"
 mkdir -p "$home/.config"
@@ -313,6 +442,11 @@ unknown browser|--browser chromium,opera $origin
 needs a chrome-extension|--browser chrome --host $host $addon
 needs a Firefox add-on ID|--browser librewolf --host $host $origin
 needs at least one --user-data-dir|--only-user-data-dir --remove
+not an executable file|--browser firefox --host /nonexistent/host $addon
+not an executable file|--browser firefox --host $scratch $addon
+itself|--browser firefox --host $register $addon
+as separate arguments|$origin;$addon
+only root may|--system --browser chromium --host $host $origin
 EOF
 }
 
@@ -361,10 +495,16 @@ manifest_name=a expect_manifest "$home/.mozilla/native-messaging-hosts/a.json" "
 
 begin "--status tells for each browser and scope what the browser would find"
 fake_browser chromium
-printf '#!/bin/sh\n' >"$home/host"
+printf '#!/bin/sh\necho Chromium 1.2.3\n' >"$home/bin/chromium"
+fake_flatpak org.mozilla.firefox
+printf '#!/bin/sh\n[ "$1" != --version ] || echo "velmora-extension 1.0"\n' >"$home/host"
 chmod +x "$home/host"
 run --browser chromium,firefox --host "$home/host" "$origin" "$addon"
-run --system --browser edge --destdir "$home/root" --host "$home/missing" "$origin"
+fake_flatpak org.chromium.Chromium system 2
+fake_flatpak_program
+echo 157.0 >"$home/flatpak-version"
+mkdir -p "$home/snap/firefox" "$home/snap/chromium"
+run --system --browser edge,chrome --destdir "$home/root" --host "$home/missing" "$origin"
 mkdir -p "$home/.config/vivaldi/NativeMessagingHosts" "$home/.librewolf/native-messaging-hosts"
 : >"$home/.librewolf/profiles.ini"
 printf '{"name": "local.velmora.extension", "path": "%s", "type": "stdio", "allowed_origins": ["x",]}' \
@@ -375,13 +515,20 @@ run --status --destdir "$home/root" --user-data-dir "$home/profile"
 status=$?
 expect_status 0
 rows=$(sed 's/  */ /g' "$home.out")
-for row in "Chromium yes user ok ok $origin" "Chromium yes system absent - -" \
-  "Microsoft Edge no system ok missing $origin" "Firefox no user ok ok $addon" \
-  "Vivaldi no user not-json - -" "LibreWolf yes user wrong-name ok $addon" \
-  "$home/profile - profile absent - -" "Not installed, no manifest: Google Chrome, Brave"; do
+for row in "Chromium yes user* ok ok $origin" "Chromium yes system absent - -" \
+  "Microsoft Edge no system* ok missing $origin" "Brave no system* ok missing $origin" \
+  "Firefox no user* ok ok $addon" "Vivaldi no user* not-json - -" "LibreWolf yes user* wrong-name ok $addon" \
+  "$home/profile - profile absent - -" "Chromium: Chromium 1.2.3" \
+  "$home/$chromium (Chromium): host $home/host, version velmora-extension 1.0" \
+  "$home/root/etc/opt/chrome/native-messaging-hosts/$name (Google Chrome, Brave): host $home/missing" \
+  "Firefox user flatpak* ok ok $addon" "Chromium system flatpak absent - -" \
+  "Firefox flatpak org.mozilla.firefox flatpak-spawn permission, or the proxy service" \
+  "Firefox (flatpak org.mozilla.firefox): 157.0" \
+  "Chromium flatpak org.chromium.Chromium flatpak-spawn manifest, launcher, permission, flatpak-spawn" \
+  "Firefox snap firefox portal nothing" "Chromium snap chromium none cannot start a host outside its confinement"; do
   case "$nl$rows$nl" in *"$nl$row$nl"*) ;; *) fail "no row [$row] in: $rows" ;; esac
 done
-grep -q "$vivaldi: not valid JSON" "$home.out" || fail "the JSON error is not explained: $(cat "$home.out")"
+grep -q "$vivaldi (Vivaldi): not valid JSON" "$home.out" || fail "the JSON error is not explained: $(cat "$home.out")"
 
 finish_case
 echo "$((cases - failed_cases)) passed, $failed_cases failed"

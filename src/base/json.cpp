@@ -86,6 +86,18 @@ bool mayBeLoneSurrogate(const boost::system::error_code& ec) {
          ec == boost::json::error::expected_hex_digit || ec == boost::json::error::syntax;
 }
 
+// Reads the text with `read`. A failure that may come from a lone surrogate
+// half is read again with every lone half replaced by U+FFFD; that reading
+// counts when it succeeds, else the first failure stands.
+template <class Read>
+boost::system::error_code readRepairingSurrogates(std::string_view text, const Read& read) {
+  const boost::system::error_code ec = read(text);
+  if (!ec || !mayBeLoneSurrogate(ec)) return ec;
+  const std::optional<std::string> repaired = withLoneSurrogatesReplaced(text);
+  if (!repaired || read(*repaired)) return ec;
+  return {};
+}
+
 boost::json::parse_options readingOptions() {
   boost::json::parse_options options;
   options.max_depth = kMaxJsonDepth;
@@ -170,28 +182,23 @@ boost::system::error_code readJson(const TextSource& source, JsonEvents& events)
 }
 
 boost::system::error_code readJson(std::string_view text, JsonEvents& events) {
-  const boost::system::error_code ec = readOnce(text, events);
-  if (!ec || !mayBeLoneSurrogate(ec)) return ec;
-  const std::optional<std::string> repaired = withLoneSurrogatesReplaced(text);
-  if (!repaired) return ec;
-  if (readOnce(*repaired, events)) return ec;
-  return {};
+  return readRepairingSurrogates(text,
+                                 [&events](std::string_view t) { return readOnce(t, events); });
 }
 
 boost::json::value parseJson(std::string_view text, boost::system::error_code& ec,
                              boost::json::storage_ptr storage) {
   const boost::json::parse_options options = readingOptions();
-  boost::json::value value = boost::json::parse(text, ec, storage, options);
+  // Made in the caller's storage, so that what a parse returns moves in.
+  boost::json::value value(storage);
   // The common text parses at once; only a failed parse pays for the repair.
-  if (!ec || !mayBeLoneSurrogate(ec)) return value;
-  const std::optional<std::string> repaired = withLoneSurrogatesReplaced(text);
-  if (!repaired) return value;
-  boost::system::error_code repairedEc;
-  boost::json::value repairedValue =
-      boost::json::parse(*repaired, repairedEc, std::move(storage), options);
-  if (repairedEc) return value;
-  ec = {};
-  return repairedValue;
+  ec = readRepairingSurrogates(text, [&](std::string_view t) {
+    boost::system::error_code parsed;
+    value = boost::json::parse(t, parsed, storage, options);
+    return parsed;
+  });
+  if (ec) return boost::json::value(std::move(storage));
+  return value;
 }
 
 }  // namespace velmora

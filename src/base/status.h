@@ -11,6 +11,9 @@ namespace velmora {
 // the log, so it must read well on its own.
 struct Error {
   std::string description;
+  // The operating system's error number when the error is one of its own,
+  // so that a caller can tell "missing" from other failures; else 0.
+  int code = 0;
   friend bool operator==(const Error&, const Error&) = default;
 };
 

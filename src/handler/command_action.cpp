@@ -9,7 +9,7 @@
 namespace velmora {
 
 boost::json::object commandReply(std::string_view command, std::string_view url, const Logger& log,
-                                 const std::function<void()>& openApp,
+                                 const std::function<Status()>& openApp,
                                  const VelmoraStorage::Options& storage) {
   if (command != "openApp") {
     const Status queued = VelmoraStorage::queue(command, url, storage);
@@ -19,7 +19,10 @@ boost::json::object commandReply(std::string_view command, std::string_view url,
       return replies::failure(description);
     }
   }
-  openApp();
+  // Without this line nothing would tell why Nelo never opened.
+  if (const Status opened = openApp(); !opened) {
+    log.error(replies::kAppNotStartedLog + opened.error().description);
+  }
   return replies::commandDone(command);
 }
 
@@ -31,6 +34,8 @@ std::filesystem::path containingApplicationBundle(const std::filesystem::path& e
   return bundle;
 }
 
-void openContainingApp() { openApplication(containingApplicationBundle(extensionBundlePath())); }
+Status openContainingApp(Env& env) {
+  return env.openApplication(containingApplicationBundle(extensionBundlePath()));
+}
 
 }  // namespace velmora

@@ -28,21 +28,12 @@ void deliver(NSExtensionContext& context, boost::json::object reply) {
 
 std::optional<Message> takeMessage(NSExtensionContext& context) {
   auto& items = context.inputItems();
-  if (items.empty()) return std::nullopt;
-  auto* item = std::any_cast<NSExtensionItem>(&items.front());
-  if (item == nullptr) return std::nullopt;
-  if (item->messageText) {
-    // The text goes as soon as it is read: a large message is not kept in
-    // memory twice over.
-    const std::string text = std::move(*item->messageText);
-    item->messageText.reset();
-    return readMessage(text);
-  }
-  if (!item->userInfo) return std::nullopt;
-  const boost::json::value* entry = item->userInfo->if_contains(SFExtensionMessageKey);
-  if (entry == nullptr || !entry->is_object()) return std::nullopt;
-  // A dictionary handed in as a tree is read like every other message.
-  return readMessage(boost::json::serialize(*entry));
+  if (items.empty() || !items.front().messageText) return std::nullopt;
+  // The text goes as soon as it is read: a large message is not kept in
+  // memory twice over.
+  const std::string text = std::move(*items.front().messageText);
+  items.front().messageText.reset();
+  return readMessage(text);
 }
 
 boost::json::object dispatch(Message message, const Actions& actions, const Logger& log) {

@@ -29,9 +29,9 @@ struct Actions {
       snapshot;
 };
 
-// The message dictionary of the request, read from the first input item: its
-// message text, taken out of the item, or else the object under the message
-// key in its userInfo. Nothing when the envelope is unusable.
+// The message dictionary of the request, read from the message text of the
+// first input item, taken out of the item. Nothing when the envelope is
+// unusable.
 std::optional<Message> takeMessage(NSExtensionContext& context);
 
 // The reply to a message dictionary: one of the actions, or the invalid

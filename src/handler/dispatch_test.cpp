@@ -11,6 +11,7 @@
 #include "handler/replies.h"
 #include "handler/safari_web_extension_handler.h"
 #include "support/recording_log.h"
+#include "support/test_env.h"
 
 namespace velmora {
 namespace {
@@ -40,7 +41,8 @@ struct Calls {
 
 // Runs one request and checks the delivery rule: exactly one completion
 // with one item whose userInfo holds one entry, the reply object.
-boost::json::object answer(std::vector<std::any> items, const Actions& actions, const Logger& log) {
+boost::json::object answer(std::vector<NSExtensionItem> items, const Actions& actions,
+                           const Logger& log) {
   int completions = 0;
   std::vector<NSExtensionItem> delivered;
   NSExtensionContext context(std::move(items), [&](std::vector<NSExtensionItem> reply) {
@@ -61,31 +63,25 @@ boost::json::object answer(std::vector<std::any> items, const Actions& actions, 
   return reply->as_object();
 }
 
-NSExtensionItem itemWith(boost::json::object userInfo) {
-  NSExtensionItem item;
-  item.setUserInfo(std::move(userInfo));
-  return item;
-}
-
 NSExtensionItem messageItem(std::string_view json) {
-  return itemWith({{SFExtensionMessageKey, boost::json::parse(json)}});
+  NSExtensionItem item;
+  item.messageText = std::string(json);
+  return item;
 }
 
 TEST(DispatchTest, UnusableEnvelopesAreAnsweredSilently) {
   const auto valid = R"({"action":"command","command":"openApp"})";
   struct Case {
     const char* name;
-    std::vector<std::any> items;
+    std::vector<NSExtensionItem> items;
   };
   const std::vector<Case> cases = {
       {"no items", {}},
-      {"first item not an item", {std::any(std::string(valid)), std::any(messageItem(valid))}},
-      {"first item without userInfo", {std::any(NSExtensionItem{}), std::any(messageItem(valid))}},
-      {"no entry under the key",
-       {std::any(itemWith({{"msg", boost::json::parse(valid)}})), std::any(messageItem(valid))}},
-      {"entry is an array", {std::any(messageItem("[]"))}},
-      {"entry is a string", {std::any(messageItem(R"("command")"))}},
-      {"entry is null", {std::any(messageItem("null"))}},
+      {"first item without a message", {NSExtensionItem{}, messageItem(valid)}},
+      {"not JSON", {messageItem(R"({"action":)")}},
+      {"an array", {messageItem("[]")}},
+      {"a string", {messageItem(R"("command")")}},
+      {"null", {messageItem("null")}},
   };
   for (const Case& c : cases) {
     Calls calls;
@@ -137,7 +133,7 @@ TEST(DispatchTest, MessagesReachTheirActionOrAreRejectedWithALogLine) {
     Calls calls;
     RecordingLog capture;
     const auto reply =
-        answer({std::any(messageItem(c.message))}, calls.actions(), capture.logger());
+        answer({messageItem(c.message)}, calls.actions(), capture.logger());
     const std::string expected = c.call;
     if (expected.empty()) {
       EXPECT_EQ(reply, replies::invalidMessage()) << c.message;
@@ -161,10 +157,10 @@ TEST(DispatchTest, ActionRepliesArePassedOnUnchanged) {
                   [](Result<std::vector<SafariTab>>, std::string_view) {
                     return boost::json::object{{"ok", true}, {"count", 2}, {"badge", {{"x", 1}}}};
                   }};
-  EXPECT_EQ(answer({std::any(messageItem(R"({"action":"command","command":"a"})"))}, actions,
+  EXPECT_EQ(answer({messageItem(R"({"action":"command","command":"a"})")}, actions,
                    capture.logger()),
             (boost::json::object{{"ok", false}, {"error", "disk full"}}));
-  EXPECT_EQ(answer({std::any(messageItem(R"({"action":"saveSnapshot","tabs":[],"scannedAt":""})"))},
+  EXPECT_EQ(answer({messageItem(R"({"action":"saveSnapshot","tabs":[],"scannedAt":""})")},
                    actions, capture.logger()),
             (boost::json::object{{"ok", true}, {"count", 2}, {"badge", {{"x", 1}}}}));
 }
@@ -175,16 +171,17 @@ TEST(DispatchTest, AThrowingActionStillGetsExactlyOneReply) {
                     throw std::runtime_error("out of luck");
                   },
                   nullptr};
-  const auto reply = answer({std::any(messageItem(R"({"action":"command","command":"a"})"))},
+  const auto reply = answer({messageItem(R"({"action":"command","command":"a"})")},
                             actions, capture.logger());
   EXPECT_EQ(reply, (boost::json::object{{"ok", false}, {"error", "out of luck"}}));
 }
 
 TEST(DispatchTest, HandlerLogsThroughItsOwnLogger) {
   RecordingLog log;
-  const SafariWebExtensionHandler handler(log.sink());
+  TestEnv env;
+  const SafariWebExtensionHandler handler(env, log.sink());
   int completions = 0;
-  NSExtensionContext context({std::any(messageItem(R"({"action":"nothing"})"))},
+  NSExtensionContext context({messageItem(R"({"action":"nothing"})")},
                              [&](std::vector<NSExtensionItem>) { ++completions; });
   handler.beginRequest(context);
   EXPECT_EQ(completions, 1);
@@ -196,7 +193,8 @@ TEST(DispatchTest, HandlerLogsThroughItsOwnLogger) {
 // The host loop sends these when the handler's own reply cannot go out.
 TEST(DispatchTest, HandlerGivesTheLoopsFallbackReplies) {
   RecordingLog log;
-  const SafariWebExtensionHandler handler(log.sink());
+  TestEnv env;
+  const SafariWebExtensionHandler handler(env, log.sink());
   EXPECT_EQ(handler.noReply(),
             (boost::json::object{{"ok", false}, {"error", "Keine Antwort erhalten"}}));
   EXPECT_EQ(handler.replyFailed("std::bad_alloc"),

@@ -19,7 +19,6 @@ class MessageReader final : public JsonEvents {
     if (!isObject_) return std::nullopt;
     Message message;
     message.members = std::move(members_);
-    message.hasTabs = hasTabs_;
     message.tabsAreObjects = hasTabs_ && tabs_.isArrayOfObjects();
     if (hasTabs_) message.tabs = tabs_.take();
     return message;

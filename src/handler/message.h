@@ -15,7 +15,6 @@ namespace velmora {
 // a tree, as the dispatch reads it.
 struct Message {
   boost::json::object members;  // all but "tabs"
-  bool hasTabs = false;
   // "tabs" is an array whose every element is an object.
   bool tabsAreObjects = false;
   // The records of "tabs", or the first entry's failure in array order.

@@ -18,6 +18,12 @@ inline constexpr char kInvalidMessageLog[] = "Ungültige Nachricht von Safari";
 // Prefixes of the log lines of a failed save and a failed command.
 inline constexpr char kSaveFailedLog[] = "Speichern fehlgeschlagen: ";
 inline constexpr char kCommandFailedLog[] = "Befehl fehlgeschlagen: ";
+// Prefix of the log line of an application that could not be started (the
+// reply does not change).
+inline constexpr char kAppNotStartedLog[] = "Nelo nicht gestartet: ";
+// Prefix of the log line of input that ended inside a message or could not be
+// read, which ends the process.
+inline constexpr char kInputFailedLog[] = "Nachricht nicht empfangen: ";
 // A request that was never completed (the handler failed to answer).
 inline constexpr char kNoReply[] = "Keine Antwort erhalten";
 // Something was thrown that is no exception.

@@ -1,5 +1,6 @@
 #include "handler/safari_web_extension_handler.h"
 
+#include <string>
 #include <utility>
 
 #include "handler/command_action.h"
@@ -9,15 +10,11 @@
 
 namespace velmora {
 
-SafariWebExtensionHandler::SafariWebExtensionHandler() : log_(kLogSubsystem, kLogCategory) {
-  storage_.cache = &knownDocument_;
-}
+SafariWebExtensionHandler::SafariWebExtensionHandler(Env& env)
+    : log_(kLogSubsystem, kLogCategory), storage_(env, &knownDocument_) {}
 
-SafariWebExtensionHandler::SafariWebExtensionHandler(Logger::Sink sink,
-                                                     VelmoraStorage::Options storage)
-    : log_(kLogSubsystem, kLogCategory, std::move(sink)), storage_(storage) {
-  storage_.cache = &knownDocument_;
-}
+SafariWebExtensionHandler::SafariWebExtensionHandler(Env& env, Logger::Sink sink)
+    : log_(kLogSubsystem, kLogCategory, std::move(sink)), storage_(env, &knownDocument_) {}
 
 void SafariWebExtensionHandler::beginRequest(NSExtensionContext& context) const {
   const Actions actions{
@@ -42,9 +39,14 @@ boost::json::object SafariWebExtensionHandler::replyFailed(std::string_view what
   return replies::failure(what);
 }
 
+void SafariWebExtensionHandler::inputFailed(std::string_view why) const {
+  log_.error(replies::kInputFailedLog + std::string(why));
+}
+
 boost::json::object SafariWebExtensionHandler::handle(std::string_view command,
                                                       std::string_view url) const {
-  return commandReply(command, url, log_, openContainingApp, storage_);
+  return commandReply(
+      command, url, log_, [this] { return openContainingApp(*storage_.env); }, storage_);
 }
 
 }  // namespace velmora

@@ -6,8 +6,9 @@
 #include "platform/extension_context.h"
 #include "platform/host_loop.h"
 #include "platform/logger.h"
-#include "storage/env.h"
+#include "platform/env.h"
 #include "storage/known_document.h"
+#include "storage/options.h"
 
 namespace velmora {
 
@@ -23,10 +24,10 @@ inline constexpr char kLogCategory[] = "extension";
 // of requests, for the life of the process.
 class SafariWebExtensionHandler final : public NSExtensionRequestHandling {
  public:
-  // Logs to stderr; stores in the user's own storage directory.
-  SafariWebExtensionHandler();
-  // Logs to the sink and stores in the world the options give.
-  explicit SafariWebExtensionHandler(Logger::Sink sink, VelmoraStorage::Options storage = {});
+  // Logs to stderr; stores in, and launches through, the world it is given.
+  explicit SafariWebExtensionHandler(Env& env);
+  // Logs to the sink.
+  SafariWebExtensionHandler(Env& env, Logger::Sink sink);
   // The options point at the handler's own cache.
   SafariWebExtensionHandler(const SafariWebExtensionHandler&) = delete;
   SafariWebExtensionHandler& operator=(const SafariWebExtensionHandler&) = delete;
@@ -39,6 +40,7 @@ class SafariWebExtensionHandler final : public NSExtensionRequestHandling {
   boost::json::object noReply() const override;
   boost::json::object replyTooLarge(std::size_t bytes) const override;
   boost::json::object replyFailed(std::string_view what) const override;
+  void inputFailed(std::string_view why) const override;
 
   const Logger& log() const { return log_; }
 

@@ -8,7 +8,7 @@
 #include "model/safari_tab.h"
 
 #include "platform/logger.h"
-#include "storage/env.h"
+#include "storage/options.h"
 
 // The "saveSnapshot" action: stores the scanned tabs and answers with their
 // number and the extension settings.

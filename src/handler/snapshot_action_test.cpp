@@ -80,19 +80,6 @@ TEST(SnapshotActionTest, AnEntryThatDoesNotDecodeStopsTheWholeSave) {
   EXPECT_EQ(logged.records[0].text, "Speichern fehlgeschlagen: " + error);
 }
 
-TEST(SnapshotActionTest, StorageFailureIsAnsweredWithItsDescription) {
-  TestEnv home;
-  std::ofstream(home.storage()) << "not a directory";
-  RecordingLog logged;
-  const auto reply = snapshotReply(tabsOf("[]"), kScannedAt, logged.logger(), home.options());
-  ASSERT_EQ(reply.size(), 2u);
-  EXPECT_EQ(reply.at("ok"), false);
-  const std::string error(reply.at("error").as_string());
-  EXPECT_NE(error.find(home.storage().string()), std::string::npos) << error;
-  ASSERT_EQ(logged.records.size(), 1u);
-  EXPECT_EQ(logged.records[0].text, "Speichern fehlgeschlagen: " + error);
-}
-
 // A path that is not UTF-8 must not make the reply unreadable to the browser.
 TEST(SnapshotActionTest, BytesOfADescriptionThatAreNotUtf8BecomeReplacementCharacters) {
   TestEnv home;

@@ -1,6 +1,7 @@
 #include "model/normalized_url.h"
 
 #include <boost/url/encode.hpp>
+#include <boost/url/grammar/ci_string.hpp>
 #include <boost/url/grammar/digit_chars.hpp>
 #include <boost/url/grammar/parse.hpp>
 #include <boost/url/parse.hpp>
@@ -28,13 +29,8 @@ constexpr auto kPathChars = urls::pchars + '/';
 constexpr auto kQueryChars = urls::pchars + '/' + '?';
 
 bool startsWithIgnoringAsciiCase(std::string_view text, std::string_view lower) {
-  if (text.size() < lower.size()) return false;
-  for (std::size_t i = 0; i < lower.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != lower[i]) return false;
-  }
-  return true;
+  return text.size() >= lower.size() &&
+         urls::grammar::ci_is_equal(text.substr(0, lower.size()), lower);
 }
 
 bool isDigits(std::string_view text) {
@@ -140,9 +136,7 @@ void appendLowerCasedHost(std::string& out, const Parts& parts) {
   }
   std::size_t start = out.size();
   out.append(parts.host);
-  for (std::size_t i = start; i < out.size(); ++i) {
-    if (out[i] >= 'A' && out[i] <= 'Z') out[i] = static_cast<char>(out[i] - 'A' + 'a');
-  }
+  for (std::size_t i = start; i < out.size(); ++i) out[i] = urls::grammar::to_lower(out[i]);
 }
 
 // The port is a number: leading zeros are no part of it.

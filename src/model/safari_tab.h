@@ -1,8 +1,6 @@
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,11 +28,6 @@ struct SafariTab {
 };
 
 // A tab entry is read by TabListReader (model/tab_list_reader.h) and written
-// by snapshotBytes (model/tab_snapshot.h), as part of the list that holds it.
+// by writeSnapshotBytes (model/tab_snapshot.h), as part of the list that holds it.
 
 }  // namespace velmora
-
-template <>
-struct std::hash<velmora::SafariTab> {
-  std::size_t operator()(const velmora::SafariTab& tab) const noexcept;
-};

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "model/tab_snapshot.h"
+#include "support/snapshot_bytes.h"
 
 namespace velmora {
 namespace {

@@ -1,9 +1,7 @@
 #include "model/tab_snapshot.h"
 
-#include <deque>
 #include <new>
 #include <optional>
-#include <unordered_map>
 #include <utility>
 
 #include "base/decode_error.h"
@@ -20,21 +18,14 @@ constexpr std::string_view kDocument = "the snapshot document";
 // Reads a snapshot document into a record as the parser goes: the tabs
 // straight into records, the first-seen map straight into the map. Checked
 // when the document closes, in the fixed order scannedAt, tabs, firstSeen; a
-// member given twice counts with its last value, as in a parsed tree.
+// member given twice counts with its last value, as in a parsed tree. A
+// first-seen map that gives a page twice was not written by this system (its
+// keys are distinct by construction) and fails the document.
 class SnapshotReader final : public JsonEvents {
  public:
-  // Unless `exact`, the first-seen members go straight into the map, which
-  // gives the tree's outcome as long as no key is given twice (no document
-  // this system writes does that); needsExactReading() then says to read
-  // the text again, exactly.
-  explicit SnapshotReader(bool exact) : exact_(exact) {}
-
   Result<TabSnapshot> take();
-  bool needsExactReading() const {
-    return !exact_ && firstSeen_ == FirstSeen::object && collision_;
-  }
 
-  void reset() override { *this = SnapshotReader(exact_); }
+  void reset() override { *this = SnapshotReader(); }
 
   void objectBegin() override {
     if (intoTabs(&JsonEvents::objectBegin)) return;
@@ -89,17 +80,10 @@ class SnapshotReader final : public JsonEvents {
       scannedAt_ = Slot::string;
     } else if (atFirstSeen()) {
       beginFirstSeenValue(FirstSeen::other);
-    } else if (atFirstSeenMember() && !exact_) {
+    } else if (atFirstSeenMember()) {
       if (!inString_) value_.clear();
       value_.append(piece);
       if (last && !map_.insert(std::move(pendingKey_), std::move(value_))) collision_ = true;
-    } else if (atFirstSeenMember()) {
-      FirstSeenMember& member = firstSeenMembers_[firstSeenMember_];
-      if (!inString_) {
-        member.value.clear();
-        member.isString = true;
-      }
-      member.value.append(piece);
     }
     inString_ = !last;
   }
@@ -130,14 +114,6 @@ class SnapshotReader final : public JsonEvents {
     if (atMember() && member_ == Member::scannedAt) scannedAt_ = Slot::other;
     ++depth_;
   }
-  // One member of the first-seen object: the last value given for its key,
-  // at the place where the key first stood.
-  struct FirstSeenMember {
-    std::string key;
-    std::string value;
-    bool isString = false;
-  };
-
   bool atMember() const { return depth_ == 1 && isObject_ && !inTabs_; }
   bool atFirstSeen() const { return atMember() && member_ == Member::firstSeen; }
   bool atFirstSeenMember() const { return inFirstSeenObject_ && depth_ == 2; }
@@ -174,37 +150,17 @@ class SnapshotReader final : public JsonEvents {
     map_ = FirstSeenMap();
     collision_ = false;
     firstNotAString_.reset();
-    firstSeenMembers_.clear();
-    firstSeenIndex_.clear();
     inFirstSeenObject_ = kind == FirstSeen::object;
   }
 
   void firstSeenKey() {
-    if (!exact_) {
-      pendingKey_ = std::move(key_);
-      key_.clear();
-      return;
-    }
-    const auto known = firstSeenIndex_.find(std::string_view(key_));
-    if (known != firstSeenIndex_.end()) {
-      firstSeenMember_ = known->second;
-    } else {
-      firstSeenMember_ = firstSeenMembers_.size();
-      firstSeenMembers_.push_back(FirstSeenMember{std::move(key_), {}, false});
-      firstSeenIndex_.emplace(firstSeenMembers_.back().key, firstSeenMember_);
-    }
+    pendingKey_ = std::move(key_);
     key_.clear();
   }
 
   void firstSeenValueIsNotAString() {
-    if (!exact_) {
-      if (!firstNotAString_) firstNotAString_ = pendingKey_;
-      if (!map_.insert(std::move(pendingKey_), std::string())) collision_ = true;
-      return;
-    }
-    FirstSeenMember& member = firstSeenMembers_[firstSeenMember_];
-    member.isString = false;
-    std::string().swap(member.value);
+    if (!firstNotAString_) firstNotAString_ = pendingKey_;
+    if (!map_.insert(std::move(pendingKey_), std::string())) collision_ = true;
   }
 
   int depth_ = 0;
@@ -222,18 +178,12 @@ class SnapshotReader final : public JsonEvents {
 
   FirstSeen firstSeen_ = FirstSeen::absent;
   bool inFirstSeenObject_ = false;
-  bool exact_;
   // Read straight into the map: the key waiting for its value, the value.
   FirstSeenMap map_;
   std::string pendingKey_;
   std::string value_;
   bool collision_ = false;
   std::optional<std::string> firstNotAString_;
-  // Read exactly: one member per distinct key, in the place it first stood.
-  // A deque keeps its elements in place, so the index may view their keys.
-  std::deque<FirstSeenMember> firstSeenMembers_;
-  std::unordered_map<std::string_view, std::size_t> firstSeenIndex_;
-  std::size_t firstSeenMember_ = 0;
 };
 
 Result<TabSnapshot> SnapshotReader::take() {
@@ -249,20 +199,12 @@ Result<TabSnapshot> SnapshotReader::take() {
   snapshot.tabs = std::move(*tabs);
 
   if (firstSeen_ == FirstSeen::other) return valueIsNot("firstSeen", "an object or null");
-  if (firstSeen_ == FirstSeen::object && !exact_) {
+  if (firstSeen_ == FirstSeen::object) {
+    if (collision_) return valueIsNot("firstSeen", "an object of distinct pages");
     if (firstNotAString_) {
       return valueIsNot("firstSeen member \"" + *firstNotAString_ + "\"", "a string");
     }
     snapshot.firstSeen = std::move(map_);
-  } else if (firstSeen_ == FirstSeen::object) {
-    firstSeenIndex_ = {};
-    FirstSeenMap& map = snapshot.firstSeen.emplace();
-    for (FirstSeenMember& member : firstSeenMembers_) {
-      if (!member.isString) {
-        return valueIsNot("firstSeen member \"" + member.key + "\"", "a string");
-      }
-      map.set(std::move(member.key), std::move(member.value));
-    }
   }
   return snapshot;
 }
@@ -270,13 +212,6 @@ Result<TabSnapshot> SnapshotReader::take() {
 }  // namespace
 
 namespace {
-
-// A document is read once; one whose map gives a key twice is read a second
-// time, exactly. A file may have been replaced in between, so the second
-// reading is checked too.
-// Documents are read and written in pieces of this size, small enough to
-// stay in the processor's cache.
-constexpr std::size_t kPieceBytes = 64 * 1024;
 
 // A text held whole, handed over in pieces like a file's.
 TextSource inPieces(std::string_view text) {
@@ -288,30 +223,13 @@ TextSource inPieces(std::string_view text) {
   };
 }
 
-// A document is read once; one whose map gives a key twice is read a second
-// time, exactly. A file may have been replaced in between, so the second
-// reading is checked too.
-Result<TabSnapshot> decodeOnce(const TextSource& document) {
-  SnapshotReader reader(false);
-  if (const boost::system::error_code error = readJson(document, reader)) {
-    return Error{std::string(kDocument) + " is not valid JSON: " + error.message()};
-  }
-  if (!reader.needsExactReading()) return reader.take();
-  SnapshotReader exact(true);
-  if (const boost::system::error_code error = readJson(document, exact)) {
-    return Error{std::string(kDocument) + " is not valid JSON: " + error.message()};
-  }
-  return exact.take();
-}
-
 Result<TabSnapshot> decode(const TextSource& document) {
   try {
-    Result<TabSnapshot> decoded = decodeOnce(withPlainSlashes(document));
-    if (decoded) return decoded;
-    // Plain slashes decide no outcome, but around bytes that are not UTF-8
-    // the parser may word a failure differently: a failed document is read
-    // again as it stands, for the words its own text calls for.
-    return decodeOnce(document);
+    SnapshotReader reader;
+    if (const boost::system::error_code error = readJson(withPlainSlashes(document), reader)) {
+      return Error{std::string(kDocument) + " is not valid JSON: " + error.message()};
+    }
+    return reader.take();
   } catch (const std::bad_alloc&) {
     return tooLargeToRead(kDocument);
   }
@@ -387,22 +305,6 @@ void encodeSnapshot(std::string_view scannedAt, const std::vector<SafariTab>& ta
 
 }  // namespace
 
-std::string snapshotBytes(std::string_view scannedAt, const std::vector<SafariTab>& tabs,
-                          const FirstSeenMap* firstSeen) {
-  std::size_t estimate = 64 + scannedAt.size();  // an over-estimate touches no memory
-  for (const SafariTab& tab : tabs) {
-    estimate += 128 + tab.title.size() + tab.url.size() * 5 / 4 +
-                (tab.snippet ? tab.snippet->size() : 0) + (tab.summary ? tab.summary->size() : 0);
-  }
-  if (firstSeen) {
-    for (const auto& [page, time] : *firstSeen) estimate += 8 + page.size() * 5 / 4 + time.size();
-  }
-  std::string out;
-  out.reserve(estimate);
-  encodeSnapshot(scannedAt, tabs, firstSeen, out, [] {});
-  return out;
-}
-
 void writeSnapshotBytes(std::string_view scannedAt, const std::vector<SafariTab>& tabs,
                         const FirstSeenMap* firstSeen,
                         const std::function<void(std::string_view)>& write) {
@@ -412,11 +314,6 @@ void writeSnapshotBytes(std::string_view scannedAt, const std::vector<SafariTab>
     write(piece);
     piece.clear();
   });
-}
-
-std::string snapshotBytes(const TabSnapshot& snapshot) {
-  return snapshotBytes(snapshot.scannedAt, snapshot.tabs,
-                       snapshot.firstSeen ? &*snapshot.firstSeen : nullptr);
 }
 
 }  // namespace velmora

@@ -28,14 +28,9 @@ Result<TabSnapshot> decodeSnapshot(std::string_view documentText);
 // The same for a document read in pieces (a file, say), never held whole.
 Result<TabSnapshot> decodeSnapshot(const TextSource& document);
 
-// The document's byte form, as written to disk: members in the order
+// The document's byte form, as written to disk, handed to `write` in pieces
+// of some 64 KiB so that it need not be held whole: members in the order
 // scannedAt, tabs, firstSeen (only when present).
-std::string snapshotBytes(const TabSnapshot& snapshot);
-// The same for parts held apart, without gathering them into a record first.
-std::string snapshotBytes(std::string_view scannedAt, const std::vector<SafariTab>& tabs,
-                          const FirstSeenMap* firstSeen);
-// The same bytes handed to `write` in pieces of some 64 KiB, for a document
-// that need not be held whole.
 void writeSnapshotBytes(std::string_view scannedAt, const std::vector<SafariTab>& tabs,
                         const FirstSeenMap* firstSeen,
                         const std::function<void(std::string_view)>& write);

@@ -1,4 +1,5 @@
 #include "model/tab_snapshot.h"
+#include "support/snapshot_bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -103,7 +104,9 @@ TEST(SnapshotDocument, EveryFailureFailsTheWholeDocument) {
                             R"("pinned":false,"active":false})")),
        "tabs[0].url is not a string"},
       {document(kTab, R"(,"firstSeen":{"a":1,"b":2,"a":"x"})"),
-       R"(firstSeen member "b" is not a string)"},
+       "firstSeen is not an object of distinct pages"},
+      {document(kTab, ",\"firstSeen\":{\"\u00e9\":\"a\",\"e\u0301\":\"b\"}"),
+       "firstSeen is not an object of distinct pages"},
       {document("{}") + " x", "the snapshot document is not valid JSON"},
   };
   for (const Case& c : cases) {
@@ -173,7 +176,8 @@ TEST(SnapshotDocument, ReadInPiecesDecodesAsReadWhole) {
 
 TEST(SnapshotDocument, AMemberGivenTwiceCountsWithItsLastValue) {
   auto snapshot = decodeSnapshot(
-      R"({"scannedAt":"t0","tabs":7,"firstSeen":{"a":1,"b":"x","a":"y"},"scannedAt":"t1",)"
+      R"({"scannedAt":"t0","tabs":7,"firstSeen":{"a":1},"firstSeen":{"a":"y","b":"x"},)"
+      R"("scannedAt":"t1",)"
       R"("tabs":[{"id":1,"windowId":1,"title":"T","url":"u","pinned":false,"active":true,)"
       R"("title":"T2","snippet":"s","snippet":null}]})");
   ASSERT_TRUE(snapshot.ok()) << snapshot.error().description;

@@ -2,6 +2,7 @@
 
 #include <utf8proc.h>
 
+#include <boost/url/grammar/ci_string.hpp>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -67,8 +68,6 @@ namespace {
 // one: capital I with dot above becomes i followed by a combining dot.
 constexpr utf8proc_int32_t kCapitalIWithDotAbove = 0x0130;
 
-char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 void appendCodePoint(std::string& out, utf8proc_int32_t cp) {
   utf8proc_uint8_t buffer[4];
   utf8proc_ssize_t n = utf8proc_encode_char(cp, buffer);
@@ -84,7 +83,7 @@ std::string lowerCased(std::string_view utf8) {
   auto remaining = static_cast<utf8proc_ssize_t>(utf8.size());
   while (remaining > 0) {
     if (*p < 0x80) {
-      out.push_back(asciiLower(static_cast<char>(*p)));
+      out.push_back(boost::urls::grammar::to_lower(static_cast<char>(*p)));
       ++p;
       --remaining;
       continue;

@@ -2,20 +2,25 @@
 
 #include <malloc.h>
 #include <poll.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <boost/json/serialize.hpp>
 #include <cerrno>
 #include <exception>
 #include <optional>
+#include <string>
 #include <utility>
+
+#include "platform/descriptor.h"
 
 namespace velmora {
 
-std::vector<std::any> inputItemsForFrame(IncomingFrame frame) {
+std::vector<NSExtensionItem> inputItemsForFrame(IncomingFrame frame) {
   NSExtensionItem item;
   if (!frame.oversized) item.messageText = std::move(frame.bytes);
   // Not a braced list: that would copy the item, message and all.
-  std::vector<std::any> items;
+  std::vector<NSExtensionItem> items;
   items.emplace_back(std::move(item));
   return items;
 }
@@ -57,14 +62,17 @@ int serveMessages(int in, int out, const NSExtensionRequestHandling& handler) {
       trimWhenIdle = false;
     }
     auto frame = readFrame(in);
-    if (!frame) return 1;
+    if (!frame) {
+      handler.inputFailed(frame.error().description);
+      return 1;
+    }
     if (!frame->has_value()) return 0;
 
     // Exactly one reply per message: the first completion counts.
     std::optional<std::string> reply;
     const bool large = (*frame)->bytes.size() >= kTrimAfterMessageBytes;
     {
-      std::vector<std::any> items = inputItemsForFrame(std::move(**frame));
+      std::vector<NSExtensionItem> items = inputItemsForFrame(std::move(**frame));
       NSExtensionContext context(std::move(items),
                                  [&reply, &handler](std::vector<NSExtensionItem> items) {
                                    if (reply) return;
@@ -87,6 +95,28 @@ int serveMessages(int in, int out, const NSExtensionRequestHandling& handler) {
     // counts against the process until it is handed back.
     trimWhenIdle = trimWhenIdle || large;
   }
+}
+
+std::optional<int> startedByHand(int argc, const char* const* argv, std::string_view version) {
+  if (argc == 2 && std::string_view(argv[1]) == "--version") {
+    (void)writeAll(STDOUT_FILENO, "velmora-extension " + std::string(version) + "\n");
+    return 0;
+  }
+  if (::isatty(STDIN_FILENO) == 1) {
+    (void)writeAll(STDERR_FILENO,
+              "velmora-extension: this is a native messaging host, which browsers start for the "
+              "Velmora extension; it is not run by hand. `register --status` (installed beside "
+              "it) shows where it is registered, doc/install.md how to set it up.\n");
+    return 2;
+  }
+  return std::nullopt;
+}
+
+int extensionMain(const NSExtensionRequestHandling& handler) {
+  // A browser that went away must end the process through a failed write,
+  // not a signal.
+  ::signal(SIGPIPE, SIG_IGN);
+  return serveMessages(STDIN_FILENO, STDOUT_FILENO, handler);
 }
 
 }  // namespace velmora

@@ -1,10 +1,8 @@
 #pragma once
 
-#include <signal.h>
-#include <unistd.h>
-
 #include <boost/json/object.hpp>
 #include <cstddef>
+#include <optional>
 #include <string_view>
 #include <string>
 #include <vector>
@@ -32,6 +30,9 @@ class NSExtensionRequestHandling {
   virtual boost::json::object replyTooLarge(std::size_t bytes) const = 0;
   // Sent when the reply could not be put into bytes; `what` says why.
   virtual boost::json::object replyFailed(std::string_view what) const = 0;
+  // Logs why the input could not be read to its end, after which the process
+  // ends without a reply.
+  virtual void inputFailed(std::string_view why) const = 0;
 };
 
 // After a message at least this large the host hands its freed memory back
@@ -47,7 +48,7 @@ inline constexpr int kTrimWhenIdleMilliseconds = 100;
 // message text, which the handler reads (and answers as an unusable envelope
 // when it is not a JSON object). A frame too long to be kept becomes an
 // empty item, answered the same way.
-std::vector<std::any> inputItemsForFrame(IncomingFrame frame);
+std::vector<NSExtensionItem> inputItemsForFrame(IncomingFrame frame);
 
 // The bytes of the reply that a request completed with. A reply larger than
 // the browsers accept is replaced by the handler's replyTooLarge.
@@ -56,17 +57,18 @@ std::string replyBytes(const std::vector<NSExtensionItem>& items,
 
 // Serves every frame of `in`, one request each, replies on `out`. Returns the
 // process exit status: 0 when the input ended between frames, 1 when it
-// ended inside a frame or a descriptor failed.
+// ended inside a frame or a descriptor failed; the handler logs why the input
+// ended so.
 int serveMessages(int in, int out, const NSExtensionRequestHandling& handler);
 
-// The process's whole life: one handler serving standard input.
-template <class Handler>
-int extensionMain() {
-  // A browser that went away must end the process through a failed write,
-  // not a signal.
-  ::signal(SIGPIPE, SIG_IGN);
-  const Handler handler;
-  return serveMessages(STDIN_FILENO, STDOUT_FILENO, handler);
-}
+// What the process does when a person rather than a browser started it: for
+// "--version" alone it prints the version and ends with 0; with a terminal
+// as its input it says on stderr what it is and ends with 2, rather than
+// wait for frames nobody types. No value when a browser started it: browsers
+// pass the caller's origin, or a manifest path and an add-on ID, and pipes.
+std::optional<int> startedByHand(int argc, const char* const* argv, std::string_view version);
+
+// The process's whole life: the handler serving standard input.
+int extensionMain(const NSExtensionRequestHandling& handler);
 
 }  // namespace velmora

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "base/text.h"
+#include "platform/descriptor.h"
 
 namespace velmora {
 
@@ -47,15 +48,8 @@ Logger::Sink lineSink(int fd) {
   return [fd](const LogRecord& record) {
     std::string line = formatLogLine(record);
     line += '\n';
-    // A log line that cannot be written is lost; the request goes on. A
-    // short write is finished with further calls.
-    std::string_view rest = line;
-    while (!rest.empty()) {
-      const ssize_t n = ::write(fd, rest.data(), rest.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return;
-      rest.remove_prefix(static_cast<std::size_t>(n));
-    }
+    // A log line that cannot be written is lost; the request goes on.
+    (void)writeAll(fd, line);
   };
 }
 

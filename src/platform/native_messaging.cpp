@@ -6,32 +6,33 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <string>
 
+#include "platform/descriptor.h"
 #include "platform/os_error.h"
 
 namespace velmora {
 namespace {
-
-const char kInputName[] = "standard input";
-const char kOutputName[] = "standard output";
 
 // Reads up to `size` bytes, stopping early only at the end of input. Returns
 // the number read.
 Result<std::size_t> readFully(int fd, char* data, std::size_t size) {
   std::size_t done = 0;
   while (done < size) {
-    const ssize_t n = ::read(fd, data + done, size - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return osError("cannot read", kInputName, errno);
-    }
+    const ssize_t n = readSome(fd, data + done, size - done);
+    if (n < 0) return systemError("cannot read standard input", errno);
     if (n == 0) break;
     done += static_cast<std::size_t>(n);
   }
   return done;
 }
 
-Error endedInsideFrame() { return Error{"input ended inside a frame"}; }
+// Where the input ended inside a frame, with the sizes, for the log line
+// that explains why the host stopped.
+Error endedInside(std::string_view part, std::size_t received, std::size_t declared) {
+  return Error{"cannot read a frame: the input ended after " + std::to_string(received) +
+               " of the " + std::to_string(declared) + " bytes of " + std::string(part)};
+}
 
 }  // namespace
 
@@ -40,7 +41,7 @@ Result<std::optional<IncomingFrame>> readFrame(int fd) {
   auto got = readFully(fd, header, sizeof header);
   if (!got) return got.error();
   if (*got == 0) return std::optional<IncomingFrame>();
-  if (*got < sizeof header) return endedInsideFrame();
+  if (*got < sizeof header) return endedInside("its header", *got, sizeof header);
 
   std::uint32_t length = 0;
   std::memcpy(&length, header, sizeof length);
@@ -48,13 +49,15 @@ Result<std::optional<IncomingFrame>> readFrame(int fd) {
   IncomingFrame frame;
   if (length > kMaxMessageBytes) {
     frame.oversized = true;
-    std::array<char, kDrainChunkBytes> chunk;
+    std::array<char, kPieceBytes> chunk;
     std::uint32_t left = length;
     while (left > 0) {
       const std::size_t want = std::min<std::size_t>(left, chunk.size());
       auto drained = readFully(fd, chunk.data(), want);
       if (!drained) return drained.error();
-      if (*drained < want) return endedInsideFrame();
+      if (*drained < want) return endedInside("its message, larger than the " + std::to_string(kMaxMessageBytes) +
+                              " allowed",
+                          length - left + *drained, length);
       left -= static_cast<std::uint32_t>(want);
     }
     return std::optional<IncomingFrame>(std::move(frame));
@@ -63,7 +66,7 @@ Result<std::optional<IncomingFrame>> readFrame(int fd) {
   frame.bytes.resize(length);
   auto body = readFully(fd, frame.bytes.data(), length);
   if (!body) return body.error();
-  if (*body < length) return endedInsideFrame();
+  if (*body < length) return endedInside("its message", *body, length);
   return std::optional<IncomingFrame>(std::move(frame));
 }
 
@@ -76,16 +79,11 @@ std::string encodeFrame(std::string_view bytes) {
 }
 
 Status writeFrame(int fd, std::string_view bytes) {
-  if (bytes.size() > UINT32_MAX) return Error{"reply does not fit in a frame"};
-  const std::string frame = encodeFrame(bytes);
-  std::string_view rest = frame;
-  while (!rest.empty()) {
-    const ssize_t n = ::write(fd, rest.data(), rest.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return osError("cannot write", kOutputName, errno);
-    }
-    rest.remove_prefix(static_cast<std::size_t>(n));
+  if (bytes.size() > UINT32_MAX) {
+    return Error{"cannot write a frame: the reply is longer than a frame can say"};
+  }
+  if (const int err = writeAll(fd, encodeFrame(bytes)); err != 0) {
+    return systemError("cannot write standard output", err);
   }
   return Ok();
 }

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "base/status.h"
+#include "base/text_source.h"
 
 // Native messaging framing: every message and every reply is a 32-bit
 // unsigned length in native byte order followed by that many bytes of UTF-8
@@ -21,9 +22,6 @@ inline constexpr std::uint32_t kMaxMessageBytes = 64u * 1024 * 1024;
 // a larger one must never be written.
 inline constexpr std::size_t kMaxReplyBytes = 1024 * 1024;
 
-// An oversized frame is drained in pieces of this size.
-inline constexpr std::size_t kDrainChunkBytes = 64 * 1024;
-
 inline constexpr std::size_t kFrameHeaderBytes = sizeof(std::uint32_t);
 
 struct IncomingFrame {
@@ -34,8 +32,8 @@ struct IncomingFrame {
 };
 
 // Reads the next frame from the descriptor. No value when the input ended
-// cleanly between frames; an Error when it ended inside a frame or could not
-// be read.
+// cleanly between frames; an Error when it could not be read, or ended inside
+// a frame: then the Error says where, with the sizes declared and received.
 Result<std::optional<IncomingFrame>> readFrame(int fd);
 
 // The frame for the bytes: header and body.

@@ -112,7 +112,7 @@ TEST(NativeMessagingTest, OversizedFrameIsDrainedAndReadingGoesOn) {
 TEST(NativeMessagingTest, OversizedFrameCutShortIsAnError) {
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
-  std::thread writer = feed(fds[1], UINT32_MAX, 3 * kDrainChunkBytes + 5, "");
+  std::thread writer = feed(fds[1], UINT32_MAX, 3 * kPieceBytes + 5, "");
   const Outcome outcome = readAll(fds[0]);
   writer.join();
   ::close(fds[0]);

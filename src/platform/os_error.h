@@ -7,9 +7,19 @@
 
 namespace velmora {
 
-// The one place where an operating system error becomes an Error: the action,
-// the path it concerned and the system's own reason, for example
+// Where an operating system error becomes an Error: what failed and the
+// system's own reason, for example "cannot read standard input: Bad file
+// descriptor". The error number is kept as the Error's code.
+Error systemError(std::string_view what, int errnum);
+
+// The same for an operation on a file: the action and the path it concerned,
+// for example
 // "cannot create directory /home/a/.local/share/Velmora: Not a directory".
 Error osError(std::string_view action, const std::filesystem::path& path, int errnum);
+
+// A file refused for a reason of this system's own, in the same shape:
+// "cannot read /home/a/x.json: not a regular file".
+Error fileError(std::string_view action, const std::filesystem::path& path,
+                std::string_view reason);
 
 }  // namespace velmora

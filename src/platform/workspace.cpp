@@ -10,6 +10,8 @@
 #include <string>
 #include <system_error>
 
+#include "platform/os_error.h"
+
 namespace velmora {
 
 namespace {
@@ -63,17 +65,20 @@ std::filesystem::path extensionBundlePath() {
   return executable.parent_path();
 }
 
-void openApplication(const std::filesystem::path& applicationBundle) {
+Status openApplication(const std::filesystem::path& applicationBundle) {
   // A relative path would launch whatever lies in the working directory.
-  if (applicationBundle.empty() || !applicationBundle.is_absolute()) return;
+  if (applicationBundle.empty() || !applicationBundle.is_absolute()) {
+    return Error{"cannot run AppRun: the application's place '" + applicationBundle.string() +
+                 "' is not known"};
+  }
   // Everything that allocates happens before forking.
   const std::string program = (applicationBundle / kAppRunName).string();
   // Nothing to run: no need for the two forks.
-  if (::access(program.c_str(), X_OK) != 0) return;
+  if (::access(program.c_str(), X_OK) != 0) return osError("cannot run", program, errno);
   const int maxDescriptor = descriptorLimit();
 
   const pid_t child = ::fork();
-  if (child < 0) return;
+  if (child < 0) return osError("cannot start", program, errno);
   if (child == 0) {
     // The first child only forks again and exits, so the application is
     // adopted by init and never becomes our zombie.
@@ -83,6 +88,7 @@ void openApplication(const std::filesystem::path& applicationBundle) {
   }
   while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
   }
+  return Ok();
 }
 
 }  // namespace velmora

@@ -67,7 +67,7 @@ TEST_F(WorkspaceTest, AppRunStartsDetachedOnDevNullWithoutOurDescriptors) {
          << "mv '" << record.string() << ".tmp' '" << record.string() << "'\n";
   writeAppRun(bundle, script.str());
 
-  openApplication(bundle);
+  EXPECT_TRUE(openApplication(bundle));
   EXPECT_TRUE(noChildren()) << "the intermediate child must be reaped";
   EXPECT_EQ(awaitFile(record), "args=0 /dev/null /dev/null /dev/null leaked=no session=own\n");
 
@@ -80,29 +80,35 @@ TEST_F(WorkspaceTest, ReturnsWithoutWaitingForTheApplication) {
   const stdfs::path bundle = dir_ / "Slow.AppDir";
   const stdfs::path record = dir_ / "done";
   writeAppRun(bundle, "sleep 2\ntouch '" + record.string() + "'\n");
-  openApplication(bundle);
+  EXPECT_TRUE(openApplication(bundle));
   // Had it waited for AppRun, the file would be there.
   EXPECT_FALSE(stdfs::exists(record));
   EXPECT_TRUE(noChildren());
 }
 
-TEST_F(WorkspaceTest, MissingOrFailingAppRunGoesUnnoticed) {
-  openApplication(dir_ / "Missing.AppDir");
+TEST_F(WorkspaceTest, NothingToRunIsAnErrorNamingThePathAndAFailingAppRunGoesUnnoticed) {
+  const auto failure = [](const Status& status) {
+    return status ? std::string("ok") : status.error().description;
+  };
+  EXPECT_EQ(failure(openApplication(dir_ / "Missing.AppDir")),
+            "cannot run " + (dir_ / "Missing.AppDir" / "AppRun").string() +
+                ": No such file or directory");
   EXPECT_TRUE(noChildren());
 
   const stdfs::path notExecutable = dir_ / "Plain.AppDir";
   stdfs::create_directories(notExecutable);
   std::ofstream(notExecutable / "AppRun") << "#!/bin/sh\nexit 0\n";
-  openApplication(notExecutable);
+  const std::string plain = failure(openApplication(notExecutable));
+  EXPECT_NE(plain.find((notExecutable / "AppRun").string()), std::string::npos) << plain;
   EXPECT_TRUE(noChildren());
 
   writeAppRun(dir_ / "Failing.AppDir", "exit 3\n");
-  openApplication(dir_ / "Failing.AppDir");
+  EXPECT_EQ(failure(openApplication(dir_ / "Failing.AppDir")), "ok");
   EXPECT_TRUE(noChildren());
 
   // Neither an empty nor a relative location may launch anything.
-  openApplication("");
-  openApplication("Nelo.AppDir");
+  EXPECT_FALSE(openApplication(""));
+  EXPECT_FALSE(openApplication("Nelo.AppDir"));
   EXPECT_TRUE(noChildren());
 }
 

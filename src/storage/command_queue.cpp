@@ -9,9 +9,7 @@
 #include <functional>
 #include <new>
 
-#include "base/decode_error.h"
 #include "model/document_bytes.h"
-#include "platform/file_system.h"
 
 namespace velmora::VelmoraStorage {
 
@@ -21,25 +19,6 @@ constexpr char kCommandsDirectoryName[] = "commands";
 constexpr char kCommandKey[] = "command";
 constexpr char kUrlKey[] = "url";
 constexpr char kDateKey[] = "date";
-
-// How decoding errors name a command file's object, as "tabs[1]" names a tab
-// entry.
-constexpr char kCommandFile[] = "command";
-
-Result<std::string> stringMember(const boost::json::object& object, std::string_view key) {
-  const boost::json::value* member = object.if_contains(key);
-  if (member == nullptr) return lacksMember(kCommandFile, key);
-  if (!member->is_string()) return memberIsNot(kCommandFile, key, "a string");
-  return std::string(member->get_string());
-}
-
-Result<double> numberMember(const boost::json::object& object, std::string_view key) {
-  const boost::json::value* member = object.if_contains(key);
-  if (member == nullptr) return lacksMember(kCommandFile, key);
-  // Any JSON number is a date: writers may drop the fraction of a whole second.
-  if (!member->is_number()) return memberIsNot(kCommandFile, key, "a number");
-  return member->to_number<double>();
-}
 
 // Canonical 36-character text of a fresh version 4 UUID, upper-case as the
 // application expects in file names.
@@ -61,37 +40,25 @@ boost::json::object encodeCommand(const Command& command) {
   return object;
 }
 
-Result<Command> decodeCommand(const boost::json::value& document) {
-  const boost::json::object* object = document.if_object();
-  if (object == nullptr) return valueIsNot(kCommandFile, "an object");
-  Result<std::string> command = stringMember(*object, kCommandKey);
-  if (!command) return command.error();
-  Result<std::string> url = stringMember(*object, kUrlKey);
-  if (!url) return url.error();
-  Result<double> date = numberMember(*object, kDateKey);
-  if (!date) return date.error();
-  return Command{std::move(*command), std::move(*url), *date};
-}
-
 Status queue(std::string_view command, std::string_view url, const Options& options) {
   Result<std::filesystem::path> storage = options.env->storageDirectory();
   if (!storage) return storage.error();
   const std::filesystem::path dir = *storage / kCommandsDirectoryName;
-  if (Status created = fs::createDirectories(dir); !created) return created;
+  if (Status created = createDirectories(*options.env, dir); !created) return created;
 
   const double now = options.env->now();
   // A non-finite number has no JSON form; the file would not read back.
   if (!std::isfinite(now))
-    return Error{"cannot encode the command: the current time is not finite"};
+    return Error{"cannot queue the command: the current time is not finite"};
   try {
     const std::string bytes =
         documentBytes(encodeCommand(Command{std::string(command), std::string(url), now}));
     const std::filesystem::path file = dir / (newFileStem() + ".json");
-    Status written = fs::writeFileAtomically(file, bytes);
+    Status written = writeFileAtomically(*options.env, file, bytes);
     // The write may fail after the file became visible (the directory could
     // not be synced). A command answered as failed must not stay queued, or
     // a retry would queue it twice; the name is fresh, so the file is ours.
-    if (!written) fs::removeRegularFile(file);
+    if (!written) removeRegularFile(*options.env, file);
     return written;
   } catch (const std::bad_alloc&) {
     return Error{"cannot queue the command: out of memory"};
@@ -102,11 +69,3 @@ Status queue(std::string_view command, std::string_view url, const Options& opti
 }
 
 }  // namespace velmora::VelmoraStorage
-
-std::size_t std::hash<velmora::VelmoraStorage::Command>::operator()(
-    const velmora::VelmoraStorage::Command& c) const noexcept {
-  std::size_t seed = std::hash<std::string>{}(c.command);
-  seed ^= std::hash<std::string>{}(c.url) + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);
-  seed ^= std::hash<double>{}(c.date) + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);
-  return seed;
-}

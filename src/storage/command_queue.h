@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "base/status.h"
-#include "storage/env.h"
+#include "storage/options.h"
 
 namespace velmora::VelmoraStorage {
 
@@ -23,18 +23,8 @@ struct Command {
 // The file's object, members in the order "command", "url", "date".
 boost::json::object encodeCommand(const Command& command);
 
-// The reader's counterpart: every key required with its exact type, keys
-// checked in the order "command", "url", "date" and the first failure
-// reported; unknown keys are ignored.
-Result<Command> decodeCommand(const boost::json::value& document);
-
 // Writes commands/<UUID>.json in the storage directory, creating both
 // directories when missing. Nothing is written when an earlier step fails.
-Status queue(std::string_view command, std::string_view url, const Options& options = {});
+Status queue(std::string_view command, std::string_view url, const Options& options);
 
 }  // namespace velmora::VelmoraStorage
-
-template <>
-struct std::hash<velmora::VelmoraStorage::Command> {
-  std::size_t operator()(const velmora::VelmoraStorage::Command& c) const noexcept;
-};

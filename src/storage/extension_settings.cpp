@@ -7,7 +7,6 @@
 #include <string_view>
 
 #include "base/json.h"
-#include "platform/file_system.h"
 
 namespace velmora::VelmoraStorage {
 
@@ -51,7 +50,7 @@ boost::json::object extensionSettings(const Options& options) {
   try {
     Result<std::filesystem::path> dir = options.env->storageDirectory();
     if (!dir) return defaultSettings();
-    Result<std::string> bytes = fs::readFile(*dir / kExtensionSettingsFileName);
+    Result<std::string> bytes = options.env->readFile(*dir / kExtensionSettingsFileName, SIZE_MAX);
     if (!bytes) return defaultSettings();
     boost::system::error_code ec;
     boost::json::value document = parseJson(withoutByteOrderMark(*bytes), ec);

@@ -2,7 +2,7 @@
 
 #include <boost/json/object.hpp>
 
-#include "storage/env.h"
+#include "storage/options.h"
 
 namespace velmora::VelmoraStorage {
 
@@ -12,6 +12,6 @@ inline constexpr char kExtensionSettingsFileName[] = "extension-settings.json";
 // The settings file's top-level object, passed on uninterpreted and read anew
 // on every call. Anything else (no storage directory, no readable file, not
 // JSON, not an object) gives {"enabled": false}. Never fails.
-boost::json::object extensionSettings(const Options& options = {});
+boost::json::object extensionSettings(const Options& options);
 
 }  // namespace velmora::VelmoraStorage

@@ -100,15 +100,5 @@ TEST_F(ExtensionSettingsTest, FileIsReadAnewOnEveryCall) {
   EXPECT_EQ(extensionSettings(home_.options()), kDefault);
 }
 
-TEST_F(ExtensionSettingsTest, DirectoryInPlaceOfTheFileGivesDefault) {
-  stdfs::create_directories(settingsFile());
-  EXPECT_EQ(extensionSettings(home_.options()), kDefault);
-}
-
-TEST_F(ExtensionSettingsTest, UnavailableStorageDirectoryGivesDefault) {
-  std::ofstream(home_.storage()) << R"({"enabled": true})";
-  EXPECT_EQ(extensionSettings(home_.options()), kDefault);
-}
-
 }  // namespace
 }  // namespace velmora::VelmoraStorage

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/env.h"
+
 // Dated copies of the snapshot document in the "history" directory, named
 // after their scan time, and the rule that thins them out.
 namespace velmora::VelmoraStorage {
@@ -24,20 +26,15 @@ std::string historyFileName(std::string_view scannedAt);
 // The entries of the directory whose extension is exactly "json", the
 // greatest name (for uniform scan times, the newest) first. An unreadable or
 // missing directory gives an empty list.
-std::vector<std::filesystem::path> historyFiles(const std::filesystem::path& dir);
+std::vector<std::filesystem::path> historyFiles(Env& env, const std::filesystem::path& dir);
 
 // The scan time read back from a history file's name; nothing when the name
 // does not parse as one.
 std::optional<double> historyFileDate(const std::filesystem::path& file);
 
-// The date and hour as written in the name ("2024-05-01T12"): its first 13
-// characters, or the whole name when shorter. Taken from the text, so no time
-// zone is converted.
-std::string historyHourKey(std::string_view fileName);
-
 // Keeps every copy of the last 2 hours and, up to 30 days, the greatest name
 // of each hour key; removes the other copies. Names without a date stay, and
 // only regular files are ever removed. Never fails: errors are ignored.
-void pruneHistory(const std::filesystem::path& dir, double now);
+void pruneHistory(Env& env, const std::filesystem::path& dir, double now);
 
 }  // namespace velmora::VelmoraStorage

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "support/temporary_directory.h"
+#include "support/test_env.h"
 #include "storage/velmora_date.h"
 
 namespace velmora::VelmoraStorage {
@@ -47,35 +47,15 @@ TEST(HistoryNameTest, TheDateReadBackIsTheScanTime) {
   }
 }
 
-TEST(HistoryNameTest, HourKeyIsTheFirstThirteenCharacters) {
-  const struct {
-    const char* name;
-    const char* key;
-  } cases[] = {
-      {"2024-05-01T12_30_00.000Z.json", "2024-05-01T12"},
-      {"2024-05-01T12_59_59+02_00.json", "2024-05-01T12"},
-      {"2024-05-01T1", "2024-05-01T1"},
-      {"notes.json", "notes.json"},
-      {"", ""},
-      {"abcdefghijklm", "abcdefghijklm"},
-      // Characters, not bytes: 13 two-byte letters, and a letter with a
-      // combining accent counted once.
-      {"\u00e4\u00e4\u00e4\u00e4\u00e4\u00e4\u00e4\u00e4\u00e4\u00e4\u00e4\u00e4\u00e4\u00e4.json",
-       "\u00e4\u00e4\u00e4\u00e4\u00e4\u00e4\u00e4\u00e4\u00e4\u00e4\u00e4\u00e4\u00e4"},
-      {"e\u0301bcdefghijklmn", "e\u0301bcdefghijklm"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(historyHourKey(c.name), c.key) << c.name;
-}
-
 class HistoryDirectoryTest : public ::testing::Test {
  protected:
   // A copy named after the scan time, as saving writes it.
   void copy(const std::string& scannedAt) { put(historyFileName(scannedAt)); }
   void put(const std::string& name) { std::ofstream(dir_ / name) << "{}"; }
 
-  std::vector<std::string> listed() const {
+  std::vector<std::string> listed() {
     std::vector<std::string> names;
-    for (const std::filesystem::path& file : historyFiles(dir_)) {
+    for (const std::filesystem::path& file : historyFiles(env_, dir_)) {
       EXPECT_EQ(file.parent_path(), dir_);
       names.push_back(file.filename().string());
     }
@@ -88,10 +68,10 @@ class HistoryDirectoryTest : public ::testing::Test {
     }
     return names;
   }
-  void prune(const char* now) { pruneHistory(dir_, *VelmoraDate::parse(now)); }
+  void prune(const char* now) { pruneHistory(env_, dir_, *VelmoraDate::parse(now)); }
 
-  TemporaryDirectory directory_{"velmora-history"};
-  const std::filesystem::path dir_ = directory_.path();
+  TestEnv env_;
+  const std::filesystem::path dir_ = env_.root();
 };
 
 TEST_F(HistoryDirectoryTest, ListsJsonEntriesGreatestNameFirst) {
@@ -110,8 +90,8 @@ TEST_F(HistoryDirectoryTest, ListsJsonEntriesGreatestNameFirst) {
 }
 
 TEST_F(HistoryDirectoryTest, AMissingDirectoryListsNothingAndPrunesNothing) {
-  EXPECT_TRUE(historyFiles(dir_ / "missing").empty());
-  pruneHistory(dir_ / "missing", 1e9);
+  EXPECT_TRUE(historyFiles(env_, dir_ / "missing").empty());
+  pruneHistory(env_, dir_ / "missing", 1e9);
   EXPECT_FALSE(std::filesystem::exists(dir_ / "missing"));
 }
 

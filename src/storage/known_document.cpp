@@ -4,13 +4,13 @@
 
 namespace velmora::VelmoraStorage {
 
-KnownDocument::Contents KnownDocument::find(const fs::FileIdentity& identity) const {
+KnownDocument::Contents KnownDocument::find(const FileIdentity& identity) const {
   const std::lock_guard lock(mutex_);
   if (!contents_.snapshot || !(identity == identity_)) return {};
   return contents_;
 }
 
-void KnownDocument::keep(const fs::FileIdentity& identity, Contents contents) {
+void KnownDocument::keep(const FileIdentity& identity, Contents contents) {
   if (identity.size > kMaxDocumentBytes) contents = {};
   {
     const std::lock_guard lock(mutex_);

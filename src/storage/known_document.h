@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "model/tab_snapshot.h"
-#include "platform/file_system.h"
+#include "platform/env.h"
 
 namespace velmora::VelmoraStorage {
 
@@ -40,11 +40,11 @@ class KnownDocument {
   };
 
   // What is kept, when the document still has that identity; else nothing.
-  Contents find(const fs::FileIdentity& identity) const;
+  Contents find(const FileIdentity& identity) const;
 
   // Keeps the contents of the document with that identity, in place of what
   // was kept; a larger document only drops that.
-  void keep(const fs::FileIdentity& identity, Contents contents);
+  void keep(const FileIdentity& identity, Contents contents);
 
   // Adds the positions of the pages of `snapshot`'s tabs, when it is still
   // the one kept.
@@ -54,7 +54,7 @@ class KnownDocument {
 
  private:
   mutable std::mutex mutex_;
-  fs::FileIdentity identity_;
+  FileIdentity identity_;
   Contents contents_;
 };
 

@@ -12,7 +12,6 @@
 #include "model/normalized_url.h"
 #include "model/tab_snapshot.h"
 #include "model/unicode_text.h"
-#include "platform/file_system.h"
 #include "storage/history.h"
 #include "storage/known_document.h"
 #include "storage/velmora_date.h"
@@ -46,10 +45,10 @@ using Known = KnownDocument::Contents;
 // A missing, unreadable, undecodable or impossibly large document counts as
 // no document, and so does one that there is not memory enough to read: the
 // save then replaces it rather than failing for good.
-Known readPreviousUnguarded(const std::filesystem::path& file, KnownDocument* cache) {
-  std::optional<fs::FileIdentity> identity;
+Known readPreviousUnguarded(Env& env, const std::filesystem::path& file, KnownDocument* cache) {
+  std::optional<FileIdentity> identity;
   if (cache != nullptr) {
-    Result<fs::FileIdentity> found = fs::fileIdentity(file);
+    Result<FileIdentity> found = env.fileIdentity(file);
     if (found) {
       if (Known known = cache->find(*found); known.snapshot) return known;
       identity = *found;
@@ -59,23 +58,23 @@ Known readPreviousUnguarded(const std::filesystem::path& file, KnownDocument* ca
     if (!identity) return {};
   }
   // Decoded as it is read: a large document is never held whole.
-  Result<TabSnapshot> decoded = decodeSnapshot([&file](const fs::ByteSink& piece) {
-    return fs::readFileInPieces(file, kMaxSnapshotDocumentBytes, piece).ok();
+  Result<TabSnapshot> decoded = decodeSnapshot([&env, &file](const ByteSink& piece) {
+    return env.readFileInPieces(file, kMaxSnapshotDocumentBytes, piece).ok();
   });
   if (!decoded) return {};
   auto previous = std::make_shared<const TabSnapshot>(std::move(*decoded));
   // Kept only when the file stayed the same while it was read.
   if (identity) {
-    if (Result<fs::FileIdentity> after = fs::fileIdentity(file); after && *after == *identity) {
+    if (Result<FileIdentity> after = env.fileIdentity(file); after && *after == *identity) {
       cache->keep(*identity, {previous, nullptr});
     }
   }
   return {previous, nullptr};
 }
 
-Known readPrevious(const std::filesystem::path& file, KnownDocument* cache) {
+Known readPrevious(Env& env, const std::filesystem::path& file, KnownDocument* cache) {
   try {
-    return readPreviousUnguarded(file, cache);
+    return readPreviousUnguarded(env, file, cache);
   } catch (const std::bad_alloc&) {
     if (cache != nullptr) cache->clear();
     return {};
@@ -300,7 +299,7 @@ Status saveUnguarded(std::vector<SafariTab> tabs, std::string_view scannedAt,
   {
     // The previous document is only needed up to here; letting it go before
     // encoding keeps the peak memory of a large save down.
-    const Known known = readPrevious(snapshotFile, cache);
+    const Known known = readPrevious(*options.env, snapshotFile, cache);
     const std::shared_ptr<const TabSnapshot>& previous = known.snapshot;
     now = VelmoraDate::parse(scannedAt).value_or(options.env->now());
     if (previous && unchangedAndRecent(known, tabs, now)) {
@@ -335,25 +334,27 @@ Status saveUnguarded(std::vector<SafariTab> tabs, std::string_view scannedAt,
 
   // The bytes go to the file as they are encoded: a large document is never
   // held whole.
-  const auto bytes = [&document](const fs::ByteSink& sink) {
+  const auto bytes = [&document](const ByteSink& sink) {
     writeSnapshotBytes(document->scannedAt, document->tabs, &*document->firstSeen,
                        [&sink](std::string_view piece) { sink(piece); });
   };
-  fs::FileIdentity written;
-  if (Status done = fs::writeFileAtomically(snapshotFile, bytes, &written); !done) return done;
-  if (cache != nullptr && written.size <= KnownDocument::kMaxDocumentBytes) {
+  std::optional<FileIdentity> written;
+  if (Status done = writeFileAtomically(*options.env, snapshotFile, bytes, &written); !done) {
+    return done;
+  }
+  if (cache != nullptr && written && written->size <= KnownDocument::kMaxDocumentBytes) {
     // Kept without room for tabs that will not come; only then, since for a
     // moment the tabs are there twice.
     document->tabs.shrink_to_fit();
-    cache->keep(written, {document, std::make_shared<const std::vector<std::uint32_t>>(
-                                        std::move(positions))});
+    cache->keep(*written, {document, std::make_shared<const std::vector<std::uint32_t>>(
+                                         std::move(positions))});
   }
 
   const std::filesystem::path historyDir = storage / kHistoryDirectoryName;
-  if (Status made = fs::createDirectories(historyDir); !made) return made;
+  if (Status made = createDirectories(*options.env, historyDir); !made) return made;
 
   // Only the newest name counts, even when it does not parse.
-  const std::vector<std::filesystem::path> copies = historyFiles(historyDir);
+  const std::vector<std::filesystem::path> copies = historyFiles(*options.env, historyDir);
   const std::optional<double> lastCopy =
       copies.empty() ? std::nullopt : historyFileDate(copies.front());
   if (!pagesChanged && lastCopy && now - *lastCopy < kRecentWindow) return Ok();
@@ -361,8 +362,12 @@ Status saveUnguarded(std::vector<SafariTab> tabs, std::string_view scannedAt,
   // The copy is made from the file just written, inside the kernel; should
   // that file have been replaced since, the same records are encoded again.
   const std::filesystem::path copy = historyDir / historyFileName(scannedAt);
-  if (Status done = fs::copyFileAtomically(snapshotFile, written, copy, bytes); !done) return done;
-  pruneHistory(historyDir, now);
+  if (Status done = written ? copyFileAtomically(*options.env, snapshotFile, *written, copy, bytes)
+                            : writeFileAtomically(*options.env, copy, bytes);
+      !done) {
+    return done;
+  }
+  pruneHistory(*options.env, historyDir, now);
   return Ok();
 }
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "model/safari_tab.h"
-#include "storage/env.h"
+#include "storage/options.h"
 #include "platform/native_messaging.h"
 #include "base/status.h"
 
@@ -34,6 +34,6 @@ inline constexpr double kRecentWindow = 600;
 // copy is old. Writes nothing when nothing changed recently. A scan time
 // holding "/" or a NUL character cannot name a history file: such a call fails
 // before anything is touched.
-Status save(std::vector<SafariTab> tabs, std::string_view scannedAt, const Options& options = {});
+Status save(std::vector<SafariTab> tabs, std::string_view scannedAt, const Options& options);
 
 }  // namespace velmora::VelmoraStorage

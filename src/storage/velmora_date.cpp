@@ -172,9 +172,4 @@ std::optional<double> parse(std::string_view text) {
   return result;
 }
 
-std::size_t memoSizeForTesting() {
-  std::lock_guard<std::mutex> guard(memoLock());
-  return memo().size();
-}
-
 }  // namespace velmora::VelmoraDate

@@ -19,7 +19,4 @@ inline constexpr std::size_t kMemoLimit = 20000;
 // other text. Safe to call from several threads at once.
 std::optional<double> parse(std::string_view text);
 
-// The number of strings remembered right now.
-std::size_t memoSizeForTesting();
-
 }  // namespace velmora::VelmoraDate

@@ -25,13 +25,6 @@ double utc(int year, int month, int day, int hour, int minute, int second) {
   return static_cast<double>(::timegm(&tm)) - 978307200.0;
 }
 
-// A text of the fraction form that no other test uses.
-std::string uniqueTimestamp(int n) {
-  char text[64];
-  std::snprintf(text, sizeof text, "2030-01-01T00:00:00.%09dZ", n);
-  return text;
-}
-
 TEST(VelmoraDateTest, ParsesBothInternetForms) {
   const struct {
     const char* text;
@@ -108,52 +101,6 @@ TEST(VelmoraDateTest, RefusesTextWithAnEmbeddedNul) {
   EXPECT_FALSE(parse(std::string_view("2024-05-01T12:30:15\0Z", 21)).has_value());
 }
 
-TEST(VelmoraDateTest, RemembersSuccessesOnlyAndEachSpellingApart) {
-  const std::size_t before = memoSizeForTesting();
-  const double first = *parse("2031-03-04T05:06:07.890Z");
-  EXPECT_EQ(memoSizeForTesting(), before + 1);
-  EXPECT_EQ(*parse("2031-03-04T05:06:07.890Z"), first);
-  EXPECT_EQ(memoSizeForTesting(), before + 1);
-
-  // The same instant written three other ways: equal times, separate entries.
-  EXPECT_EQ(*parse("2031-03-04T05:06:07.890+00:00"), first);
-  EXPECT_EQ(*parse("2031-03-04T07:06:07.890+02:00"), first);
-  EXPECT_EQ(*parse("2031-03-04T05:06:07.89Z"), first);
-  EXPECT_EQ(memoSizeForTesting(), before + 4);
-
-  EXPECT_NEAR(*parse("2031-03-04T05:06:07Z"), first - 0.89, 1e-6);
-  EXPECT_EQ(memoSizeForTesting(), before + 5);
-
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_FALSE(parse("not a time").has_value());
-    EXPECT_FALSE(parse("2031-02-30T00:00:00Z").has_value());
-  }
-  EXPECT_EQ(memoSizeForTesting(), before + 5);
-}
-
-TEST(VelmoraDateTest, MemoIsEmptiedWholeOnlyOnTheWayToAStore) {
-  int n = 0;
-  while (memoSizeForTesting() < kMemoLimit) ASSERT_TRUE(parse(uniqueTimestamp(n++)).has_value());
-  ASSERT_EQ(memoSizeForTesting(), kMemoLimit);
-
-  const std::string last = uniqueTimestamp(n++);
-  ASSERT_TRUE(parse(last).has_value());
-  EXPECT_EQ(memoSizeForTesting(), kMemoLimit + 1);
-
-  // Known strings and failures never empty it, however full it is.
-  EXPECT_TRUE(parse(uniqueTimestamp(0)).has_value());
-  EXPECT_FALSE(parse("never").has_value());
-  EXPECT_EQ(memoSizeForTesting(), kMemoLimit + 1);
-
-  const std::string fresh = uniqueTimestamp(n++);
-  const double freshTime = *parse(fresh);
-  EXPECT_EQ(memoSizeForTesting(), 1u);
-  EXPECT_EQ(*parse(fresh), freshTime);
-  EXPECT_EQ(memoSizeForTesting(), 1u);
-  ASSERT_TRUE(parse(last).has_value());
-  EXPECT_EQ(memoSizeForTesting(), 2u);
-}
-
 TEST(VelmoraDateTest, ThreadsParsingAtOnceAgree) {
   constexpr int kThreads = 8;
   constexpr int kTexts = 3000;
@@ -186,7 +133,6 @@ TEST(VelmoraDateTest, ThreadsParsingAtOnceAgree) {
   }
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(wrong.load(), 0);
-  EXPECT_LE(memoSizeForTesting(), kMemoLimit + 1);
 }
 
 }  // namespace

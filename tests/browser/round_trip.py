@@ -10,6 +10,10 @@ lives in one temporary folder: the browser's home, profile and caches, the
 host's data directory, and the application bundle the host runs from, whose
 AppRun only records its starts.
 
+With --flatpak APP_ID, Firefox runs as a per-user Flatpak app of that ID,
+made in the temporary folder on a runtime of this system's own files, with a
+session bus of the run's own; the host must then run outside the sandbox.
+
 With --measure N the extension instead times N one-shot exchanges with the
 host and as many with a host that is only `exec cat`, and the medians are
 printed; nothing is checked then.
@@ -118,8 +122,10 @@ def make_bundle(root, host):
     installed = os.path.join(plugin, "velmora-extension")
     shutil.copy2(host, installed)
     record = os.path.join(root, "apprun.log")
+    # The mount namespace tells where the host ran, since the host starts it.
     with open(os.path.join(app, "AppRun"), "w", encoding="utf-8") as f:
-        f.write(f"#!/bin/sh\necho \"started with $# arguments\" >>'{record}'\n")
+        f.write(f"#!/bin/sh\necho \"started with $# arguments\" >>'{record}'\n"
+                f"readlink /proc/$$/ns/mnt >>'{record}.ns'\n")
     os.chmod(os.path.join(app, "AppRun"), 0o755)
     return installed, record
 
@@ -183,8 +189,9 @@ def leftover_processes(marker, group, count_zombies):
     return found
 
 
-def stop_browser(browser, marker, reaper):
-    """Ends the browser's process group, then anything else of this run."""
+def stop_browser(browser, marker, reaper, buses=()):
+    """Ends the browser's process group, then the buses if the run has its
+    own, then anything else of this run."""
     group = browser.pid
     for sig in (signal.SIGTERM, signal.SIGKILL):
         try:
@@ -196,6 +203,7 @@ def stop_browser(browser, marker, reaper):
             break
         except subprocess.TimeoutExpired:
             continue
+    end_buses(buses)
     deadline = time.monotonic() + SHUTDOWN_TIMEOUT_S
     if reaper:
         reap_children()
@@ -320,6 +328,19 @@ def check_files(report, data_dir):
           "command files", commands)
 
 
+def check_outside(record, sandboxed):
+    """The browser ran in a sandbox, the host (which started the AppRun) in
+    the mount namespace of this process."""
+    check(sandboxed, "no process of the browser ran in a mount namespace of its own")
+    try:
+        with open(record + ".ns", encoding="utf-8") as f:
+            namespaces = set(f.read().split())
+    except OSError:
+        namespaces = set()
+    own = os.readlink("/proc/self/ns/mnt")
+    check(namespaces == {own}, "the host ran outside the sandbox", f"{namespaces} vs {own}")
+
+
 def check_launches(record):
     # saveAll, openApp and saveCurrent each launch the application once.
     deadline = time.monotonic() + APPRUN_TIMEOUT_S
@@ -371,15 +392,168 @@ def firefox_manifest(extension):
         json.dump(manifest, f)
 
 
+FLATPAK_RUNTIME = "org.velmora.TestPlatform"
+FLATPAK_REMOTE = "velmora-test"
+FLATPAK_BRANCH = "test"
+FLATPAK_SPAWN = "/usr/libexec/flatpak-xdg-utils/flatpak-spawn"
+
+
+def shared_libraries(files):
+    """The shared libraries the given programs and libraries link, by path."""
+    found = set()
+    for i in range(0, len(files), 100):
+        out = subprocess.run(["ldd", *files[i:i + 100]], capture_output=True, text=True).stdout
+        found.update(m.group(1) for m in re.finditer(r"=> (/\S+) \(0x", out))
+    return found
+
+
+def link_or_copy(source, target):
+    """The runtime's files are hard links where they can be: the same bytes,
+    nothing copied."""
+    try:
+        os.link(source, target)
+    except OSError:
+        shutil.copy2(source, target)
+
+
+def flatpak_runtime(root, browser):
+    """A runtime of this system's own files, as little as the browser needs:
+    the browser's folder, the libraries that it, a shell and flatpak-spawn
+    link, the loader, fonts and their configuration. Flatpak mounts a
+    runtime's usr/ folder as /usr and its etc/ as /etc."""
+    runtime = os.path.join(root, "runtime")
+    usr = os.path.join(runtime, "usr")
+    program = os.path.realpath(shutil.which(browser))
+    folder = os.path.dirname(program)
+    shutil.copytree(folder, usr + folder[len("/usr"):], copy_function=link_or_copy)
+    shell = os.path.realpath(shutil.which("sh"))
+    spawn = FLATPAK_SPAWN
+    for path in [shell, spawn, "/sbin/ldconfig"]:
+        os.makedirs(os.path.join(usr, "bin"), exist_ok=True)
+        link_or_copy(path, os.path.join(usr, "bin", os.path.basename(path)))
+    os.symlink(os.path.basename(shell), os.path.join(usr, "bin", "sh"))
+    elves = [program, shell, spawn] + [os.path.join(d, f) for d, _, names in os.walk(folder)
+                                       for f in names if f.endswith(".so")]
+    lib = os.path.join(usr, "lib", "x86_64-linux-gnu")
+    os.makedirs(lib)
+    for path in shared_libraries(elves):
+        target = os.path.join(lib, os.path.basename(path))
+        if not os.path.exists(target):
+            link_or_copy(os.path.realpath(path), target)
+    os.makedirs(os.path.join(usr, "lib64"))
+    link_or_copy(os.path.realpath("/lib64/ld-linux-x86-64.so.2"), os.path.join(usr, "lib64", "ld-linux-x86-64.so.2"))
+    shutil.copytree("/usr/share/fonts", os.path.join(usr, "share", "fonts"), copy_function=link_or_copy)
+    shutil.copytree("/etc/fonts", os.path.join(usr, "etc", "fonts"))
+    os.makedirs(os.path.join(runtime, "files"))
+    ref = f"{FLATPAK_RUNTIME}/x86_64/{FLATPAK_BRANCH}"
+    with open(os.path.join(runtime, "metadata"), "w", encoding="utf-8") as f:
+        f.write(f"[Runtime]\nname={FLATPAK_RUNTIME}\nruntime={ref}\nsdk={ref}\n")
+    return runtime, program
+
+
+def install_flatpak(args, root, env):
+    """Installs the browser for the private HOME as the Flatpak app
+    args.flatpak, on a runtime made here, through a local repository. The app
+    asks for the network, which the test's loopback server needs, and keeps
+    its profile root as Flathub's Firefox does; it may not talk to
+    org.freedesktop.Flatpak, so register has to allow it."""
+    started = time.monotonic()
+    runtime, program = flatpak_runtime(root, args.browser)
+    repo = os.path.join(root, "repo")
+    app = os.path.join(root, "app")
+
+    def flatpak(*command):
+        subprocess.run(["flatpak", *command], env=env, check=True, stdout=subprocess.DEVNULL)
+
+    # An uncompressed repository: exporting takes seconds, not a minute.
+    subprocess.run(["ostree", "init", "--mode=bare-user-only", f"--repo={repo}"], check=True)
+    flatpak("build-export", "--runtime", "--disable-fsync", repo, runtime, FLATPAK_BRANCH)
+    flatpak("remote-add", "--user", "--no-gpg-verify", FLATPAK_REMOTE, repo)
+    flatpak("install", "--user", "--noninteractive", "-y", FLATPAK_REMOTE, f"{FLATPAK_RUNTIME}//{FLATPAK_BRANCH}")
+    flatpak("build-init", app, args.flatpak, FLATPAK_RUNTIME, FLATPAK_RUNTIME, FLATPAK_BRANCH)
+    flatpak("build-finish", f"--command={program}", "--share=network", "--persist=.mozilla", app)
+    flatpak("build-export", "--disable-fsync", repo, app, FLATPAK_BRANCH)
+    flatpak("install", "--user", "--noninteractive", "-y", FLATPAK_REMOTE, f"{args.flatpak}//{FLATPAK_BRANCH}")
+    shutil.rmtree(runtime)
+    shutil.rmtree(app)
+    size = sum(os.lstat(os.path.join(d, f)).st_size for d, _, names in os.walk(repo) for f in names)
+    print(f"flatpak: runtime and app ({size / 1e6:.0f} MB) installed in {time.monotonic() - started:.1f} s")
+
+
+# Every bus a run started, to end them however the run ends.
+started_buses = []
+
+SYSTEM_BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path={socket}</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*"/>
+    <allow receive_sender="*"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+"""
+
+
+def start_buses(root, env):
+    """A session bus of the test's own, started with the private environment:
+    flatpak-spawn asks the Flatpak session helper on it to start the host,
+    which then gets this environment, as a user's host gets the session's.
+    And a system bus of its own, which flatpak asks before installing an app
+    for a user who is not root, and which a machine without one lacks."""
+    runtime_dir = env["XDG_RUNTIME_DIR"]
+    config = os.path.join(root, "system-bus.conf")
+    with open(config, "w", encoding="utf-8") as f:
+        f.write(SYSTEM_BUS_CONFIG.format(socket=os.path.join(runtime_dir, "system_bus_socket")))
+    buses = []
+    for variable, options in [("DBUS_SESSION_BUS_ADDRESS", ["--session"]),
+                              ("DBUS_SYSTEM_BUS_ADDRESS", [f"--config-file={config}"])]:
+        bus = subprocess.Popen(["dbus-daemon", *options, "--nofork", "--nopidfile", "--print-address"],
+                               env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, cwd=root)
+        buses.append(bus)
+        started_buses.append(bus)
+        env[variable] = bus.stdout.readline().decode().strip()
+    return buses
+
+
+def end_buses(buses):
+    for bus in buses:
+        if bus.poll() is None:
+            bus.terminate()
+            bus.wait()
+
+
+def sandboxed_processes(marker):
+    """Processes of this run whose mount namespace is not this process's."""
+    own = os.readlink("/proc/self/ns/mnt")
+    needle = f"VELMORA_BROWSER_TEST={marker}".encode()
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                if needle in f.read().split(b"\0") and os.readlink(f"/proc/{pid}/ns/mnt") != own:
+                    found.append(pid)
+        except OSError:
+            pass
+    return found
+
+
 def register(args, env, name, host, extra, caller):
     subprocess.run([args.register, "--quiet", "--name", name, "--host", host, *extra, caller],
                    env=env, check=True)
+    if args.flatpak:
+        launcher = os.path.join(env["HOME"], ".var", "app", args.flatpak, "data", "velmora-extension", name)
+        check(os.access(launcher, os.X_OK), "register wrote no launcher", launcher)
 
 
 def start_browser(args, env, root, extension, url, log):
     profile = os.path.join(root, "profile")
     if args.firefox:
-        command = [args.web_ext, "run", "--target=firefox-desktop", f"--firefox={args.browser}",
+        firefox = f"flatpak:{args.flatpak}" if args.flatpak else args.browser
+        command = [args.web_ext, "run", "--target=firefox-desktop", f"--firefox={firefox}",
                    f"--source-dir={extension}", f"--firefox-profile={profile}", "--profile-create-if-missing",
                    "--keep-profile-changes", "--no-input", "--no-reload", "--arg=--headless",
                    f"--start-url={url}"] + [f"--pref={pref}" for pref in FIREFOX_PREFS]
@@ -427,8 +601,15 @@ def run(args, root):
                 f"const MEASURE = {args.measure};\n")
 
     # Firefox reads the user's own folder; Chromium, started with a profile
-    # folder of its own, reads only that one.
-    if args.firefox:
+    # folder of its own, reads only that one. register finds the Flatpak
+    # browser itself and must be told to let it start the host.
+    buses = []
+    if args.flatpak:
+        buses = start_buses(root, env)
+        install_flatpak(args, root, env)
+        firefox_manifest(extension)
+        where, caller = ["--allow-flatpak-spawn"], ADDON_ID
+    elif args.firefox:
         firefox_manifest(extension)
         where, caller = ["--browser", "firefox"], ADDON_ID
     else:
@@ -448,10 +629,13 @@ def run(args, root):
     with open(log_path, "wb") as log:
         browser = start_browser(args, env, root, extension, base + START_PAGE, log)
     timeout = REPORT_TIMEOUT_S + args.measure
+    sandboxed = []
     try:
         reported = server.reported.wait(timeout)
+        if args.flatpak:
+            sandboxed = sandboxed_processes(marker)
     finally:
-        stop_browser(browser, marker, reaper)
+        stop_browser(browser, marker, reaper, buses)
         server.shutdown()
         server.server_close()
 
@@ -470,6 +654,8 @@ def run(args, root):
     check_pages(report, base)
     check_files(report, env["XDG_DATA_HOME"])
     check_launches(record)
+    if args.flatpak:
+        check_outside(record, sandboxed)
     # Firefox shows the host's standard error only in its Browser Console.
     if not args.firefox:
         check_log(log_path)
@@ -487,13 +673,18 @@ def main():
     parser.add_argument("--web-ext", help="the web-ext program, for Firefox")
     parser.add_argument("--measure", type=int, default=0, metavar="N",
                         help="time N one-shot exchanges against an `exec cat` host instead of testing")
+    parser.add_argument("--flatpak", metavar="APP_ID",
+                        help="run the Firefox as this per-user Flatpak app, on a runtime made from this system")
     parser.add_argument("--keep", action="store_true", help="keep the temporary folder")
     args = parser.parse_args()
     args.firefox = "firefox" in os.path.basename(args.browser)
+    if args.flatpak and not args.firefox:
+        parser.error("--flatpak runs a Firefox")
     # The browser starts in the temporary folder.
     if args.web_ext and os.sep in args.web_ext:
         args.web_ext = os.path.abspath(args.web_ext)
-    for program in [args.browser] + ([args.web_ext or "web-ext"] if args.firefox else []):
+    tools = ["flatpak", "ostree", "dbus-daemon", "bwrap", FLATPAK_SPAWN] if args.flatpak else []
+    for program in [args.browser] + ([args.web_ext or "web-ext"] if args.firefox else []) + tools:
         if shutil.which(program) is None:
             print(f"{program} not found: run scripts/install-deps.sh", file=sys.stderr)
             return 1
@@ -504,6 +695,7 @@ def main():
     try:
         run(args, root)
     finally:
+        end_buses(started_buses)
         if args.keep:
             print(f"kept {root}", file=sys.stderr)
         else:

@@ -3,24 +3,42 @@
 #include <filesystem>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "platform/clock.h"
-#include "platform/file_system.h"
-#include "storage/env.h"
+#include "platform/posix_env.h"
+#include "storage/options.h"
 #include "support/temporary_directory.h"
 
 namespace velmora {
 
+// The real file system, which every test world works on.
+inline Env& realFiles() {
+  static PosixEnv env;
+  return env;
+}
+
 // The storage code working in a directory the caller chose, on the system
-// clock.
-class DirectoryEnv final : public VelmoraStorage::Env {
+// clock; a launch is recorded, never made.
+class DirectoryEnv : public EnvWrapper {
  public:
-  explicit DirectoryEnv(std::filesystem::path dir) : dir_(std::move(dir)) {}
+  explicit DirectoryEnv(std::filesystem::path dir)
+      : EnvWrapper(realFiles()), dir_(std::move(dir)) {}
+
+  const std::filesystem::path& storage() const { return dir_; }
+  // Somewhere else, inside or outside the scratch directory.
+  void setStorage(std::filesystem::path dir) { dir_ = std::move(dir); }
+
   Result<std::filesystem::path> storageDirectory() override {
-    if (Status made = fs::createDirectories(dir_); !made) return made.error();
+    if (Status made = createDirectories(*this, dir_); !made) return made.error();
     return dir_;
   }
-  double now() override { return currentTime(); }
+  Status openApplication(const std::filesystem::path& bundle) override {
+    launched.push_back(bundle);
+    return Ok();
+  }
+
+  std::vector<std::filesystem::path> launched;
 
  private:
   std::filesystem::path dir_;
@@ -29,26 +47,19 @@ class DirectoryEnv final : public VelmoraStorage::Env {
 // A world of its own for the storage code: the storage directory is
 // <root>/Velmora in a scratch directory, made on use as the real one is, and
 // the clock reads `time` when it is set, else the system clock.
-class TestEnv final : public VelmoraStorage::Env {
+class TestEnv : public DirectoryEnv {
  public:
-  const std::filesystem::path& root() const { return directory_.path(); }
-  const std::filesystem::path& storage() const { return storage_; }
-  // Somewhere else, inside or outside root().
-  void setStorage(std::filesystem::path dir) { storage_ = std::move(dir); }
-  VelmoraStorage::Options options() { return VelmoraStorage::Options{this}; }
+  TestEnv() : DirectoryEnv(std::filesystem::path()) { setStorage(root() / "Velmora"); }
 
-  Result<std::filesystem::path> storageDirectory() override {
-    std::filesystem::path dir = storage();
-    if (Status made = fs::createDirectories(dir); !made) return made.error();
-    return dir;
-  }
+  const std::filesystem::path& root() const { return directory_.path(); }
+  VelmoraStorage::Options options() { return VelmoraStorage::Options(*this); }
+
   double now() override { return time ? *time : currentTime(); }
 
   std::optional<double> time;
 
  private:
   TemporaryDirectory directory_{"velmora-env"};
-  std::filesystem::path storage_ = root() / "Velmora";
 };
 
 }  // namespace velmora

@@ -1,4 +1,4 @@
-#include "storage/storage_directory.h"
+#include "platform/storage_directory.h"
 
 #include <gtest/gtest.h>
 #include <pwd.h>
@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace velmora::VelmoraStorage {
+namespace velmora {
 namespace {
 
 TEST(StorageDirectoryTest, DataHomeWhenAbsoluteElseTheHomeDirectory) {
@@ -41,4 +41,4 @@ TEST(StorageDirectoryTest, WithoutAnAbsoluteHomeTheUserDatabaseNamesIt) {
 }
 
 }  // namespace
-}  // namespace velmora::VelmoraStorage
+}  // namespace velmora

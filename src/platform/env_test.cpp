@@ -1,4 +1,4 @@
-#include "platform/file_system.h"
+#include "platform/env.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -10,69 +10,70 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
-#include "support/temporary_directory.h"
+#include "support/test_env.h"
 
-namespace velmora::fs {
+namespace velmora {
 namespace {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::UnorderedElementsAre;
 
-class FileSystemTest : public ::testing::Test {
+class EnvTest : public ::testing::Test {
  protected:
   static void put(const std::filesystem::path& file, const std::string& bytes) {
     std::ofstream(file, std::ios::binary) << bytes;
   }
-  std::vector<std::string> names() const {
-    Result<std::vector<std::string>> listed = listDirectory(root_);
+  std::vector<std::string> names() {
+    Result<std::vector<std::string>> listed = env_.listDirectory(root_);
     EXPECT_TRUE(listed.ok());
     return listed ? *listed : std::vector<std::string>{};
   }
 
-  TemporaryDirectory directory_{"velmora-fs"};
-  const std::filesystem::path root_ = directory_.path();
+  TestEnv env_;
+  const std::filesystem::path root_ = env_.root();
 };
 
-TEST_F(FileSystemTest, CreateDirectoriesMakesMissingParentsAndAcceptsExisting) {
+TEST_F(EnvTest, CreateDirectoriesMakesMissingParentsAndAcceptsExisting) {
   const std::filesystem::path dir = root_ / "a" / "b" / "c";
-  ASSERT_TRUE(createDirectories(dir).ok());
+  ASSERT_TRUE(createDirectories(env_, dir).ok());
   EXPECT_TRUE(std::filesystem::is_directory(dir));
   put(dir / "keep", "x");
-  ASSERT_TRUE(createDirectories(dir).ok());
+  ASSERT_TRUE(createDirectories(env_, dir).ok());
   EXPECT_TRUE(std::filesystem::exists(dir / "keep"));
   // A trailing separator names the same directory.
-  EXPECT_TRUE(createDirectories(root_ / "d" / "e/").ok());
+  EXPECT_TRUE(createDirectories(env_, root_ / "d" / "e/").ok());
   EXPECT_TRUE(std::filesystem::is_directory(root_ / "d" / "e"));
 }
 
-TEST_F(FileSystemTest, CreateDirectoriesAcceptsALinkToADirectory) {
+TEST_F(EnvTest, CreateDirectoriesAcceptsALinkToADirectory) {
   std::filesystem::create_directory(root_ / "real");
   std::filesystem::create_directory_symlink(root_ / "real", root_ / "link");
-  EXPECT_TRUE(createDirectories(root_ / "link").ok());
-  EXPECT_TRUE(createDirectories(root_ / "link" / "inner").ok());
+  EXPECT_TRUE(createDirectories(env_, root_ / "link").ok());
+  EXPECT_TRUE(createDirectories(env_, root_ / "link" / "inner").ok());
   EXPECT_TRUE(std::filesystem::is_directory(root_ / "real" / "inner"));
 }
 
-TEST_F(FileSystemTest, CreateDirectoriesNamesThePathAndTheReason) {
+TEST_F(EnvTest, CreateDirectoriesNamesThePathAndTheReason) {
   put(root_ / "file", "x");
-  Status onFile = createDirectories(root_ / "file");
+  Status onFile = createDirectories(env_, root_ / "file");
   ASSERT_FALSE(onFile.ok());
   EXPECT_EQ(onFile.error().description,
             "cannot create directory " + (root_ / "file").string() + ": File exists");
 
-  Status below = createDirectories(root_ / "file" / "sub" / "dir");
+  Status below = createDirectories(env_, root_ / "file" / "sub" / "dir");
   ASSERT_FALSE(below.ok());
   EXPECT_THAT(below.error().description, HasSubstr((root_ / "file" / "sub").string()));
   EXPECT_THAT(below.error().description, HasSubstr("Not a directory"));
   EXPECT_EQ(std::filesystem::file_size(root_ / "file"), 1u);
 }
 
-TEST_F(FileSystemTest, ReadFileReturnsEveryByte) {
+TEST_F(EnvTest, ReadFileReturnsEveryByte) {
   std::string large(3 * 1024 * 1024 + 17, '\0');
   for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 131 % 251);
   const struct {
@@ -82,30 +83,30 @@ TEST_F(FileSystemTest, ReadFileReturnsEveryByte) {
       {"empty", ""}, {"small", "{\"a\":1}"}, {"nul", std::string("a\0b", 3)}, {"large", large}};
   for (const auto& c : cases) {
     put(root_ / c.name, c.bytes);
-    Result<std::string> read = readFile(root_ / c.name);
+    Result<std::string> read = env_.readFile(root_ / c.name, SIZE_MAX);
     ASSERT_TRUE(read.ok()) << c.name;
     EXPECT_TRUE(*read == c.bytes) << c.name;
 
     std::string gathered;
     std::size_t largestPiece = 0;
-    Status inPieces = readFileInPieces(root_ / c.name, SIZE_MAX, [&](std::string_view piece) {
+    Status inPieces = env_.readFileInPieces(root_ / c.name, SIZE_MAX, [&](std::string_view piece) {
       gathered.append(piece);
       largestPiece = std::max(largestPiece, piece.size());
       return true;
     });
     ASSERT_TRUE(inPieces.ok()) << c.name;
     EXPECT_TRUE(gathered == c.bytes) << c.name;
-    EXPECT_LE(largestPiece, kReadPieceBytes) << c.name;
+    EXPECT_LE(largestPiece, kPieceBytes) << c.name;
   }
 }
 
-TEST_F(FileSystemTest, ReadFileFailuresNameThePath) {
-  Result<std::string> missing = readFile(root_ / "missing.json");
+TEST_F(EnvTest, ReadFileFailuresNameThePath) {
+  Result<std::string> missing = env_.readFile(root_ / "missing.json", SIZE_MAX);
   ASSERT_FALSE(missing.ok());
   EXPECT_EQ(missing.error().description,
             "cannot open " + (root_ / "missing.json").string() + ": No such file or directory");
 
-  Result<std::string> directory = readFile(root_);
+  Result<std::string> directory = env_.readFile(root_, SIZE_MAX);
   ASSERT_FALSE(directory.ok());
   EXPECT_THAT(directory.error().description, HasSubstr("Is a directory"));
 
@@ -113,7 +114,7 @@ TEST_F(FileSystemTest, ReadFileFailuresNameThePath) {
   ASSERT_EQ(::mkfifo((root_ / "pipe.json").c_str(), 0600), 0);
   ASSERT_EQ(::symlink("/dev/zero", (root_ / "zero.json").c_str()), 0);
   for (const char* name : {"pipe.json", "zero.json"}) {
-    Result<std::string> special = readFile(root_ / name);
+    Result<std::string> special = env_.readFile(root_ / name, SIZE_MAX);
     ASSERT_FALSE(special.ok()) << name;
     EXPECT_EQ(special.error().description,
               "cannot read " + (root_ / name).string() + ": not a regular file");
@@ -123,78 +124,59 @@ TEST_F(FileSystemTest, ReadFileFailuresNameThePath) {
   const std::filesystem::path sparse = root_ / "sparse.json";
   put(sparse, "");
   std::filesystem::resize_file(sparse, std::uintmax_t{32} << 30);
-  Result<std::string> large = readFile(sparse, 1024);
+  Result<std::string> large = env_.readFile(sparse, 1024);
   ASSERT_FALSE(large.ok());
   EXPECT_EQ(large.error().description, "cannot read " + sparse.string() + ": File too large");
   put(sparse, "12345");
-  EXPECT_EQ(*readFile(sparse, 5), "12345");
-  EXPECT_FALSE(readFile(sparse, 4).ok());
+  EXPECT_EQ(*env_.readFile(sparse, 5), "12345");
+  EXPECT_FALSE(env_.readFile(sparse, 4).ok());
 
   // Read in pieces, a file fails in the same words before any piece.
   const auto noPiece = [](std::string_view) -> bool { throw std::logic_error("a piece"); };
   for (const auto& [file, limit] :
        {std::pair{root_ / "missing.json", SIZE_MAX}, std::pair{root_ / "pipe.json", SIZE_MAX},
         std::pair{sparse, std::size_t{4}}}) {
-    Status inPieces = readFileInPieces(file, limit, noPiece);
+    Status inPieces = env_.readFileInPieces(file, limit, noPiece);
     ASSERT_FALSE(inPieces.ok()) << file;
-    EXPECT_EQ(inPieces.error(), readFile(file, limit).error()) << file;
+    EXPECT_EQ(inPieces.error(), env_.readFile(file, limit).error()) << file;
   }
 }
 
-TEST_F(FileSystemTest, WriteFileAtomicallyCreatesAndReplacesLeavingNoTemporaryFile) {
+TEST_F(EnvTest, WriteFileAtomicallyCreatesAndReplacesLeavingNoTemporaryFile) {
   const std::filesystem::path file = root_ / "doc.json";
-  ASSERT_TRUE(writeFileAtomically(file, "first").ok());
-  EXPECT_EQ(*readFile(file), "first");
-  ASSERT_TRUE(writeFileAtomically(file, "").ok());
-  EXPECT_EQ(*readFile(file), "");
+  ASSERT_TRUE(writeFileAtomically(env_, file, "first").ok());
+  EXPECT_EQ(*env_.readFile(file, SIZE_MAX), "first");
+  ASSERT_TRUE(writeFileAtomically(env_, file, "").ok());
+  EXPECT_EQ(*env_.readFile(file, SIZE_MAX), "");
   const std::string big(5 * 1024 * 1024, 'x');
-  ASSERT_TRUE(writeFileAtomically(file, big).ok());
-  EXPECT_TRUE(*readFile(file) == big);
+  ASSERT_TRUE(writeFileAtomically(env_, file, big).ok());
+  EXPECT_TRUE(*env_.readFile(file, SIZE_MAX) == big);
   EXPECT_THAT(names(), ElementsAre("doc.json"));
 }
 
-TEST_F(FileSystemTest, WriteFileAtomicallyGivesTheDefaultPermissions) {
+TEST_F(EnvTest, WriteFileAtomicallyGivesTheDefaultPermissions) {
   const mode_t mask = ::umask(022);
   ::umask(mask);
   const std::filesystem::path file = root_ / "doc.json";
-  ASSERT_TRUE(writeFileAtomically(file, "x").ok());
+  ASSERT_TRUE(writeFileAtomically(env_, file, "x").ok());
   struct stat info;
   ASSERT_EQ(::stat(file.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0666 & ~mask);
 }
 
-TEST_F(FileSystemTest, WriteFileAtomicallyReplacesALinkNotItsTarget) {
+TEST_F(EnvTest, WriteFileAtomicallyReplacesALinkNotItsTarget) {
   put(root_ / "target", "old");
   std::filesystem::create_symlink(root_ / "target", root_ / "link");
-  ASSERT_TRUE(writeFileAtomically(root_ / "link", "new").ok());
+  ASSERT_TRUE(writeFileAtomically(env_, root_ / "link", "new").ok());
   EXPECT_FALSE(std::filesystem::is_symlink(root_ / "link"));
-  EXPECT_EQ(*readFile(root_ / "link"), "new");
-  EXPECT_EQ(*readFile(root_ / "target"), "old");
-}
-
-TEST_F(FileSystemTest, WriteFileAtomicallyFailureLeavesTheOldStateAndNoTemporaryFile) {
-  // A directory where the file should go: the rename fails after the data was
-  // written, so the temporary file must be cleaned up.
-  std::filesystem::create_directory(root_ / "doc.json");
-  put(root_ / "doc.json" / "inside", "kept");
-  Status overDirectory = writeFileAtomically(root_ / "doc.json", "bytes");
-  ASSERT_FALSE(overDirectory.ok());
-  EXPECT_THAT(overDirectory.error().description, HasSubstr((root_ / "doc.json").string()));
-  EXPECT_THAT(names(), ElementsAre("doc.json"));
-  EXPECT_EQ(*readFile(root_ / "doc.json" / "inside"), "kept");
-
-  // A regular file where the directory should be: nothing can be created.
-  put(root_ / "notdir", "x");
-  Status underFile = writeFileAtomically(root_ / "notdir" / "doc.json", "bytes");
-  ASSERT_FALSE(underFile.ok());
-  EXPECT_THAT(underFile.error().description, HasSubstr("Not a directory"));
-  EXPECT_THAT(names(), UnorderedElementsAre("doc.json", "notdir"));
+  EXPECT_EQ(*env_.readFile(root_ / "link", SIZE_MAX), "new");
+  EXPECT_EQ(*env_.readFile(root_ / "target", SIZE_MAX), "old");
 }
 
 // The copy is the written version's bytes, copied by the kernel. When the
 // file is not that version any more, or the kernel will not copy it (from
 // another file system), the bytes produced are written instead, whole.
-TEST_F(FileSystemTest, CopyFileAtomicallyCopiesTheVersionWrittenElseTheBytesProduced) {
+TEST_F(EnvTest, CopyFileAtomicallyCopiesTheVersionWrittenElseTheBytesProduced) {
   const std::string written(200 * 1024 + 7, 'w');
   const std::string produced(100 * 1024 + 3, 'p');
   const auto edit = [&](const std::filesystem::path& file) {
@@ -213,7 +195,8 @@ TEST_F(FileSystemTest, CopyFileAtomicallyCopiesTheVersionWrittenElseTheBytesProd
   } cases[] = {
       {"as written", root_ / "a.json", nullptr, false},
       {"replaced by another writer", root_ / "b.json",
-       [&](const auto& file) { ASSERT_TRUE(writeFileAtomically(file, written).ok()); }, true},
+       [&](const auto& file) { ASSERT_TRUE(writeFileAtomically(env_, file, written).ok()); },
+       true},
       {"edited in place", root_ / "c.json", edit, true},
       {"removed", root_ / "d.json", [](const auto& file) { std::filesystem::remove(file); },
        true},
@@ -222,19 +205,20 @@ TEST_F(FileSystemTest, CopyFileAtomicallyCopiesTheVersionWrittenElseTheBytesProd
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     if (!haveOtherSystem && c.source.string().starts_with("/dev/shm")) continue;
-    FileIdentity identity;
+    std::optional<FileIdentity> identity;
     ASSERT_TRUE(
-        writeFileAtomically(c.source, [&](const ByteSink& sink) { sink(written); }, &identity)
+        writeFileAtomically(env_, c.source, [&](const ByteSink& sink) { sink(written); }, &identity)
             .ok());
-    EXPECT_EQ(*fileIdentity(c.source), identity);
+    ASSERT_TRUE(identity);
+    EXPECT_EQ(*env_.fileIdentity(c.source), *identity);
     if (c.change) c.change(c.source);
     // Across file systems the bytes produced are the same records again.
     const std::string& fallback = c.expectProduced ? produced : written;
     const std::filesystem::path copy = root_ / "copy.json";
-    ASSERT_TRUE(copyFileAtomically(c.source, identity, copy,
+    ASSERT_TRUE(copyFileAtomically(env_, c.source, *identity, copy,
                                    [&](const ByteSink& sink) { sink(fallback); })
                     .ok());
-    EXPECT_TRUE(*readFile(copy) == (c.expectProduced ? produced : written));
+    EXPECT_TRUE(*env_.readFile(copy, SIZE_MAX) == (c.expectProduced ? produced : written));
   }
   if (haveOtherSystem) std::filesystem::remove_all(otherSystem);
   EXPECT_THAT(names(), UnorderedElementsAre("a.json", "b.json", "c.json", "copy.json"));
@@ -242,7 +226,7 @@ TEST_F(FileSystemTest, CopyFileAtomicallyCopiesTheVersionWrittenElseTheBytesProd
 
 // Writers killed mid-write leave temporary files; the next write into the
 // directory removes those too old to belong to a live writer, and nothing else.
-TEST_F(FileSystemTest, WriteFileAtomicallySweepsStaleTemporaryFilesOnly) {
+TEST_F(EnvTest, WriteFileAtomicallySweepsStaleTemporaryFilesOnly) {
   const auto old = std::filesystem::file_time_type::clock::now() - kStaleTemporaryFileAge -
                    std::chrono::minutes(1);
   auto make = [&](const std::string& name, bool stale) {
@@ -257,40 +241,40 @@ TEST_F(FileSystemTest, WriteFileAtomicallySweepsStaleTemporaryFilesOnly) {
   make(".doc.json.bak", true);
   std::filesystem::create_directory(root_ / ".dir.tmp-a1B2c3");
   std::filesystem::create_symlink(root_ / ".doc.json.tmp-d4E5f6", root_ / ".link.tmp-a1B2c3");
-  ASSERT_TRUE(writeFileAtomically(root_ / "doc.json", "x").ok());
+  ASSERT_TRUE(writeFileAtomically(env_, root_ / "doc.json", "x").ok());
   EXPECT_THAT(names(),
               UnorderedElementsAre("doc.json", ".doc.json.tmp-d4E5f6", "doc.json.tmp-a1B2c3",
                                    ".doc.json.tmp-a1B2", ".doc.json.bak", ".dir.tmp-a1B2c3",
                                    ".link.tmp-a1B2c3"));
 }
 
-TEST_F(FileSystemTest, WriteFileAtomicallyTooLongANameFailsWithTheSystemReason) {
+TEST_F(EnvTest, WriteFileAtomicallyTooLongANameFailsWithTheSystemReason) {
   // The longest name the system allows still works: the temporary name is
   // cut to fit.
   const std::string longest(255, 'l');
-  ASSERT_TRUE(writeFileAtomically(root_ / longest, "x").ok());
+  ASSERT_TRUE(writeFileAtomically(env_, root_ / longest, "x").ok());
   EXPECT_THAT(names(), ElementsAre(longest));
   std::filesystem::remove(root_ / longest);
 
   const std::string name(300, 'n');
-  Status status = writeFileAtomically(root_ / name, "x");
+  Status status = writeFileAtomically(env_, root_ / name, "x");
   ASSERT_FALSE(status.ok());
   EXPECT_THAT(status.error().description, HasSubstr("File name too long"));
   EXPECT_TRUE(names().empty());
 }
 
-TEST_F(FileSystemTest, ListDirectoryShowsHiddenEntriesAndFailsOnMissing) {
+TEST_F(EnvTest, ListDirectoryShowsHiddenEntriesAndFailsOnMissing) {
   put(root_ / ".hidden", "");
   put(root_ / "plain.json", "");
   std::filesystem::create_directory(root_ / "sub");
   EXPECT_THAT(names(), UnorderedElementsAre(".hidden", "plain.json", "sub"));
 
-  Result<std::vector<std::string>> missing = listDirectory(root_ / "missing");
+  Result<std::vector<std::string>> missing = env_.listDirectory(root_ / "missing");
   ASSERT_FALSE(missing.ok());
   EXPECT_THAT(missing.error().description, HasSubstr("No such file or directory"));
 }
 
-TEST_F(FileSystemTest, RemoveRegularFileRemovesNothingElse) {
+TEST_F(EnvTest, RemoveRegularFileRemovesNothingElse) {
   put(root_ / "file", "x");
   std::filesystem::create_directory(root_ / "dir");
   put(root_ / "dir" / "inner", "x");
@@ -305,11 +289,11 @@ TEST_F(FileSystemTest, RemoveRegularFileRemovesNothingElse) {
   } cases[] = {{"file", true},  {"dir", false},  {"empty", false},
                {"link", false}, {"fifo", false}, {"missing", false}};
   for (const auto& c : cases) {
-    EXPECT_EQ(removeRegularFile(root_ / c.name), c.removed) << c.name;
+    EXPECT_EQ(removeRegularFile(env_, root_ / c.name), c.removed) << c.name;
   }
   EXPECT_THAT(names(), UnorderedElementsAre("dir", "empty", "target", "link", "fifo"));
   EXPECT_TRUE(std::filesystem::exists(root_ / "dir" / "inner"));
 }
 
 }  // namespace
-}  // namespace velmora::fs
+}  // namespace velmora

@@ -1,17 +1,15 @@
-#include "storage/storage_directory.h"
+#include "platform/storage_directory.h"
 
 #include <pwd.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "platform/file_system.h"
 #include "platform/os_error.h"
 
-namespace velmora::VelmoraStorage {
+namespace velmora {
 namespace {
 
 bool isAbsolute(const char* path) { return path != nullptr && path[0] == '/'; }
@@ -32,8 +30,8 @@ Result<std::filesystem::path> homeDirectory(const char* home) {
     return std::filesystem::path(found->pw_dir);
   }
   if (err == 0) err = ENOENT;
-  return osError("cannot find a home directory (HOME unset, no entry in the user database) for",
-                 kStorageDirectoryName, err);
+  return systemError("cannot find the home directory (HOME unset, no entry in the user database)",
+                     err);
 }
 
 }  // namespace
@@ -47,12 +45,4 @@ Result<std::filesystem::path> storageDirectoryPath(const char* dataHome, const c
   return *homeDir / ".local" / "share" / kStorageDirectoryName;
 }
 
-Result<std::filesystem::path> writeDir() {
-  Result<std::filesystem::path> dir =
-      storageDirectoryPath(std::getenv("XDG_DATA_HOME"), std::getenv("HOME"));
-  if (!dir) return dir.error();
-  if (Status made = fs::createDirectories(*dir); !made) return made.error();
-  return dir;
-}
-
-}  // namespace velmora::VelmoraStorage
+}  // namespace velmora

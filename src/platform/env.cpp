@@ -1,0 +1,155 @@
+#include "platform/env.h"
+
+#include <cerrno>
+#include <climits>
+
+namespace velmora {
+namespace {
+
+constexpr std::string_view kTemporaryMarker = ".tmp-";
+constexpr std::string_view kTemporaryPattern = "XXXXXX";
+
+// Temporary files that writers killed mid-write left behind. Only regular
+// files with a temporary file's name, old enough that no live writer can own
+// them, are removed; a failure just leaves the file for the next sweep.
+void removeStaleTemporaryFiles(Env& env, const std::filesystem::path& dir) {
+  Result<std::vector<std::string>> names = env.listDirectory(dir);
+  if (!names) return;
+  const auto now = std::chrono::system_clock::now();
+  for (const std::string& name : *names) {
+    if (!isTemporaryFileName(name)) continue;
+    const std::filesystem::path file = dir / name;
+    Result<FileStatus> status = env.fileStatus(file);
+    if (!status || !status->regular || now - status->modified < kStaleTemporaryFileAge) continue;
+    (void)env.removeFile(file);
+  }
+}
+
+}  // namespace
+
+Status createDirectories(Env& env, const std::filesystem::path& dir) {
+  Result<bool> made = env.createDirectory(dir);
+  const std::filesystem::path parent = dir.parent_path();
+  if (!made && made.error().code == ENOENT && !parent.empty() && parent != dir) {
+    if (Status parents = createDirectories(env, parent); !parents) return parents;
+    made = env.createDirectory(dir);
+  }
+  if (!made) return made.error();
+  // A new directory is lost in a power cut, with everything in it, until its
+  // entry in the parent is durable.
+  if (*made && !parent.empty()) return env.syncDirectory(parent);
+  return Ok();
+}
+
+namespace {
+
+// Fills the temporary file; an error is the write's.
+using Fill = std::function<Status(WritableFile&)>;
+
+// Writes the bytes `produce` gives.
+Status writeProduced(WritableFile& out, const std::function<void(const ByteSink&)>& produce) {
+  Status written = Ok();
+  const ByteSink sink = [&](std::string_view piece) {
+    if (written) written = out.append(piece);
+    return written.ok();
+  };
+  produce(sink);
+  return written;
+}
+
+// The same version of a file, whatever its change time: a rename changes
+// that, and nothing else.
+bool sameVersion(const FileIdentity& a, const FileIdentity& b) {
+  return a.device == b.device && a.inode == b.inode && a.size == b.size &&
+         a.modifiedSeconds == b.modifiedSeconds && a.modifiedNanoseconds == b.modifiedNanoseconds;
+}
+
+Status writeAtomically(Env& env, const std::filesystem::path& file, const Fill& fill,
+                       std::optional<FileIdentity>* written) {
+  std::filesystem::path dir = file.parent_path();
+  if (dir.empty()) dir = ".";
+  std::filesystem::path temporary;
+  Result<std::unique_ptr<WritableFile>> created = env.newTemporaryFile(file, temporary);
+  if (!created) return created.error();
+  std::unique_ptr<WritableFile>& out = *created;
+  auto discard = [&](Error error) {
+    out.reset();
+    (void)env.removeFile(temporary);
+    return error;
+  };
+
+  Status filled = Ok();
+  try {
+    filled = fill(*out);
+  } catch (...) {
+    discard(Error{});
+    throw;
+  }
+  if (!filled) return discard(filled.error());
+  if (Status synced = out->sync(); !synced) return discard(synced.error());
+  if (Status closed = out->close(); !closed) return discard(closed.error());
+  // The rename changes the file's change time, so its identity is read after
+  // it, by the path, which may name another writer's file by then: it counts
+  // only when it is still the version this writer made under its own name.
+  Result<FileIdentity> before = Error{};
+  if (written != nullptr) before = env.fileIdentity(temporary);
+  if (Status renamed = env.renameFile(temporary, file); !renamed) return discard(renamed.error());
+  if (Status synced = env.syncDirectory(dir); !synced) return synced;
+  if (written != nullptr) {
+    written->reset();
+    if (before) {
+      Result<FileIdentity> after = env.fileIdentity(file);
+      if (after && sameVersion(*before, *after)) *written = *after;
+    }
+  }
+  removeStaleTemporaryFiles(env, dir);
+  return Ok();
+}
+
+}  // namespace
+
+Status writeFileAtomically(Env& env, const std::filesystem::path& file,
+                           const std::function<void(const ByteSink&)>& produce,
+                           std::optional<FileIdentity>* written) {
+  return writeAtomically(
+      env, file, [&produce](WritableFile& out) { return writeProduced(out, produce); }, written);
+}
+
+Status writeFileAtomically(Env& env, const std::filesystem::path& file, std::string_view bytes) {
+  return writeFileAtomically(env, file, [bytes](const ByteSink& sink) { sink(bytes); });
+}
+
+Status copyFileAtomically(Env& env, const std::filesystem::path& source,
+                          const FileIdentity& expected, const std::filesystem::path& file,
+                          const std::function<void(const ByteSink&)>& produce) {
+  const auto fill = [&](WritableFile& out) -> Status {
+    Result<bool> copied = out.copyFrom(source, expected);
+    if (!copied) return copied.error();
+    if (*copied) return Ok();
+    return writeProduced(out, produce);
+  };
+  return writeAtomically(env, file, fill, nullptr);
+}
+
+std::string temporaryFilePattern(const std::filesystem::path& target) {
+  std::filesystem::path dir = target.parent_path();
+  if (dir.empty()) dir = ".";
+  // The target's name is cut short where needed so that the temporary name
+  // still fits the system's limit when the target's own name does.
+  const std::string suffix = std::string(kTemporaryMarker) + std::string(kTemporaryPattern);
+  const std::string name = target.filename().string().substr(0, NAME_MAX - 1 - suffix.size());
+  return (dir / ("." + name + suffix)).string();
+}
+
+bool isTemporaryFileName(std::string_view name) {
+  const std::size_t tail = kTemporaryMarker.size() + kTemporaryPattern.size();
+  if (name.size() <= tail || name.front() != '.') return false;
+  return name.substr(name.size() - tail, kTemporaryMarker.size()) == kTemporaryMarker;
+}
+
+bool removeRegularFile(Env& env, const std::filesystem::path& file) {
+  Result<FileStatus> status = env.fileStatus(file);
+  return status && status->regular && env.removeFile(file).ok();
+}
+
+}  // namespace velmora

@@ -1,0 +1,299 @@
+#include "platform/posix_env.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/clock.h"
+#include "platform/descriptor.h"
+#include "platform/os_error.h"
+#include "platform/storage_directory.h"
+#include "platform/workspace.h"
+
+namespace velmora {
+namespace {
+
+// Closes a descriptor on every path out of a function.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  void reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+  // Closes now so that the caller sees the error close reports.
+  int close() {
+    const int rc = ::close(fd_);
+    fd_ = -1;
+    return rc;
+  }
+
+ private:
+  int fd_;
+};
+
+// The permissions a plain create would give a new file. umask can only be
+// read by setting it, which would race with other threads creating files, so
+// the kernel's own report is preferred; the value is read once, since this
+// process never changes its umask.
+mode_t defaultFileMode() {
+  static const mode_t mode = [] {
+    mode_t mask = 022;
+    bool found = false;
+    if (std::FILE* status = std::fopen("/proc/self/status", "re")) {
+      char line[256];
+      while (std::fgets(line, sizeof line, status) != nullptr) {
+        if (std::strncmp(line, "Umask:", 6) == 0) {
+          mask = static_cast<mode_t>(std::strtoul(line + 6, nullptr, 8));
+          found = true;
+          break;
+        }
+      }
+      std::fclose(status);
+    }
+    if (!found) {
+      mask = ::umask(022);
+      ::umask(mask);
+    }
+    return static_cast<mode_t>(0666 & ~mask);
+  }();
+  return mode;
+}
+
+// Opens a document for reading, with the checks both readers make; its size
+// as fstat saw it.
+Result<std::size_t> openDocument(const std::filesystem::path& file, std::size_t maxBytes,
+                                 FileDescriptor& opened) {
+  // O_NONBLOCK: a named pipe in a document's place must not stall the open
+  // until some writer comes along.
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return osError("cannot open", file, errno);
+  opened.reset(fd);
+  struct stat info;
+  if (::fstat(fd, &info) != 0) return osError("cannot read", file, errno);
+  // Documents are regular files; a pipe or a device (a link to /dev/zero, say)
+  // could feed bytes without end.
+  if (S_ISDIR(info.st_mode)) return osError("cannot read", file, EISDIR);
+  if (!S_ISREG(info.st_mode)) return fileError("cannot read", file, "not a regular file");
+  if (static_cast<std::uintmax_t>(info.st_size) > maxBytes) {
+    return osError("cannot read", file, EFBIG);
+  }
+  return static_cast<std::size_t>(info.st_size);
+}
+
+FileIdentity identityOf(const struct stat& info) {
+  return FileIdentity{static_cast<std::uint64_t>(info.st_dev),
+                      static_cast<std::uint64_t>(info.st_ino),
+                      static_cast<std::int64_t>(info.st_size),
+                      static_cast<std::int64_t>(info.st_mtim.tv_sec),
+                      static_cast<std::int64_t>(info.st_mtim.tv_nsec),
+                      static_cast<std::int64_t>(info.st_ctim.tv_sec),
+                      static_cast<std::int64_t>(info.st_ctim.tv_nsec)};
+}
+
+class PosixWritableFile final : public WritableFile {
+ public:
+  // `target` is the file the bytes are meant for, which errors name.
+  PosixWritableFile(int fd, std::filesystem::path target) : fd_(fd), target_(std::move(target)) {}
+
+  Status append(std::string_view bytes) override {
+    if (const int err = writeAll(fd_.get(), bytes); err != 0) {
+      return osError("cannot write", target_, err);
+    }
+    return Ok();
+  }
+  Result<bool> copyFrom(const std::filesystem::path& source,
+                        const FileIdentity& expected) override {
+    const FileDescriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat info;
+    if (in.get() < 0 || ::fstat(in.get(), &info) != 0 || !(identityOf(info) == expected)) {
+      return false;
+    }
+    std::int64_t left = expected.size;
+    while (left > 0) {
+      const ssize_t copied = ::copy_file_range(in.get(), nullptr, fd_.get(), nullptr,
+                                               static_cast<std::size_t>(left), 0);
+      if (copied > 0) {
+        left -= copied;
+        continue;
+      }
+      if (copied < 0 && errno == EINTR) continue;
+      if (copied < 0 && errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP &&
+          errno != EINVAL) {
+        return osError("cannot write", target_, errno);
+      }
+      // Refused, or the source ended early: whatever was copied goes.
+      if (::ftruncate(fd_.get(), 0) != 0 || ::lseek(fd_.get(), 0, SEEK_SET) != 0) {
+        return osError("cannot write", target_, errno);
+      }
+      return false;
+    }
+    return true;
+  }
+  Status sync() override {
+    if (::fsync(fd_.get()) != 0) return osError("cannot write", target_, errno);
+    return Ok();
+  }
+  Status close() override {
+    if (fd_.close() != 0) return osError("cannot write", target_, errno);
+    return Ok();
+  }
+
+ private:
+  FileDescriptor fd_;
+  std::filesystem::path target_;
+};
+
+}  // namespace
+
+Result<std::filesystem::path> PosixEnv::storageDirectory() {
+  Result<std::filesystem::path> dir =
+      storageDirectoryPath(std::getenv("XDG_DATA_HOME"), std::getenv("HOME"));
+  if (!dir) return dir.error();
+  if (Status made = createDirectories(*this, *dir); !made) return made.error();
+  return dir;
+}
+
+double PosixEnv::now() { return currentTime(); }
+
+Result<bool> PosixEnv::createDirectory(const std::filesystem::path& dir) {
+  // Nearly always the directory is there already: one stat says so.
+  struct stat existing;
+  if (::stat(dir.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) return false;
+  if (::mkdir(dir.c_str(), 0777) == 0) return true;
+  const int err = errno;
+  // Something stands there already: only a directory (or a link to one)
+  // will do.
+  if (err == EEXIST && ::stat(dir.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) {
+    return false;
+  }
+  return osError("cannot create directory", dir, err);
+}
+
+Result<std::string> PosixEnv::readFile(const std::filesystem::path& file, std::size_t maxBytes) {
+  FileDescriptor fd;
+  Result<std::size_t> size = openDocument(file, maxBytes, fd);
+  if (!size) return size.error();
+
+  // Read straight into a buffer of the file's size; keep going past it in
+  // case the file grew since fstat, but never past the limit.
+  std::string bytes;
+  bytes.resize(*size > 0 ? *size + 1 : 4096);
+  std::size_t length = 0;
+  for (;;) {
+    if (length == bytes.size()) {
+      if (length > maxBytes) return osError("cannot read", file, EFBIG);
+      bytes.resize(bytes.size() * 2);
+    }
+    const ssize_t got = readSome(fd.get(), bytes.data() + length, bytes.size() - length);
+    if (got < 0) return osError("cannot read", file, errno);
+    if (got == 0) break;
+    length += static_cast<std::size_t>(got);
+  }
+  bytes.resize(length);
+  return bytes;
+}
+
+Status PosixEnv::readFileInPieces(const std::filesystem::path& file, std::size_t maxBytes,
+                                  const ByteSink& piece) {
+  FileDescriptor fd;
+  if (Result<std::size_t> size = openDocument(file, maxBytes, fd); !size) return size.error();
+  std::string buffer(kPieceBytes, '\0');
+  std::size_t total = 0;
+  for (;;) {
+    const ssize_t got = readSome(fd.get(), buffer.data(), buffer.size());
+    if (got < 0) return osError("cannot read", file, errno);
+    if (got == 0) return Ok();
+    total += static_cast<std::size_t>(got);
+    if (total > maxBytes) return osError("cannot read", file, EFBIG);
+    if (!piece(std::string_view(buffer.data(), static_cast<std::size_t>(got)))) return Ok();
+  }
+}
+
+Result<std::unique_ptr<WritableFile>> PosixEnv::newTemporaryFile(
+    const std::filesystem::path& target, std::filesystem::path& created) {
+  std::string path = temporaryFilePattern(target);
+  const int fd = ::mkostemp(path.data(), O_CLOEXEC);
+  if (fd < 0) return osError("cannot create a temporary file for", target, errno);
+  auto file = std::make_unique<PosixWritableFile>(fd, target);
+  // mkostemp creates the file private to its owner; give it what a normal
+  // create would.
+  if (::fchmod(fd, defaultFileMode()) != 0) {
+    const int err = errno;
+    ::unlink(path.c_str());
+    return osError("cannot write", target, err);
+  }
+  created = path;
+  return std::unique_ptr<WritableFile>(std::move(file));
+}
+
+Status PosixEnv::syncDirectory(const std::filesystem::path& dir) {
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return osError("cannot sync directory", dir, errno);
+  FileDescriptor guard(fd);
+  // Some file systems cannot sync a directory and say so with EINVAL; there
+  // is nothing more to do on those.
+  if (::fsync(fd) != 0 && errno != EINVAL) return osError("cannot sync directory", dir, errno);
+  return Ok();
+}
+
+Status PosixEnv::renameFile(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) return osError("cannot replace", to, errno);
+  return Ok();
+}
+
+Result<std::vector<std::string>> PosixEnv::listDirectory(const std::filesystem::path& dir) {
+  DIR* stream = ::opendir(dir.c_str());
+  if (stream == nullptr) return osError("cannot list directory", dir, errno);
+  std::vector<std::string> names;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(stream);
+    if (entry == nullptr) {
+      const int err = errno;
+      ::closedir(stream);
+      if (err != 0) return osError("cannot list directory", dir, err);
+      return names;
+    }
+    const char* name = entry->d_name;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    names.emplace_back(name);
+  }
+}
+
+Result<FileStatus> PosixEnv::fileStatus(const std::filesystem::path& path) {
+  struct stat info;
+  if (::lstat(path.c_str(), &info) != 0) return osError("cannot examine", path, errno);
+  return FileStatus{S_ISREG(info.st_mode),
+                    std::chrono::system_clock::from_time_t(info.st_mtim.tv_sec)};
+}
+
+Result<FileIdentity> PosixEnv::fileIdentity(const std::filesystem::path& file) {
+  struct stat info;
+  if (::stat(file.c_str(), &info) != 0) return osError("cannot examine", file, errno);
+  return identityOf(info);
+}
+
+Status PosixEnv::removeFile(const std::filesystem::path& file) {
+  if (::unlink(file.c_str()) != 0) return osError("cannot remove", file, errno);
+  return Ok();
+}
+
+Status PosixEnv::openApplication(const std::filesystem::path& applicationBundle) {
+  return velmora::openApplication(applicationBundle);
+}
+
+}  // namespace velmora
