@@ -1,11 +1,23 @@
-// The host as a browser uses it: a process started for one message, and one
-// long-lived connection carrying many. Every message is a save of the same 20
-// tabs into a storage directory that already holds them, so nothing is written.
+// The host as a browser uses it, each figure beside its floor measured in the
+// same run: a process started for one message, and one long-lived connection
+// carrying many: saves of 20 tabs that find nothing to write (against a cat
+// echoing the same frames), and saves of a 10,000-tab scan (a 3 MB message, a 4.6 MiB document) into
+// a directory holding 1,000 history copies, writing (against reading the
+// previous document, writing it twice durably and listing the history) and
+// unchanged (against reading the previous document); and, in this process,
+// the decoding of that message against Boost.JSON's parser alone.
 //
-//   host_bench                       the timings (Google Benchmark flags apply)
-//   host_bench --peak-memory [HOST]  the peak memory of a host (the built one,
-//                                    or HOST) serving the largest message:
-//                                    592,754 tabs in 64 MiB
+//   host_bench [--host HOST] [--baseline OLD]
+//                                    the timings (Google Benchmark flags apply)
+//                                    of the built host, or HOST; with OLD, the
+//                                    host-side figures also for that program,
+//                                    e.g. a build of an older commit, so that
+//                                    one run interleaves both
+//   host_bench --peak-memory [HOST]  the memory of a host (the built one, or
+//                                    HOST): one writing save of 10,000 tabs,
+//                                    and the largest message (592,754 tabs in
+//                                    64 MiB), each above the idle host, and
+//                                    what the idle host holds afterwards
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -18,8 +30,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <boost/json/array.hpp>
+#include <boost/json/basic_parser_impl.hpp>
 #include <boost/json/object.hpp>
 #include <boost/json/serialize.hpp>
+#include <boost/json/string.hpp>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -27,7 +42,9 @@
 #include <string>
 #include <vector>
 
+#include "handler/message.h"
 #include "platform/native_messaging.h"
+#include "scan_data.h"
 #include "support/scan_time.h"
 
 extern char** environ;
@@ -46,8 +63,10 @@ struct Host {
 const char* hostPath = VELMORA_HOST_PATH;
 
 // Starts the program with pipes for stdin and stdout; its log lines go to
-// /dev/null.
-Host startHost(const char* program = VELMORA_HOST_PATH) {
+// /dev/null. It stores under `dataHome` when one is given.
+Host startHost(const char* program = VELMORA_HOST_PATH, const std::string& dataHome = {}) {
+  static const std::string defaultDataHome = ::getenv("XDG_DATA_HOME");
+  ::setenv("XDG_DATA_HOME", dataHome.empty() ? defaultDataHome.c_str() : dataHome.c_str(), 1);
   int input[2];
   int output[2];
   if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0) std::abort();
@@ -130,19 +149,23 @@ void oneShot(benchmark::State& state, const char* program) {
   state.counters["median_ms"] = millis[millis.size() / 2];
   state.counters["p90_ms"] = millis[millis.size() * 9 / 10];
 }
-void BM_OneShotRoundTrip(benchmark::State& state) { oneShot(state, VELMORA_HOST_PATH); }
 void BM_OneShotCatFloor(benchmark::State& state) { oneShot(state, "/bin/cat"); }
-BENCHMARK(BM_OneShotRoundTrip)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(3.0);
-BENCHMARK(BM_OneShotCatFloor)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(3.0);
 
-void BM_LongLivedConnection(benchmark::State& state) {
-  Host host = startHost();
+void BM_LongLivedConnection(benchmark::State& state, const char* program) {
+  Host host = startHost(program);
   for (auto _ : state) benchmark::DoNotOptimize(roundTrip(host, saveMessage()));
   stopHost(host);
   state.counters["messages_per_s"] =
       benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_LongLivedConnection)->UseRealTime()->Unit(benchmark::kMicrosecond)->MinTime(3.0);
+
+// The same frames echoed by a cat on a long-lived connection: the floor of a
+// message's round trip.
+void BM_LongLivedCatFloor(benchmark::State& state) {
+  Host cat = startHost("/bin/cat");
+  for (auto _ : state) benchmark::DoNotOptimize(roundTrip(cat, saveMessage()));
+  stopHost(cat);
+}
 
 // The same connection with messages sent in batches before their replies are
 // read, as an extension may do: the host's own cost per message, with less of
@@ -168,10 +191,159 @@ void BM_LongLivedConnectionPipelined(benchmark::State& state) {
   state.counters["messages_per_s"] = benchmark::Counter(
       static_cast<double>(state.iterations() * kBatch), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_LongLivedConnectionPipelined)
-    ->UseRealTime()
-    ->Unit(benchmark::kMicrosecond)
-    ->MinTime(3.0);
+
+// Where the large saves happen: a directory of their own under /var/tmp (a
+// disk, where /tmp may be memory), prepared anew for every run.
+std::filesystem::path largeSaveHome(const char* name) {
+  const std::filesystem::path home = std::filesystem::path("/var/tmp") / name;
+  bench::makeStorage(home / "Velmora");
+  return home;
+}
+
+std::filesystem::path snapshotIn(const std::filesystem::path& home) {
+  return home / "Velmora" / VelmoraStorage::kSnapshotFileName;
+}
+
+bool stored(const std::string& reply) { return reply.find("\"error\"") == std::string::npos; }
+
+// Saves of 10,000 tabs following each other on one connection, the page set
+// changing every time: each replaces the snapshot, writes a history copy and
+// prunes 1,000 files.
+void BM_WritingSave(benchmark::State& state, const char* program) {
+  const std::filesystem::path home = largeSaveHome("velmora-host-bench-writing");
+  const std::string messages[] = {bench::saveMessage(bench::makeTabs(1), scanTime(1)),
+                                  bench::saveMessage(bench::makeTabs(0), scanTime(2))};
+  Host host = startHost(program, home);
+  if (!stored(roundTrip(host, messages[1]))) state.SkipWithError("the save failed");
+  int k = 0;
+  for (auto _ : state) benchmark::DoNotOptimize(roundTrip(host, messages[k++ % 2]));
+  stopHost(host);
+  state.counters["document_bytes"] =
+      static_cast<double>(std::filesystem::file_size(snapshotIn(home)));
+  std::filesystem::remove_all(home);
+}
+
+// The least a writing save must do: read the previous document, write the
+// document twice durably, list the history.
+void BM_WritingSaveFloor(benchmark::State& state) {
+  const std::filesystem::path home = largeSaveHome("velmora-host-bench-writing-floor");
+  const std::filesystem::path history = home / "Velmora" / VelmoraStorage::kHistoryDirectoryName;
+  for (auto _ : state) {
+    Result<std::string> bytes = realFiles().readFile(snapshotIn(home), SIZE_MAX);
+    if (!bytes || !writeFileAtomically(realFiles(), snapshotIn(home), *bytes) ||
+        !writeFileAtomically(realFiles(), history / "copy.json", *bytes)) {
+      state.SkipWithError("write failed");
+    }
+    benchmark::DoNotOptimize(realFiles().listDirectory(history));
+  }
+  std::filesystem::remove_all(home);
+}
+
+// The stored scan sent again 300 seconds later, again and again: nothing is
+// written.
+void BM_UnchangedSave(benchmark::State& state, const char* program) {
+  const std::filesystem::path home = largeSaveHome("velmora-host-bench-unchanged");
+  const std::string message = bench::saveMessage(bench::makeTabs(0), scanTime(300));
+  Host host = startHost(program, home);
+  if (!stored(roundTrip(host, message))) state.SkipWithError("the save failed");
+  struct stat before {};
+  ::stat(snapshotIn(home).c_str(), &before);
+  for (auto _ : state) benchmark::DoNotOptimize(roundTrip(host, message));
+  stopHost(host);
+  struct stat after {};
+  ::stat(snapshotIn(home).c_str(), &after);
+  if (after.st_ino != before.st_ino) state.SkipWithError("the snapshot was written");
+  std::filesystem::remove_all(home);
+}
+
+// The host's decoding of the 10,000-tab message in this process, beside
+// Boost.JSON's parser handing its events to handlers that do nothing: how
+// close the decoding comes to the parser's own speed.
+void BM_MessageDecode(benchmark::State& state) {
+  const std::string message = bench::saveMessage(bench::makeTabs(0), scanTime(300));
+  for (auto _ : state) benchmark::DoNotOptimize(readMessage(message));
+}
+
+struct NoHandler {
+  static constexpr std::size_t max_object_size = boost::json::object::max_size();
+  static constexpr std::size_t max_array_size = boost::json::array::max_size();
+  static constexpr std::size_t max_key_size = boost::json::string::max_size();
+  static constexpr std::size_t max_string_size = boost::json::string::max_size();
+  using ec = boost::system::error_code;
+  using sv = boost::json::string_view;
+  bool on_document_begin(ec&) { return true; }
+  bool on_document_end(ec&) { return true; }
+  bool on_object_begin(ec&) { return true; }
+  bool on_object_end(std::size_t, ec&) { return true; }
+  bool on_array_begin(ec&) { return true; }
+  bool on_array_end(std::size_t, ec&) { return true; }
+  bool on_key_part(sv, std::size_t, ec&) { return true; }
+  bool on_key(sv, std::size_t, ec&) { return true; }
+  bool on_string_part(sv, std::size_t, ec&) { return true; }
+  bool on_string(sv, std::size_t, ec&) { return true; }
+  bool on_number_part(sv, ec&) { return true; }
+  bool on_int64(std::int64_t, sv, ec&) { return true; }
+  bool on_uint64(std::uint64_t, sv, ec&) { return true; }
+  bool on_double(double, sv, ec&) { return true; }
+  bool on_bool(bool, ec&) { return true; }
+  bool on_null(ec&) { return true; }
+  bool on_comment_part(sv, ec&) { return true; }
+  bool on_comment(sv, ec&) { return true; }
+};
+
+void BM_MessageParseFloor(benchmark::State& state) {
+  const std::string message = bench::saveMessage(bench::makeTabs(0), scanTime(300));
+  for (auto _ : state) {
+    boost::json::basic_parser<NoHandler> parser({});
+    boost::system::error_code error;
+    parser.write_some(false, message.data(), message.size(), error);
+    if (error) state.SkipWithError("parse failed");
+  }
+}
+
+void BM_UnchangedSaveFloor(benchmark::State& state) {
+  const std::filesystem::path home = largeSaveHome("velmora-host-bench-unchanged-floor");
+  for (auto _ : state) benchmark::DoNotOptimize(realFiles().readFile(snapshotIn(home), SIZE_MAX));
+  std::filesystem::remove_all(home);
+}
+
+// Every host-side figure for each program, each beside its floor.
+void registerBenchmarks(const std::vector<const char*>& hosts) {
+  const auto perMessage = [](benchmark::internal::Benchmark* b, double seconds) {
+    b->UseRealTime()->Unit(benchmark::kMicrosecond)->MinTime(seconds);
+  };
+  const auto named = [](const char* figure, std::size_t i) {
+    return std::string(figure) + (i == 0 ? "/host" : "/baseline");
+  };
+  for (std::size_t i = 0; i < hosts.size(); ++i) {
+    const char* program = hosts[i];
+    benchmark::RegisterBenchmark(named("OneShotRoundTrip", i).c_str(), oneShot, program)
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond)
+        ->MinTime(3.0);
+    perMessage(benchmark::RegisterBenchmark(named("LongLivedConnection", i).c_str(),
+                                            BM_LongLivedConnection, program),
+               3.0);
+    perMessage(benchmark::RegisterBenchmark(named("WritingSave", i).c_str(), BM_WritingSave,
+                                            program),
+               5.0);
+    perMessage(benchmark::RegisterBenchmark(named("UnchangedSave", i).c_str(), BM_UnchangedSave,
+                                            program),
+               3.0);
+  }
+  benchmark::RegisterBenchmark("OneShotRoundTrip/cat", BM_OneShotCatFloor)
+      ->UseRealTime()
+      ->Unit(benchmark::kMillisecond)
+      ->MinTime(3.0);
+  perMessage(benchmark::RegisterBenchmark("LongLivedConnection/cat", BM_LongLivedCatFloor), 3.0);
+  perMessage(benchmark::RegisterBenchmark("LongLivedConnectionPipelined/host",
+                                          BM_LongLivedConnectionPipelined),
+             3.0);
+  perMessage(benchmark::RegisterBenchmark("WritingSave/floor", BM_WritingSaveFloor), 5.0);
+  perMessage(benchmark::RegisterBenchmark("UnchangedSave/floor", BM_UnchangedSaveFloor), 3.0);
+  perMessage(benchmark::RegisterBenchmark("MessageDecode/host", BM_MessageDecode), 3.0);
+  perMessage(benchmark::RegisterBenchmark("MessageDecode/floor", BM_MessageParseFloor), 3.0);
+}
 
 // The largest message a browser sends: 592,754 tabs, each with its own
 // address, padded in their titles to fill 64 MiB.
@@ -200,26 +372,65 @@ std::string largestMessage() {
   return message;
 }
 
-// Peak memory of a host serving the largest message, above that of a host
-// serving a message of a few bytes, against the document it writes. Each
-// host starts with an empty storage directory.
-int peakMemory(const std::filesystem::path& dataHome) {
-  // Started before the message is made: until it runs the host, a child
-  // counts the memory of this process as its own.
-  Host small = startHost(hostPath);
-  roundTrip(small, R"({"action":"none"})");
-  const long baseline = stopHost(small);
-  const std::string message = largestMessage();
+// A figure of /proc/PID/status, in KiB: VmRSS (resident now) or VmHWM (the
+// peak so far).
+long statusKiB(pid_t pid, const char* field) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/status";
+  std::FILE* status = std::fopen(path.c_str(), "re");
+  if (status == nullptr) std::abort();
+  char line[256];
+  long value = -1;
+  while (std::fgets(line, sizeof line, status) != nullptr) {
+    if (std::strncmp(line, field, std::strlen(field)) == 0) value = std::atol(line + std::strlen(field));
+  }
+  std::fclose(status);
+  return value;
+}
 
-  Host large = startHost(hostPath);
-  const std::string reply = roundTrip(large, message);
-  const long peak = stopHost(large);
-  const auto document = std::filesystem::file_size(dataHome / "Velmora" / "snapshot.v1.json");
-  std::printf("message: %zu bytes\nreply: %s\ndocument: %.1f MiB\n", message.size(),
-              reply.c_str(), document / 1048576.0);
-  std::printf("host peak RSS: %ld KiB, serving a tiny message: %ld KiB\n", peak, baseline);
-  std::printf("growth: %.1f MiB = %.2f x the document\n", (peak - baseline) / 1024.0,
-              (peak - baseline) * 1024.0 / static_cast<double>(document));
+// A host of its own serves `first` (when given), waits a moment and serves a
+// message of a few bytes (then it is idle), then `message`: its peak above the idle host against
+// the document it wrote, and what it holds once idle again.
+void measure(const char* title, const std::filesystem::path& home, const std::string& message,
+             const std::string& first = {}) {
+  Host host = startHost(hostPath, home);
+  if (!first.empty()) {
+    roundTrip(host, first);
+    ::usleep(300 * 1000);
+  }
+  roundTrip(host, R"({"action":"none"})");
+  const long idle = statusKiB(host.pid, "VmRSS:");
+  // The peak from here on.
+  if (std::FILE* clear = std::fopen(("/proc/" + std::to_string(host.pid) + "/clear_refs").c_str(), "we")) {
+    std::fputs("5", clear);
+    std::fclose(clear);
+  }
+  const std::string reply = roundTrip(host, message);
+  const long peak = statusKiB(host.pid, "VmHWM:");
+  // The host hands memory back once idle for a moment: one more message,
+  // after a while, waits for that.
+  ::usleep(300 * 1000);
+  roundTrip(host, R"({"action":"none"})");
+  const long after = statusKiB(host.pid, "VmRSS:");
+  stopHost(host);
+  const auto document = std::filesystem::file_size(snapshotIn(home));
+  std::printf("%s\nmessage: %zu bytes\nreply: %.200s\ndocument: %.2f MiB\n", title,
+              message.size(), reply.c_str(), document / 1048576.0);
+  std::printf("idle host: %ld KiB, peak: %ld KiB, idle again: %ld KiB\n", idle, peak, after);
+  std::printf("growth: %.1f MiB = %.2f x the document\n\n", (peak - idle) / 1024.0,
+              (peak - idle) * 1024.0 / static_cast<double>(document));
+}
+
+int peakMemory(const std::filesystem::path& dataHome) {
+  std::filesystem::path home = largeSaveHome("velmora-host-bench-peak");
+  measure("a new host's writing save of 10,000 tabs, 1,000 history copies", home,
+          bench::saveMessage(bench::makeTabs(1), scanTime(1)));
+  std::filesystem::remove_all(home);
+  home = largeSaveHome("velmora-host-bench-peak");
+  measure("the next writing save of the same host", home,
+          bench::saveMessage(bench::makeTabs(0), scanTime(2)),
+          bench::saveMessage(bench::makeTabs(1), scanTime(1)));
+  std::filesystem::remove_all(home);
+  measure("the largest message, into an empty directory", dataHome, largestMessage());
   return 0;
 }
 
@@ -238,6 +449,16 @@ int main(int argc, char** argv) {
     stdfs::remove_all(pattern);
     return status;
   }
+  std::vector<const char*> hosts = {VELMORA_HOST_PATH};
+  for (const char* option : {"--host", "--baseline"}) {
+    if (argc > 2 && std::strcmp(argv[1], option) == 0) {
+      if (option[2] == 'h') hosts[0] = argv[2];
+      else hosts.push_back(argv[2]);
+      argv[2] = argv[0];
+      argc -= 2;
+      argv += 2;
+    }
+  }
 
   // The first save writes the snapshot; every later one must leave it alone.
   velmora::Host seed = velmora::startHost();
@@ -248,7 +469,9 @@ int main(int argc, char** argv) {
   struct stat before {};
   if (::stat(snapshot.c_str(), &before) != 0) return 1;
 
+  velmora::registerBenchmarks(hosts);
   benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "model/tab_snapshot.h"
+#include "scan_data.h"
 #include "storage/history.h"
 #include "storage/save_snapshot.h"
 #include "storage/velmora_date.h"
@@ -27,49 +28,8 @@
 namespace velmora {
 namespace {
 
-constexpr int kTabs = 10000;
-constexpr int kHistoryFiles = 1000;
-// A deterministic, realistic scan: titles with some text outside ASCII, URLs
-// of 60 to 200 characters with mixed-case hosts, queries and fragments, a
-// snippet on some tabs.
-std::vector<SafariTab> makeTabs(int variant) {
-  std::vector<SafariTab> tabs;
-  tabs.reserve(kTabs);
-  std::uint32_t seed = 12345;
-  auto next = [&seed] {
-    seed = seed * 1664525u + 1013904223u;
-    return seed >> 8;
-  };
-  const char* words[] = {"Release", "notes",    "für",  "Übersicht", "des", "Projekts", "Straße",
-                         "manual",  "overview", "café", "docs",      "API", "guide",    "2024"};
-  for (int i = 0; i < kTabs; ++i) {
-    SafariTab tab;
-    tab.id = 1000 + i;
-    tab.windowId = 1 + i % 7;
-    const int titleWords = 4 + static_cast<int>(next() % 8);
-    for (int w = 0; w < titleWords; ++w) {
-      if (w) tab.title += ' ';
-      tab.title += words[next() % (sizeof words / sizeof *words)];
-    }
-    tab.url = (i % 3 ? "https://" : "HTTPS://") + std::string(i % 5 ? "www" : "Docs") + ".site" +
-              std::to_string(i % 400) + ".example/path/" + std::to_string(i);
-    const std::size_t target = 60 + next() % 141;
-    if (tab.url.size() < target)
-      tab.url += "/section?query=" + std::string(target - tab.url.size(), 'q');
-    if (i % 4 == 0) tab.url += "#fragment";
-    tab.pinned = i % 50 == 0;
-    tab.active = i % 7 == 0;
-    if (i % 3 == 0) tab.snippet = "A short snippet of the page's text, about a line long.";
-    tabs.push_back(std::move(tab));
-  }
-  // The second variant has one other page, so the page set changes.
-  if (variant == 1) tabs.back().url = "https://other.example/changed";
-  return tabs;
-}
+using bench::makeTabs;
 
-// A storage directory with a previous document (the first variant, scanned at
-// the base time) and history files that pruning keeps: half within the last
-// two hours, half one per hour before that.
 Status saveIn(const std::filesystem::path& dir, const std::vector<SafariTab>& tabs,
               std::string_view scannedAt) {
   DirectoryEnv env(dir);
@@ -78,15 +38,7 @@ Status saveIn(const std::filesystem::path& dir, const std::vector<SafariTab>& ta
 
 std::filesystem::path makeStorage(const char* name) {
   const std::filesystem::path dir = std::filesystem::path("/var/tmp") / name;
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir / "history");
-  for (int i = 0; i < kHistoryFiles; ++i) {
-    const double age =
-        i < kHistoryFiles / 2 ? 10 + i * 14 : 3 * 3600 + (i - kHistoryFiles / 2) * 3600;
-    const std::string name = VelmoraStorage::historyFileName(scanTime(-age));
-    if (!writeFileAtomically(realFiles(), dir / "history" / name, "{}")) std::abort();
-  }
-  if (!saveIn(dir, makeTabs(0), scanTime(0))) std::abort();
+  bench::makeStorage(dir);
   return dir;
 }
 

@@ -11,16 +11,16 @@
 namespace velmora {
 
 SafariWebExtensionHandler::SafariWebExtensionHandler(Env& env)
-    : log_(kLogSubsystem, kLogCategory), storage_(env, &previousDocument_) {}
+    : log_(kLogSubsystem, kLogCategory), storage_(env, &knownDocument_) {}
 
 SafariWebExtensionHandler::SafariWebExtensionHandler(Env& env, Logger::Sink sink)
-    : log_(kLogSubsystem, kLogCategory, std::move(sink)), storage_(env, &previousDocument_) {}
+    : log_(kLogSubsystem, kLogCategory, std::move(sink)), storage_(env, &knownDocument_) {}
 
 void SafariWebExtensionHandler::beginRequest(NSExtensionContext& context) const {
   const Actions actions{
       [this](std::string_view command, std::string_view url) { return handle(command, url); },
       [this](Result<std::vector<SafariTab>> tabs, std::string_view scannedAt) {
-        return snapshotReply(tabs, scannedAt, log_, storage_);
+        return snapshotReply(std::move(tabs), scannedAt, log_, storage_);
       }};
   respond(context, actions, log_);
 }

@@ -7,8 +7,8 @@
 #include "platform/host_loop.h"
 #include "platform/logger.h"
 #include "platform/env.h"
+#include "storage/known_document.h"
 #include "storage/options.h"
-#include "storage/previous_document_cache.h"
 
 namespace velmora {
 
@@ -17,9 +17,10 @@ inline constexpr char kLogCategory[] = "extension";
 
 // Answers the extension's messages, one request at a time or several at
 // once. It holds its logger and the storage options it hands on, which no
-// request changes, and the one state carried from request to request: the
-// cache of the last snapshot document a save read (bounded, locked), which
-// makes the saves of a long-lived host cheap. One instance serves any number
+// request changes, and the one state carried from request to request: what
+// it knows of the last snapshot document a save read or wrote (bounded,
+// locked, keyed by the file's identity), which makes the saves of a
+// long-lived host cheap. One instance serves any number
 // of requests, for the life of the process.
 class SafariWebExtensionHandler final : public NSExtensionRequestHandling {
  public:
@@ -47,8 +48,8 @@ class SafariWebExtensionHandler final : public NSExtensionRequestHandling {
   boost::json::object handle(std::string_view command, std::string_view url) const;
 
   Logger log_;
-  VelmoraStorage::PreviousDocumentCache previousDocument_;
-  VelmoraStorage::Options storage_;  // its cache is previousDocument_
+  VelmoraStorage::KnownDocument knownDocument_;
+  VelmoraStorage::Options storage_;  // its cache is knownDocument_
 };
 
 }  // namespace velmora

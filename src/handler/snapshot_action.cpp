@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "handler/replies.h"
 #include "storage/extension_settings.h"
@@ -17,14 +18,14 @@ boost::json::object failed(const Error& error, const Logger& log) {
 
 }  // namespace
 
-boost::json::object snapshotReply(const Result<std::vector<SafariTab>>& tabs,
+boost::json::object snapshotReply(Result<std::vector<SafariTab>> tabs,
                                   std::string_view scannedAt, const Logger& log,
                                   const VelmoraStorage::Options& storage) {
   if (!tabs) return failed(tabs.error(), log);
-  const Status saved = VelmoraStorage::save(*tabs, scannedAt, storage);
+  const auto count = static_cast<std::int64_t>(tabs->size());
+  const Status saved = VelmoraStorage::save(std::move(*tabs), scannedAt, storage);
   if (!saved) return failed(saved.error(), log);
 
-  const auto count = static_cast<std::int64_t>(tabs->size());
   boost::json::object reply =
       replies::snapshotStored(count, VelmoraStorage::extensionSettings(storage));
   log.info(replies::snapshotStoredLog(count));

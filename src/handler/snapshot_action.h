@@ -16,7 +16,7 @@ namespace velmora {
 
 // `tabs` holds the records of the message's "tabs" array, or the failure of
 // its first entry that did not decode. Either outcome is logged.
-boost::json::object snapshotReply(const Result<std::vector<SafariTab>>& tabs,
+boost::json::object snapshotReply(Result<std::vector<SafariTab>> tabs,
                                   std::string_view scannedAt, const Logger& log,
                                   const VelmoraStorage::Options& storage);
 

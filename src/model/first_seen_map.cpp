@@ -41,13 +41,15 @@ std::size_t FirstSeenMap::slotFor(std::string_view key, std::size_t hash) const 
   return slot;
 }
 
-bool FirstSeenMap::place(std::string& key, std::string& value, bool replace) {
+std::pair<std::size_t, bool> FirstSeenMap::place(std::string& key, std::string& value,
+                                                 bool replace) {
   growFor(entries_.size() + 1);
   const std::size_t hash = canonicalHash(key);
   const std::size_t slot = slotFor(key, hash);
   if (slots_[slot] != 0) {
-    if (replace) entries_[slots_[slot] - 1].second = std::move(value);
-    return false;
+    const std::size_t i = slots_[slot] - 1;
+    if (replace) entries_[i].second = std::move(value);
+    return {i, false};
   }
   hashes_.push_back(hash);
   try {
@@ -57,12 +59,16 @@ bool FirstSeenMap::place(std::string& key, std::string& value, bool replace) {
     throw;
   }
   slots_[slot] = static_cast<std::uint32_t>(entries_.size());
-  return true;
+  return {entries_.size() - 1, true};
 }
 
-void FirstSeenMap::set(std::string key, std::string value) { place(key, value, true); }
+std::size_t FirstSeenMap::set(std::string key, std::string value) {
+  return place(key, value, true).first;
+}
 
-bool FirstSeenMap::insert(std::string key, std::string value) { return place(key, value, false); }
+bool FirstSeenMap::insert(std::string key, std::string value) {
+  return place(key, value, false).second;
+}
 
 std::size_t FirstSeenMap::position(std::string_view key) const {
   if (slots_.empty()) return size();

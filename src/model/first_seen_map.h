@@ -22,8 +22,9 @@ class FirstSeenMap {
   void reserve(std::size_t count);
 
   // Inserts the entry or, when an equivalent key is there, replaces its value
-  // in place (the key keeps its first spelling and position).
-  void set(std::string key, std::string value);
+  // in place (the key keeps its first spelling and position); the entry's
+  // position.
+  std::size_t set(std::string key, std::string value);
 
   // Inserts the entry unless an equivalent key is there; whether it did.
   bool insert(std::string key, std::string value);
@@ -49,8 +50,8 @@ class FirstSeenMap {
   std::size_t slotFor(std::string_view key, std::size_t hash) const;
   void growFor(std::size_t count);
   // Adds the entry when no equivalent key is there, else replaces the value
-  // when asked to; whether it added.
-  bool place(std::string& key, std::string& value, bool replace);
+  // when asked to; the entry's position and whether it added.
+  std::pair<std::size_t, bool> place(std::string& key, std::string& value, bool replace);
 
   // Entries in insertion order, and beside them their keys' canonical hashes.
   // The index is an open-addressed table of entry positions plus one (zero

@@ -16,6 +16,28 @@ constexpr std::string_view kMemberNames[] = {"id",     "windowId", "title",   "u
                                              "pinned", "active",   "snippet", "summary"};
 constexpr std::size_t kLongestMemberName = 8;
 
+// Every key of every entry comes here: the length picks the one or two
+// names it can be, compared with fixed lengths.
+int memberNamed(std::string_view key) {
+  const auto is = [key](Member m) { return key == kMemberNames[m]; };
+  switch (key.size()) {
+    case 2:
+      return is(kId) ? kId : -1;
+    case 3:
+      return is(kUrl) ? kUrl : -1;
+    case 5:
+      return is(kTitle) ? kTitle : -1;
+    case 6:
+      return is(kPinned) ? kPinned : is(kActive) ? kActive : -1;
+    case 7:
+      return is(kSnippet) ? kSnippet : is(kSummary) ? kSummary : -1;
+    case 8:
+      return is(kWindowId) ? kWindowId : -1;
+    default:
+      return -1;
+  }
+}
+
 constexpr std::string_view kNotWhole = "a whole number in the 64-bit range";
 
 }  // namespace
@@ -100,6 +122,11 @@ void TabListReader::arrayEnd(std::size_t) { containerEnd(); }
 
 void TabListReader::keyPart(std::string_view piece, bool last) {
   if (!atMember()) return;
+  // Nearly always a name comes whole, and is matched where it stands.
+  if (last && key_.empty() && !keyTooLong_) {
+    member_ = memberNamed(piece);
+    return;
+  }
   // No member name is longer than a few bytes; a longer key is none of them.
   if (!keyTooLong_) {
     if (key_.size() + piece.size() <= kLongestMemberName) {
@@ -109,12 +136,7 @@ void TabListReader::keyPart(std::string_view piece, bool last) {
     }
   }
   if (!last) return;
-  member_ = kNoMember;
-  if (!keyTooLong_) {
-    for (int m = 0; m < kMembers; ++m) {
-      if (kMemberNames[m] == key_) member_ = m;
-    }
-  }
+  member_ = keyTooLong_ ? kNoMember : memberNamed(key_);
   key_.clear();
   keyTooLong_ = false;
 }

@@ -41,8 +41,31 @@ Status createDirectories(Env& env, const std::filesystem::path& dir) {
   return Ok();
 }
 
-Status writeFileAtomically(Env& env, const std::filesystem::path& file,
-                           const std::function<void(const ByteSink&)>& produce) {
+namespace {
+
+// Fills the temporary file; an error is the write's.
+using Fill = std::function<Status(WritableFile&)>;
+
+// Writes the bytes `produce` gives.
+Status writeProduced(WritableFile& out, const std::function<void(const ByteSink&)>& produce) {
+  Status written = Ok();
+  const ByteSink sink = [&](std::string_view piece) {
+    if (written) written = out.append(piece);
+    return written.ok();
+  };
+  produce(sink);
+  return written;
+}
+
+// The same version of a file, whatever its change time: a rename changes
+// that, and nothing else.
+bool sameVersion(const FileIdentity& a, const FileIdentity& b) {
+  return a.device == b.device && a.inode == b.inode && a.size == b.size &&
+         a.modifiedSeconds == b.modifiedSeconds && a.modifiedNanoseconds == b.modifiedNanoseconds;
+}
+
+Status writeAtomically(Env& env, const std::filesystem::path& file, const Fill& fill,
+                       std::optional<FileIdentity>* written) {
   std::filesystem::path dir = file.parent_path();
   if (dir.empty()) dir = ".";
   std::filesystem::path temporary;
@@ -55,28 +78,57 @@ Status writeFileAtomically(Env& env, const std::filesystem::path& file,
     return error;
   };
 
-  Status written = Ok();
-  const ByteSink sink = [&](std::string_view piece) {
-    if (written) written = out->append(piece);
-    return written.ok();
-  };
+  Status filled = Ok();
   try {
-    produce(sink);
+    filled = fill(*out);
   } catch (...) {
     discard(Error{});
     throw;
   }
-  if (!written) return discard(written.error());
+  if (!filled) return discard(filled.error());
   if (Status synced = out->sync(); !synced) return discard(synced.error());
   if (Status closed = out->close(); !closed) return discard(closed.error());
+  // The rename changes the file's change time, so its identity is read after
+  // it, by the path, which may name another writer's file by then: it counts
+  // only when it is still the version this writer made under its own name.
+  Result<FileIdentity> before = Error{};
+  if (written != nullptr) before = env.fileIdentity(temporary);
   if (Status renamed = env.renameFile(temporary, file); !renamed) return discard(renamed.error());
   if (Status synced = env.syncDirectory(dir); !synced) return synced;
+  if (written != nullptr) {
+    written->reset();
+    if (before) {
+      Result<FileIdentity> after = env.fileIdentity(file);
+      if (after && sameVersion(*before, *after)) *written = *after;
+    }
+  }
   removeStaleTemporaryFiles(env, dir);
   return Ok();
 }
 
+}  // namespace
+
+Status writeFileAtomically(Env& env, const std::filesystem::path& file,
+                           const std::function<void(const ByteSink&)>& produce,
+                           std::optional<FileIdentity>* written) {
+  return writeAtomically(
+      env, file, [&produce](WritableFile& out) { return writeProduced(out, produce); }, written);
+}
+
 Status writeFileAtomically(Env& env, const std::filesystem::path& file, std::string_view bytes) {
   return writeFileAtomically(env, file, [bytes](const ByteSink& sink) { sink(bytes); });
+}
+
+Status copyFileAtomically(Env& env, const std::filesystem::path& source,
+                          const FileIdentity& expected, const std::filesystem::path& file,
+                          const std::function<void(const ByteSink&)>& produce) {
+  const auto fill = [&](WritableFile& out) -> Status {
+    Result<bool> copied = out.copyFrom(source, expected);
+    if (!copied) return copied.error();
+    if (*copied) return Ok();
+    return writeProduced(out, produce);
+  };
+  return writeAtomically(env, file, fill, nullptr);
 }
 
 std::string temporaryFilePattern(const std::filesystem::path& target) {

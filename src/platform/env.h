@@ -2,9 +2,11 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,12 +21,32 @@
 // nothing reaches the user's home or starts a program unless asked to.
 namespace velmora {
 
+// What tells one version of a file from every other: a replacement (rename)
+// gives a new inode, an edit new times, to the nanosecond.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::int64_t size = 0;
+  std::int64_t modifiedSeconds = 0;
+  std::int64_t modifiedNanoseconds = 0;
+  std::int64_t changedSeconds = 0;
+  std::int64_t changedNanoseconds = 0;
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
 // A file being written. Errors name the file the bytes are meant for.
 class WritableFile {
  public:
   virtual ~WritableFile() = default;  // closes, if close() was not called
   // Writes every byte, however many calls that takes.
   virtual Status append(std::string_view bytes) = 0;
+  // Copies the whole of `source` into the file, inside the kernel (sharing
+  // extents where the file system can), when `source` is still the version
+  // `expected`: true when done; false, with the file left empty, when the
+  // source is another version by now or the kernel cannot copy it (another
+  // file system, no support, a copy cut short).
+  virtual Result<bool> copyFrom(const std::filesystem::path& source,
+                                const FileIdentity& expected) = 0;
   // Makes the bytes durable (fsync).
   virtual Status sync() = 0;
   virtual Status close() = 0;
@@ -78,6 +100,9 @@ class Env {
   // What stands at the path, links not followed.
   virtual Result<FileStatus> fileStatus(const std::filesystem::path& path) = 0;
 
+  // The identity of the file the path names now, links followed.
+  virtual Result<FileIdentity> fileIdentity(const std::filesystem::path& file) = 0;
+
   virtual Status removeFile(const std::filesystem::path& file) = 0;
 
   // Starts <applicationBundle>/AppRun detached, without waiting for it; an
@@ -120,6 +145,9 @@ class EnvWrapper : public Env {
   Result<FileStatus> fileStatus(const std::filesystem::path& path) override {
     return target_.fileStatus(path);
   }
+  Result<FileIdentity> fileIdentity(const std::filesystem::path& file) override {
+    return target_.fileIdentity(file);
+  }
   Status removeFile(const std::filesystem::path& file) override { return target_.removeFile(file); }
   Status openApplication(const std::filesystem::path& applicationBundle) override {
     return target_.openApplication(applicationBundle);
@@ -143,10 +171,21 @@ Status createDirectories(Env& env, const std::filesystem::path& dir);
 // file, which a later write into the same directory sweeps away once it is
 // older than kStaleTemporaryFileAge. The bytes are handed over in pieces by
 // `produce`, so that a large document is never held whole; an exception
-// from `produce` removes the temporary file and passes on.
+// from `produce` removes the temporary file and passes on. `written`, when
+// given, receives the identity of the file as it stands after the rename, or
+// nothing when that cannot be told (another writer's rename came between).
 Status writeFileAtomically(Env& env, const std::filesystem::path& file,
-                           const std::function<void(const ByteSink&)>& produce);
+                           const std::function<void(const ByteSink&)>& produce,
+                           std::optional<FileIdentity>* written = nullptr);
 Status writeFileAtomically(Env& env, const std::filesystem::path& file, std::string_view bytes);
+
+// Writes `file` as writeFileAtomically does, as the kernel's copy of
+// `source` (WritableFile::copyFrom), with no byte passing through this
+// process. When `source` is no longer the version `expected`, or the kernel
+// cannot copy it, the bytes come from `produce` instead.
+Status copyFileAtomically(Env& env, const std::filesystem::path& source,
+                          const FileIdentity& expected, const std::filesystem::path& file,
+                          const std::function<void(const ByteSink&)>& produce);
 
 // A writer keeps its temporary file for the time one write takes, seconds at
 // most even for the largest document; one this old was left by a writer that

@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -169,6 +171,57 @@ TEST_F(EnvTest, WriteFileAtomicallyReplacesALinkNotItsTarget) {
   EXPECT_FALSE(std::filesystem::is_symlink(root_ / "link"));
   EXPECT_EQ(*env_.readFile(root_ / "link", SIZE_MAX), "new");
   EXPECT_EQ(*env_.readFile(root_ / "target", SIZE_MAX), "old");
+}
+
+// The copy is the written version's bytes, copied by the kernel. When the
+// file is not that version any more, or the kernel will not copy it (from
+// another file system), the bytes produced are written instead, whole.
+TEST_F(EnvTest, CopyFileAtomicallyCopiesTheVersionWrittenElseTheBytesProduced) {
+  const std::string written(200 * 1024 + 7, 'w');
+  const std::string produced(100 * 1024 + 3, 'p');
+  const auto edit = [&](const std::filesystem::path& file) {
+    // The same size, and a time of its own even within the clock's tick.
+    put(file, std::string(written.size(), 'e'));
+    std::filesystem::last_write_time(file, std::filesystem::last_write_time(file) -
+                                               std::chrono::seconds(1));
+  };
+  char otherSystem[] = "/dev/shm/velmora-fs-XXXXXX";
+  const bool haveOtherSystem = ::mkdtemp(otherSystem) != nullptr;
+  const struct {
+    const char* name;
+    std::filesystem::path source;
+    std::function<void(const std::filesystem::path&)> change;
+    bool expectProduced;
+  } cases[] = {
+      {"as written", root_ / "a.json", nullptr, false},
+      {"replaced by another writer", root_ / "b.json",
+       [&](const auto& file) { ASSERT_TRUE(writeFileAtomically(env_, file, written).ok()); },
+       true},
+      {"edited in place", root_ / "c.json", edit, true},
+      {"removed", root_ / "d.json", [](const auto& file) { std::filesystem::remove(file); },
+       true},
+      {"on another file system", std::filesystem::path(otherSystem) / "e.json", nullptr, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!haveOtherSystem && c.source.string().starts_with("/dev/shm")) continue;
+    std::optional<FileIdentity> identity;
+    ASSERT_TRUE(
+        writeFileAtomically(env_, c.source, [&](const ByteSink& sink) { sink(written); }, &identity)
+            .ok());
+    ASSERT_TRUE(identity);
+    EXPECT_EQ(*env_.fileIdentity(c.source), *identity);
+    if (c.change) c.change(c.source);
+    // Across file systems the bytes produced are the same records again.
+    const std::string& fallback = c.expectProduced ? produced : written;
+    const std::filesystem::path copy = root_ / "copy.json";
+    ASSERT_TRUE(copyFileAtomically(env_, c.source, *identity, copy,
+                                   [&](const ByteSink& sink) { sink(fallback); })
+                    .ok());
+    EXPECT_TRUE(*env_.readFile(copy, SIZE_MAX) == (c.expectProduced ? produced : written));
+  }
+  if (haveOtherSystem) std::filesystem::remove_all(otherSystem);
+  EXPECT_THAT(names(), UnorderedElementsAre("a.json", "b.json", "c.json", "copy.json"));
 }
 
 // Writers killed mid-write leave temporary files; the next write into the

@@ -1,10 +1,12 @@
 #include "platform/host_loop.h"
 
 #include <malloc.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <boost/json/serialize.hpp>
+#include <cerrno>
 #include <exception>
 #include <optional>
 #include <string>
@@ -38,8 +40,27 @@ std::string replyBytes(const std::vector<NSExtensionItem>& items,
   return boost::json::serialize(handler.replyTooLarge(bytes.size()));
 }
 
-int serveMessages(int in, int out, const NSExtensionRequestHandling& handler) {
+namespace {
+
+// Whether input arrives within the time; a descriptor that cannot be polled
+// counts as quiet.
+bool inputWithin(int in, int milliseconds) {
+  pollfd input{in, POLLIN, 0};
   for (;;) {
+    const int ready = ::poll(&input, 1, milliseconds);
+    if (ready >= 0 || errno != EINTR) return ready > 0;
+  }
+}
+
+}  // namespace
+
+int serveMessages(int in, int out, const NSExtensionRequestHandling& handler) {
+  bool trimWhenIdle = false;
+  for (;;) {
+    if (trimWhenIdle && !inputWithin(in, kTrimWhenIdleMilliseconds)) {
+      ::malloc_trim(0);
+      trimWhenIdle = false;
+    }
     auto frame = readFrame(in);
     if (!frame) {
       handler.inputFailed(frame.error().description);
@@ -72,7 +93,7 @@ int serveMessages(int in, int out, const NSExtensionRequestHandling& handler) {
     if (!writeFrame(out, *reply)) return 1;
     // What a large request freed stays in the allocator's free lists and
     // counts against the process until it is handed back.
-    if (large) ::malloc_trim(0);
+    trimWhenIdle = trimWhenIdle || large;
   }
 }
 

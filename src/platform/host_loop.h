@@ -40,6 +40,10 @@ class NSExtensionRequestHandling {
 // served before; below it, trimming costs more than it gives back.
 inline constexpr std::size_t kTrimAfterMessageBytes = 1024 * 1024;
 
+// It does so once no message has come for this long: saves that follow each
+// other reuse the memory rather than fault it in afresh every time.
+inline constexpr int kTrimWhenIdleMilliseconds = 100;
+
 // The request for one frame: an item carrying the frame's text as the
 // message text, which the handler reads (and answers as an unusable envelope
 // when it is not a JSON object). A frame too long to be kept becomes an

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -93,6 +94,16 @@ Result<std::size_t> openDocument(const std::filesystem::path& file, std::size_t 
   return static_cast<std::size_t>(info.st_size);
 }
 
+FileIdentity identityOf(const struct stat& info) {
+  return FileIdentity{static_cast<std::uint64_t>(info.st_dev),
+                      static_cast<std::uint64_t>(info.st_ino),
+                      static_cast<std::int64_t>(info.st_size),
+                      static_cast<std::int64_t>(info.st_mtim.tv_sec),
+                      static_cast<std::int64_t>(info.st_mtim.tv_nsec),
+                      static_cast<std::int64_t>(info.st_ctim.tv_sec),
+                      static_cast<std::int64_t>(info.st_ctim.tv_nsec)};
+}
+
 class PosixWritableFile final : public WritableFile {
  public:
   // `target` is the file the bytes are meant for, which errors name.
@@ -103,6 +114,34 @@ class PosixWritableFile final : public WritableFile {
       return osError("cannot write", target_, err);
     }
     return Ok();
+  }
+  Result<bool> copyFrom(const std::filesystem::path& source,
+                        const FileIdentity& expected) override {
+    const FileDescriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat info;
+    if (in.get() < 0 || ::fstat(in.get(), &info) != 0 || !(identityOf(info) == expected)) {
+      return false;
+    }
+    std::int64_t left = expected.size;
+    while (left > 0) {
+      const ssize_t copied = ::copy_file_range(in.get(), nullptr, fd_.get(), nullptr,
+                                               static_cast<std::size_t>(left), 0);
+      if (copied > 0) {
+        left -= copied;
+        continue;
+      }
+      if (copied < 0 && errno == EINTR) continue;
+      if (copied < 0 && errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP &&
+          errno != EINVAL) {
+        return osError("cannot write", target_, errno);
+      }
+      // Refused, or the source ended early: whatever was copied goes.
+      if (::ftruncate(fd_.get(), 0) != 0 || ::lseek(fd_.get(), 0, SEEK_SET) != 0) {
+        return osError("cannot write", target_, errno);
+      }
+      return false;
+    }
+    return true;
   }
   Status sync() override {
     if (::fsync(fd_.get()) != 0) return osError("cannot write", target_, errno);
@@ -240,6 +279,12 @@ Result<FileStatus> PosixEnv::fileStatus(const std::filesystem::path& path) {
   if (::lstat(path.c_str(), &info) != 0) return osError("cannot examine", path, errno);
   return FileStatus{S_ISREG(info.st_mode),
                     std::chrono::system_clock::from_time_t(info.st_mtim.tv_sec)};
+}
+
+Result<FileIdentity> PosixEnv::fileIdentity(const std::filesystem::path& file) {
+  struct stat info;
+  if (::stat(file.c_str(), &info) != 0) return osError("cannot examine", file, errno);
+  return identityOf(info);
 }
 
 Status PosixEnv::removeFile(const std::filesystem::path& file) {

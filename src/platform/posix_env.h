@@ -23,6 +23,7 @@ class PosixEnv final : public Env {
   Status renameFile(const std::filesystem::path& from, const std::filesystem::path& to) override;
   Result<std::vector<std::string>> listDirectory(const std::filesystem::path& dir) override;
   Result<FileStatus> fileStatus(const std::filesystem::path& path) override;
+  Result<FileIdentity> fileIdentity(const std::filesystem::path& file) override;
   Status removeFile(const std::filesystem::path& file) override;
   Status openApplication(const std::filesystem::path& applicationBundle) override;
 };

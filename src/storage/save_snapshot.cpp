@@ -13,7 +13,7 @@
 #include "model/tab_snapshot.h"
 #include "model/unicode_text.h"
 #include "storage/history.h"
-#include "storage/previous_document_cache.h"
+#include "storage/known_document.h"
 #include "storage/velmora_date.h"
 
 namespace velmora::VelmoraStorage {
@@ -40,34 +40,39 @@ Status checkScanTimeNamesAFile(std::string_view scannedAt) {
   return Ok();
 }
 
+using Known = KnownDocument::Contents;
+
 // A missing, unreadable, undecodable or impossibly large document counts as
 // no document, and so does one that there is not memory enough to read: the
 // save then replaces it rather than failing for good.
-PreviousDocumentCache::Document readPreviousUnguarded(Env& env, const std::filesystem::path& file,
-                                                      PreviousDocumentCache* cache) {
+Known readPreviousUnguarded(Env& env, const std::filesystem::path& file, KnownDocument* cache) {
+  std::optional<FileIdentity> identity;
   if (cache != nullptr) {
-    // A document small enough to be kept is read whole, to be compared with
-    // the one kept; a larger one is read below and drops that one.
-    if (Result<std::string> bytes = env.readFile(file, PreviousDocumentCache::kMaxDocumentBytes)) {
-      if (PreviousDocumentCache::Document known = cache->find(*bytes); known.snapshot) return known;
-      Result<TabSnapshot> decoded = decodeSnapshot(*bytes);
-      if (!decoded) return {};
-      auto previous = std::make_shared<const TabSnapshot>(std::move(*decoded));
-      cache->keep(std::move(*bytes), previous);
-      return {previous, nullptr};
+    Result<FileIdentity> found = env.fileIdentity(file);
+    if (found) {
+      if (Known known = cache->find(*found); known.snapshot) return known;
+      identity = *found;
     }
+    // What was kept is of no more use; it goes before the document is read.
     cache->clear();
+    if (!identity) return {};
   }
   // Decoded as it is read: a large document is never held whole.
   Result<TabSnapshot> decoded = decodeSnapshot([&env, &file](const ByteSink& piece) {
     return env.readFileInPieces(file, kMaxSnapshotDocumentBytes, piece).ok();
   });
   if (!decoded) return {};
-  return {std::make_shared<const TabSnapshot>(std::move(*decoded)), nullptr};
+  auto previous = std::make_shared<const TabSnapshot>(std::move(*decoded));
+  // Kept only when the file stayed the same while it was read.
+  if (identity) {
+    if (Result<FileIdentity> after = env.fileIdentity(file); after && *after == *identity) {
+      cache->keep(*identity, {previous, nullptr});
+    }
+  }
+  return {previous, nullptr};
 }
 
-PreviousDocumentCache::Document readPrevious(Env& env, const std::filesystem::path& file,
-                                             PreviousDocumentCache* cache) {
+Known readPrevious(Env& env, const std::filesystem::path& file, KnownDocument* cache) {
   try {
     return readPreviousUnguarded(env, file, cache);
   } catch (const std::bad_alloc&) {
@@ -76,25 +81,30 @@ PreviousDocumentCache::Document readPrevious(Env& env, const std::filesystem::pa
   }
 }
 
+// Where the page of the previous tab at `i` sits in the previous map, as a
+// save worked it out before, when the new tab at `i` has the very same
+// address; else kNoPage.
+std::uint32_t knownPosition(const Known& previous, const std::vector<SafariTab>& tabs,
+                            std::size_t i) {
+  if (!previous.pages || previous.pages->size() != previous.snapshot->tabs.size() ||
+      i >= previous.pages->size() || previous.snapshot->tabs[i].url != tabs[i].url) {
+    return KnownDocument::kNoPage;
+  }
+  return (*previous.pages)[i];
+}
+
 // The normalized address of every tab, in order, those with an empty url
 // included. A tab with the same address as the previous document's tab at
 // its place reuses that page when it is known: an address normalizes the
 // same every time.
-std::vector<std::string> pagesOf(const std::vector<SafariTab>& tabs,
-                                 const PreviousDocumentCache::Document& previous) {
-  const std::vector<std::string>* knownPages = nullptr;
-  if (previous.pages && previous.pages->size() == previous.snapshot->tabs.size()) {
-    knownPages = previous.pages.get();
-  }
+std::vector<std::string> pagesOf(const std::vector<SafariTab>& tabs, const Known& previous) {
   std::vector<std::string> pages;
   pages.reserve(tabs.size());
   for (std::size_t i = 0; i < tabs.size(); ++i) {
-    if (knownPages != nullptr && i < knownPages->size() &&
-        previous.snapshot->tabs[i].url == tabs[i].url) {
-      pages.push_back((*knownPages)[i]);
-    } else {
-      pages.push_back(normalizedURL(tabs[i].url));
-    }
+    const std::uint32_t known = knownPosition(previous, tabs, i);
+    pages.push_back(known != KnownDocument::kNoPage
+                        ? (previous.snapshot->firstSeen->begin() + known)->first
+                        : normalizedURL(tabs[i].url));
   }
   return pages;
 }
@@ -124,46 +134,106 @@ std::vector<std::string> previousPagesOf(const std::vector<SafariTab>& previousT
   return previousPages;
 }
 
+// Where the page of each previous tab sits in the previous map (kNoPage for
+// an empty url); nothing when the map lacks one of them. Most previous tabs
+// are the new tabs again, at the same place or elsewhere, and an address
+// normalizes the same every time, so the new tabs' pages are reused.
+std::optional<std::vector<std::uint32_t>> previousPositions(const TabSnapshot& previous,
+                                                            const std::vector<SafariTab>& tabs,
+                                                            const std::vector<std::string>& pages) {
+  if (!previous.firstSeen) return std::nullopt;
+  const FirstSeenMap& map = *previous.firstSeen;
+  std::vector<std::uint32_t> positions;
+  positions.reserve(previous.tabs.size());
+  std::unordered_map<std::string_view, std::size_t> byURL;
+  for (std::size_t i = 0; i < previous.tabs.size(); ++i) {
+    const std::string& url = previous.tabs[i].url;
+    if (url.empty()) {
+      positions.push_back(KnownDocument::kNoPage);
+      continue;
+    }
+    std::size_t position;
+    if (i < tabs.size() && tabs[i].url == url) {
+      position = map.position(pages[i]);
+    } else {
+      if (byURL.empty()) {
+        byURL.reserve(tabs.size());
+        for (std::size_t j = 0; j < tabs.size(); ++j) byURL.emplace(tabs[j].url, j);
+      }
+      const auto found = byURL.find(url);
+      position = found != byURL.end() ? map.position(pages[found->second])
+                                      : map.position(normalizedURL(url));
+    }
+    if (position == map.size()) return std::nullopt;
+    positions.push_back(static_cast<std::uint32_t>(position));
+  }
+  return positions;
+}
+
 // A list of pages and, made on first use, the set of them: many saves never
-// need the set.
+// need the set. The pages are the list's own, or those a kept document's map
+// holds.
 class Pages {
  public:
-  explicit Pages(std::vector<std::string> list) : list_(std::move(list)) {}
+  explicit Pages(std::vector<std::string> owned) : owned_(std::move(owned)) {
+    list_.assign(owned_.begin(), owned_.end());
+  }
+  explicit Pages(std::vector<std::string_view> list) : list_(std::move(list)) {}
   Pages(const Pages&) = delete;  // the set points into the list
   Pages& operator=(const Pages&) = delete;
 
-  const std::vector<std::string>& list() const { return list_; }
+  const std::vector<std::string_view>& list() const { return list_; }
   const PageSet& set() {
     if (!set_) {
       set_.emplace();
       set_->reserve(list_.size());
-      for (const std::string& page : list_) set_->insert(page);
+      for (std::string_view page : list_) set_->insert(page);
     }
     return *set_;
   }
   bool contains(std::string_view page) { return set().contains(page); }
 
  private:
-  std::vector<std::string> list_;
+  std::vector<std::string> owned_;
+  std::vector<std::string_view> list_;
   std::optional<PageSet> set_;
 };
+
+// The previous tabs' pages, by their positions in the previous map.
+std::vector<std::string_view> pagesAt(const TabSnapshot& previous,
+                                      const std::vector<std::uint32_t>& positions) {
+  const FirstSeenMap& map = *previous.firstSeen;
+  std::vector<std::string_view> pages;
+  pages.reserve(positions.size());
+  for (const std::uint32_t position : positions) {
+    pages.push_back(position == KnownDocument::kNoPage ? std::string_view()
+                                                      : (map.begin() + position)->first);
+  }
+  return pages;
+}
 
 // Each open page keeps the time it was first seen: the previous document's
 // value for it, else the previous scan time when it was open then (a document
 // without a map, or a tab that had no entry), else this scan's time. The
 // pages are moved into the map; they are not needed apart from it.
+// Where each tab's page went in the map is noted in `positions`.
 FirstSeenMap carryFirstSeen(const std::vector<SafariTab>& tabs, std::vector<std::string> pages,
                             std::string_view scannedAt, const TabSnapshot* previous,
-                            Pages& previousPages) {
+                            Pages& previousPages, std::vector<std::uint32_t>& positions) {
   FirstSeenMap firstSeen;
   firstSeen.reserve(tabs.size());
+  positions.reserve(tabs.size());
   for (std::size_t i = 0; i < tabs.size(); ++i) {
-    if (tabs[i].url.empty()) continue;
+    if (tabs[i].url.empty()) {
+      positions.push_back(KnownDocument::kNoPage);
+      continue;
+    }
     std::string& page = pages[i];
     const std::string* value = nullptr;
     if (previous && previous->firstSeen) value = previous->firstSeen->find(page);
     if (value == nullptr && previous && previousPages.contains(page)) value = &previous->scannedAt;
-    firstSeen.set(std::move(page), value ? *value : std::string(scannedAt));
+    positions.push_back(static_cast<std::uint32_t>(
+        firstSeen.set(std::move(page), value ? *value : std::string(scannedAt))));
   }
   return firstSeen;
 }
@@ -187,9 +257,10 @@ bool samePages(Pages& previousPages, const FirstSeenMap& firstSeen,
 // recent, and the map this save would carry over is the stored one. It is
 // exactly when the stored map has an entry for every open page and for no
 // other: each page then keeps its stored value. Checked before any map is
-// built, since most scans change nothing.
-bool unchangedAndRecent(const TabSnapshot& previous, const std::vector<SafariTab>& tabs,
-                        const std::vector<std::string>& pages, double now) {
+// built, since most scans change nothing; a tab's page is worked out only
+// when it is not known already.
+bool unchangedAndRecent(const Known& known, const std::vector<SafariTab>& tabs, double now) {
+  const TabSnapshot& previous = *known.snapshot;
   if (!previous.firstSeen) return false;
   const std::optional<double> previousTime = VelmoraDate::parse(previous.scannedAt);
   if (!previousTime || now - *previousTime >= kRecentWindow) return false;
@@ -199,7 +270,9 @@ bool unchangedAndRecent(const TabSnapshot& previous, const std::vector<SafariTab
   std::size_t coveredCount = 0;
   for (std::size_t i = 0; i < tabs.size(); ++i) {
     if (tabs[i].url.empty()) continue;
-    const std::size_t position = stored.position(pages[i]);
+    const std::uint32_t kept = knownPosition(known, tabs, i);
+    const std::size_t position =
+        kept != KnownDocument::kNoPage ? kept : stored.position(normalizedURL(tabs[i].url));
     if (position == stored.size()) return false;
     if (!covered[position]) {
       covered[position] = true;
@@ -209,7 +282,7 @@ bool unchangedAndRecent(const TabSnapshot& previous, const std::vector<SafariTab
   return coveredCount == stored.size();
 }
 
-Status saveUnguarded(const std::vector<SafariTab>& tabs, std::string_view scannedAt,
+Status saveUnguarded(std::vector<SafariTab> tabs, std::string_view scannedAt,
                      const Options& options) {
   if (Status named = checkScanTimeNamesAFile(scannedAt); !named) return named;
 
@@ -218,40 +291,63 @@ Status saveUnguarded(const std::vector<SafariTab>& tabs, std::string_view scanne
   const std::filesystem::path& storage = *found;
 
   const std::filesystem::path snapshotFile = storage / kSnapshotFileName;
+  KnownDocument* const cache = options.cache;
   double now;
   bool pagesChanged;
   FirstSeenMap firstSeen;
+  std::vector<std::uint32_t> positions;
   {
     // The previous document is only needed up to here; letting it go before
     // encoding keeps the peak memory of a large save down.
-    const PreviousDocumentCache::Document known =
-        readPrevious(*options.env, snapshotFile, options.cache);
+    const Known known = readPrevious(*options.env, snapshotFile, cache);
     const std::shared_ptr<const TabSnapshot>& previous = known.snapshot;
-    std::vector<std::string> pages = pagesOf(tabs, known);
     now = VelmoraDate::parse(scannedAt).value_or(options.env->now());
-    if (previous && unchangedAndRecent(*previous, tabs, pages, now)) {
-      if (options.cache != nullptr && !known.pages) {
-        options.cache->keepPages(previous.get(), previousPagesOf(previous->tabs, tabs, pages));
+    if (previous && unchangedAndRecent(known, tabs, now)) {
+      if (cache != nullptr && !known.pages) {
+        if (auto found = previousPositions(*previous, tabs, pagesOf(tabs, known))) {
+          cache->keepPages(previous.get(), std::move(*found));
+        }
       }
       return Ok();
     }
-    Pages previousPages(previous ? previousPagesOf(previous->tabs, tabs, pages)
-                                 : std::vector<std::string>());
-    if (options.cache != nullptr && previous && !known.pages) {
-      options.cache->keepPages(previous.get(), previousPages.list());
+    std::vector<std::string> pages = pagesOf(tabs, known);
+    // The previous pages are viewed in the previous map where it holds them
+    // all, which spares a copy of each.
+    std::optional<Pages> previousPages;
+    if (!previous) {
+      previousPages.emplace(std::vector<std::string>());
+    } else if (known.pages) {
+      previousPages.emplace(pagesAt(*previous, *known.pages));
+    } else if (auto found = previousPositions(*previous, tabs, pages)) {
+      previousPages.emplace(pagesAt(*previous, *found));
+    } else {
+      previousPages.emplace(previousPagesOf(previous->tabs, tabs, pages));
     }
-    firstSeen = carryFirstSeen(tabs, std::move(pages), scannedAt, previous.get(), previousPages);
-    pagesChanged = !samePages(previousPages, firstSeen, tabs);
+    firstSeen = carryFirstSeen(tabs, std::move(pages), scannedAt, previous.get(), *previousPages,
+                               positions);
+    pagesChanged = !samePages(*previousPages, firstSeen, tabs);
   }
-  // The bytes go to the file as they are encoded, and are encoded again for
-  // the copy (the same records give the same bytes): a large document is
-  // never held whole, which costs less memory than encoding costs time.
-  const auto bytes = [&](const ByteSink& sink) {
-    writeSnapshotBytes(scannedAt, tabs, &firstSeen,
+  // What was known of the previous document is of no more use.
+  if (cache != nullptr) cache->clear();
+  const auto document = std::make_shared<TabSnapshot>(
+      TabSnapshot{std::string(scannedAt), std::move(tabs), std::move(firstSeen)});
+
+  // The bytes go to the file as they are encoded: a large document is never
+  // held whole.
+  const auto bytes = [&document](const ByteSink& sink) {
+    writeSnapshotBytes(document->scannedAt, document->tabs, &*document->firstSeen,
                        [&sink](std::string_view piece) { sink(piece); });
   };
-  if (Status written = writeFileAtomically(*options.env, snapshotFile, bytes); !written) {
-    return written;
+  std::optional<FileIdentity> written;
+  if (Status done = writeFileAtomically(*options.env, snapshotFile, bytes, &written); !done) {
+    return done;
+  }
+  if (cache != nullptr && written && written->size <= KnownDocument::kMaxDocumentBytes) {
+    // Kept without room for tabs that will not come; only then, since for a
+    // moment the tabs are there twice.
+    document->tabs.shrink_to_fit();
+    cache->keep(*written, {document, std::make_shared<const std::vector<std::uint32_t>>(
+                                         std::move(positions))});
   }
 
   const std::filesystem::path historyDir = storage / kHistoryDirectoryName;
@@ -263,19 +359,24 @@ Status saveUnguarded(const std::vector<SafariTab>& tabs, std::string_view scanne
       copies.empty() ? std::nullopt : historyFileDate(copies.front());
   if (!pagesChanged && lastCopy && now - *lastCopy < kRecentWindow) return Ok();
 
+  // The copy is made from the file just written, inside the kernel; should
+  // that file have been replaced since, the same records are encoded again.
   const std::filesystem::path copy = historyDir / historyFileName(scannedAt);
-  if (Status written = writeFileAtomically(*options.env, copy, bytes); !written) return written;
+  if (Status done = written ? copyFileAtomically(*options.env, snapshotFile, *written, copy, bytes)
+                            : writeFileAtomically(*options.env, copy, bytes);
+      !done) {
+    return done;
+  }
   pruneHistory(*options.env, historyDir, now);
   return Ok();
 }
 
 }  // namespace
 
-Status save(const std::vector<SafariTab>& tabs, std::string_view scannedAt,
-            const Options& options) {
+Status save(std::vector<SafariTab> tabs, std::string_view scannedAt, const Options& options) {
   // Running out of memory on a huge scan must not end the request.
   try {
-    return saveUnguarded(tabs, scannedAt, options);
+    return saveUnguarded(std::move(tabs), scannedAt, options);
   } catch (const std::exception& error) {
     return Error{std::string("cannot save the snapshot: ") + error.what()};
   }

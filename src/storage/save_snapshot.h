@@ -34,7 +34,6 @@ inline constexpr double kRecentWindow = 600;
 // copy is old. Writes nothing when nothing changed recently. A scan time
 // holding "/" or a NUL character cannot name a history file: such a call fails
 // before anything is touched.
-Status save(const std::vector<SafariTab>& tabs, std::string_view scannedAt,
-            const Options& options);
+Status save(std::vector<SafariTab> tabs, std::string_view scannedAt, const Options& options);
 
 }  // namespace velmora::VelmoraStorage

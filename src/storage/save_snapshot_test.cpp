@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,7 +16,7 @@
 #include "model/tab_snapshot.h"
 #include "platform/clock.h"
 #include "storage/history.h"
-#include "storage/previous_document_cache.h"
+#include "storage/known_document.h"
 #include "support/messages.h"
 #include "support/scan_time.h"
 #include "support/test_env.h"
@@ -97,7 +99,7 @@ class SaveTest : public ::testing::Test {
   }
 
   TestEnv env_;
-  PreviousDocumentCache cache_;
+  KnownDocument cache_;
   const std::filesystem::path root_ = env_.root();
   const std::filesystem::path dir_ = env_.storage();
 };
@@ -307,6 +309,46 @@ TEST_F(SaveTest, TheSameListIsWrittenWhenTheStoredMapIsNotExactlyItsPages) {
     EXPECT_EQ(firstSeenOf("https://a.example"), "A") << c.name;
     EXPECT_EQ(firstSeenOf("https://b.example"), c.firstSeenOfB) << c.name;
     EXPECT_EQ(firstSeenOf("https://c.example"), "(none)") << c.name;
+  }
+}
+
+// What the host knows of the document it wrote counts only while the file is
+// that version: with it, each save below would find nothing changed.
+TEST_F(SaveTest, ADocumentReplacedEditedOrRemovedSinceIsReadAgain) {
+  const SafariTab a = tab(1, "https://a.example/");
+  const struct {
+    const char* name;
+    std::function<void()> change;
+    std::string firstSeenOfA;
+  } cases[] = {
+      {"saved by another host",
+       [&] {
+         ASSERT_TRUE(
+             save({a, tab(2, "https://b.example/")}, scanTime(50), env_.options()).ok());
+       },
+       scanTime(0)},
+      {"edited in place",
+       [&] {
+         std::string text = bytesOf(snapshotFile());
+         text.replace(text.find("Title"), 5, "Tatle");
+         std::ofstream(snapshotFile(), std::ios::trunc) << text;
+         // A time of its own even within the clock's tick.
+         std::filesystem::last_write_time(snapshotFile(),
+                                          std::filesystem::last_write_time(snapshotFile()) -
+                                              std::chrono::seconds(1));
+       },
+       scanTime(0)},
+      {"removed", [&] { std::filesystem::remove(snapshotFile()); }, scanTime(100)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(dir_);
+    mustSave({a}, scanTime(0));
+    c.change();
+    mustSave({a}, scanTime(100));
+    EXPECT_EQ(stored().scannedAt, scanTime(100));
+    EXPECT_EQ(stored().tabs, std::vector<SafariTab>{a});
+    EXPECT_EQ(firstSeenOf("https://a.example"), c.firstSeenOfA);
   }
 }
 

@@ -28,12 +28,14 @@ enum class EnvOp {
   kReadFileInPieces,
   kNewTemporaryFile,
   kAppend,
+  kCopyFrom,
   kSync,
   kClose,
   kSyncDirectory,
   kRenameFile,
   kListDirectory,
   kFileStatus,
+  kFileIdentity,
   kRemoveFile,
   kOpenApplication,
 };
@@ -44,12 +46,14 @@ inline const char* opName(EnvOp op) {
                                       "readFileInPieces",
                                       "newTemporaryFile",
                                       "append",
+                                      "copyFrom",
                                       "sync",
                                       "close",
                                       "syncDirectory",
                                       "renameFile",
                                       "listDirectory",
                                       "fileStatus",
+                                      "fileIdentity",
                                       "removeFile",
                                       "openApplication"};
   return names[static_cast<int>(op)];
@@ -65,7 +69,8 @@ struct EnvCall {
 struct EnvFault {
   enum class Kind {
     kNone,
-    kError,       // the call fails with `errnum` and does nothing
+    kError,       // the call fails with `errnum` and does nothing; a copy that
+                  // the kernel refuses with it (isCopyRefusal) answers so instead
     kShortWrite,  // an append writes half its bytes, then fails with ENOSPC
     kPowerCut,    // the power goes before the call: it and every later one fail with EIO
   };
@@ -82,6 +87,12 @@ struct EnvFault {
 // under `root` back to exactly that.
 class FaultEnv final : public EnvWrapper {
  public:
+  // The errors with which the kernel refuses a copy it cannot make; the copy
+  // then answers that it was not made, and the writer encodes instead.
+  static bool isCopyRefusal(int errnum) {
+    return errnum == EXDEV || errnum == ENOSYS || errnum == EOPNOTSUPP || errnum == EINVAL;
+  }
+
   // `storage` is answered as the storage directory, made on use; `root`
   // holds it and everything the cut may change.
   FaultEnv(Env& target, std::filesystem::path root, std::filesystem::path storage)
@@ -164,6 +175,10 @@ class FaultEnv final : public EnvWrapper {
     if (auto failed = enter(EnvOp::kFileStatus, path, "cannot examine")) return *failed;
     return target().fileStatus(path);
   }
+  Result<FileIdentity> fileIdentity(const std::filesystem::path& file) override {
+    if (auto failed = enter(EnvOp::kFileIdentity, file, "cannot examine")) return *failed;
+    return target().fileIdentity(file);
+  }
   Status removeFile(const std::filesystem::path& file) override {
     if (auto failed = enter(EnvOp::kRemoveFile, file, "cannot remove")) return *failed;
     return target().removeFile(file);
@@ -194,6 +209,15 @@ class FaultEnv final : public EnvWrapper {
         return *failed;
       }
       return file_->append(bytes);
+    }
+    // The copied bytes are unsynced writes like any others until sync.
+    Result<bool> copyFrom(const std::filesystem::path& source,
+                          const FileIdentity& expected) override {
+      if (auto failed = env_.enter(EnvOp::kCopyFrom, target_, "cannot write")) {
+        if (isCopyRefusal(failed->code) && !env_.powerOut_) return false;
+        return *failed;
+      }
+      return file_->copyFrom(source, expected);
     }
     Status sync() override {
       if (auto failed = env_.enter(EnvOp::kSync, target_, "cannot write")) return *failed;
