@@ -37,12 +37,8 @@ TEST_F(ExtensionSettingsTest, MissingFileGivesDefault) {
 TEST_F(ExtensionSettingsTest, AnythingButAnObjectGivesDefault) {
   const std::string cases[] = {
       "",
-      "   \n",
       "[]",
-      R"([{"enabled":true}])",
-      "true",
       "null",
-      "42",
       R"("enabled")",
       "{",
       R"({"enabled": true,})",
