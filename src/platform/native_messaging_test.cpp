@@ -159,15 +159,6 @@ TEST(NativeMessagingTest, WrittenFramesReadBack) {
   EXPECT_TRUE(outcome.cleanEnd);
 }
 
-TEST(NativeMessagingTest, HeaderIsNativeByteOrderLength) {
-  std::uint32_t length = 0;
-  const std::string frame = encodeFrame("abc");
-  ASSERT_EQ(frame.size(), 7u);
-  std::memcpy(&length, frame.data(), 4);
-  EXPECT_EQ(length, 3u);
-  EXPECT_EQ(frame.substr(4), "abc");
-}
-
 TEST(NativeMessagingTest, WriteFailureIsAnError) {
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
