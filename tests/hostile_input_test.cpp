@@ -386,13 +386,6 @@ TEST(HostileInputTest, HundredThousandTabs) {
 
 TEST(HostileInputTest, NumbersAtAndBeyondTheLimits) {
   const std::vector<Case> cases = {
-      {"id at the 64-bit maximum",
-       [] {
-         return saveWith({{"id", "9223372036854775807"}});
-       },
-       stored(1),
-       {},
-       [](const Sandbox& sandbox) { EXPECT_EQ(storedTab(sandbox).id, INT64_MAX); }},
       {"windowId 1e400",
        [] {
          return saveWith({{"windowId", "1e400"}});
@@ -414,15 +407,6 @@ TEST(HostileInputTest, TextsThatAreNoPlainCharacters) {
     return [text](const Sandbox& sandbox) { EXPECT_EQ(storedTab(sandbox).title, text); };
   };
   const std::vector<Case> cases = {
-      // Browsers send half of a surrogate pair when a page cut its title
-      // inside one; their own conversion makes it U+FFFD too.
-      {"an escaped lone surrogate",
-       [] {
-         return saveWith({{"title", quoted("a\\ud83d")}});
-       },
-       stored(1),
-       {},
-       titleIs("a\xEF\xBF\xBD")},
       {"an escaped NUL",
        [] {
          return saveWith({{"title", quoted("a\\u0000b")}});
