@@ -2,12 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <boost/json/parse.hpp>
-#include <boost/json/serialize.hpp>
 #include <string>
 
 #include "model/tab_snapshot.h"
-#include "support/snapshot_bytes.h"
 
 namespace velmora {
 namespace {
@@ -17,13 +14,6 @@ Result<SafariTab> decodeEntry(std::string_view entry) {
   auto snapshot = decodeSnapshot(R"({"scannedAt":"t","tabs":[)" + std::string(entry) + "]}");
   if (!snapshot) return snapshot.error();
   return snapshot->tabs.at(0);
-}
-
-// The tab's entry as the document's byte form writes it.
-std::string encodeEntry(const SafariTab& tab) {
-  const std::string prefix = R"({"scannedAt":"","tabs":[)";
-  const std::string bytes = snapshotBytes("", {tab}, nullptr);
-  return bytes.substr(prefix.size(), bytes.size() - prefix.size() - 2);
 }
 
 // A complete entry with one member's text replaced (or the member removed,
@@ -138,25 +128,6 @@ TEST(DecodeTab, MemberNamesAreCaseSensitive) {
       decodeEntry(
           R"({"id":7,"windowId":2,"title":"T","URL":"https://a/","pinned":false,"active":true})")
           .ok());
-}
-
-TEST(DecodeTab, MissingOrNullOptionalIsAbsentAndStaysAbsent) {
-  for (const char* snippet : {"", "null"}) {
-    auto tab = decodeEntry(entryWith("snippet", snippet));
-    ASSERT_TRUE(tab.ok()) << snippet;
-    EXPECT_FALSE(tab->snippet.has_value()) << snippet;
-    EXPECT_EQ(encodeEntry(*tab).find("snippet"), std::string::npos) << snippet;
-  }
-}
-
-TEST(EncodeTab, DropsUnknownMembersAndRoundTrips) {
-  auto tab = decodeEntry(entryWith("colour", "\"red\""));
-  ASSERT_TRUE(tab.ok());
-  const std::string encoded = encodeEntry(*tab);
-  EXPECT_EQ(encoded.find("colour"), std::string::npos);
-  auto again = decodeEntry(encoded);
-  ASSERT_TRUE(again.ok());
-  EXPECT_EQ(*again, *tab);
 }
 
 TEST(SafariTabEquality, ComparesAllFieldsAndTextsByCanonicalEquivalence) {
