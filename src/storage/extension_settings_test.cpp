@@ -58,7 +58,6 @@ TEST_F(ExtensionSettingsTest, AnythingButAnObjectGivesDefault) {
 TEST_F(ExtensionSettingsTest, ObjectIsReturnedUnchanged) {
   const std::string cases[] = {
       "{}",
-      R"({"enabled": true})",
       R"({"enabled": "true", "maxTabs": 12})",
       R"({"enabled": false, "ratio": 0.25, "big": 12345678901234567890,
           "nested": {"list": [1, "two", null, {"x": true}]}, "empty": {}, "none": null})",
