@@ -34,23 +34,6 @@ std::vector<std::string> lines(const std::string& text) {
   return all;
 }
 
-TEST(HostExchangeTest, SnapshotIsStoredAnsweredAndLogged) {
-  Sandbox sandbox;
-  HostProcess host(sandbox);
-  ASSERT_TRUE(host.started());
-  ASSERT_TRUE(host.send(
-      saveSnapshotMessage({tabJson(1, "https://a.example/"), tabJson(2, "https://b.example/x"),
-                           tabJson(3, "https://c.example/")},
-                          "2024-05-01T10:00:00Z")));
-  EXPECT_EQ(parsed(host.readReply()),
-            boost::json::parse(R"({"ok":true,"count":3,"badge":{"enabled":false}})"));
-  EXPECT_TRUE(std::filesystem::exists(sandbox.storage() / "snapshot.v1.json"));
-  host.closeInput();
-  EXPECT_EQ(host.wait(), 0);
-  EXPECT_EQ(host.readRest(), "");
-  EXPECT_EQ(host.stderrText(), "local.velmora[extension] info: Snapshot gespeichert: 3 Tabs\n");
-}
-
 TEST(HostExchangeTest, CommandIsQueuedAndAnswered) {
   Sandbox sandbox;
   // As Chromium starts it, with the caller's origin.
@@ -234,33 +217,6 @@ TEST(HostExchangeTest, ReplyTooLargeForTheBrowserIsReplaced) {
   EXPECT_EQ(logged[0], "local.velmora[extension] info: Snapshot gespeichert: 1 Tabs");
   EXPECT_EQ(logged[1], "local.velmora[extension] error: " + error);
   EXPECT_EQ(logged[2], "local.velmora[extension] info: Snapshot gespeichert: 1 Tabs");
-}
-
-TEST(HostExchangeTest, OneShotAndLongLivedConnectionsAreBothNormal) {
-  Sandbox sandbox;
-  {
-    HostProcess oneShot(sandbox);
-    ASSERT_TRUE(oneShot.send(R"({"action":"command","command":"openApp"})"));
-    oneShot.closeInput();
-    EXPECT_EQ(oneShot.readReply(), R"({"ok":true,"message":"Nelo wird geöffnet"})");
-    EXPECT_EQ(oneShot.wait(), 0);
-    EXPECT_EQ(oneShot.readRest(), "");
-  }
-  HostProcess longLived(sandbox);
-  std::string batch;
-  for (int i = 0; i < 50; ++i) {
-    batch += frame(saveSnapshotMessage({tabJson(i, "https://a.example/" + std::to_string(i))},
-                                       "2024-05-01T10:00:00Z"));
-  }
-  ASSERT_TRUE(longLived.write(batch));
-  longLived.closeInput();
-  for (int i = 0; i < 50; ++i) {
-    EXPECT_EQ(parsed(longLived.readReply()),
-              boost::json::parse(R"({"ok":true,"count":1,"badge":{"enabled":false}})"))
-        << "reply " << i;
-  }
-  EXPECT_EQ(longLived.wait(), 0);
-  EXPECT_EQ(longLived.readRest(), "");
 }
 
 }  // namespace

@@ -41,7 +41,6 @@ inline constexpr bool kSanitizedBuild = false;
 struct StorageState {
   std::vector<std::string> problems;
   std::optional<TabSnapshot> snapshot;
-  std::set<std::string> historyNames;
   std::map<std::string, TabSnapshot> history;
   std::vector<VelmoraStorage::Command> commands;
   int temporaries = 0;
@@ -102,7 +101,6 @@ inline StorageState inspectStorage(const std::filesystem::path& storage) {
           detail::expectTemporary(copy, state);
           continue;
         }
-        state.historyNames.insert(copyName);
         if (auto document = detail::decodeSnapshotFile(copy.path(), state.problems)) {
           state.history.emplace(copyName, std::move(*document));
         }

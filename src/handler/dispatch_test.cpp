@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <boost/json/parse.hpp>
-#include <boost/json/serialize.hpp>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -79,9 +78,6 @@ TEST(DispatchTest, UnusableEnvelopesAreAnsweredSilently) {
       {"no items", {}},
       {"first item without a message", {NSExtensionItem{}, messageItem(valid)}},
       {"not JSON", {messageItem(R"({"action":)")}},
-      {"an array", {messageItem("[]")}},
-      {"a string", {messageItem(R"("command")")}},
-      {"null", {messageItem("null")}},
   };
   for (const Case& c : cases) {
     Calls calls;
@@ -91,8 +87,6 @@ TEST(DispatchTest, UnusableEnvelopesAreAnsweredSilently) {
     EXPECT_TRUE(calls.made.empty()) << c.name;
     EXPECT_TRUE(capture.records.empty()) << c.name;
   }
-  EXPECT_EQ(boost::json::serialize(replies::invalidMessage()),
-            R"({"ok":false,"error":"Ungültige Nachricht"})");
 }
 
 TEST(DispatchTest, MessagesReachTheirActionOrAreRejectedWithALogLine) {
@@ -105,7 +99,6 @@ TEST(DispatchTest, MessagesReachTheirActionOrAreRejectedWithALogLine) {
       {R"({"action":"Command","command":"openApp"})", ""},
       {R"({"action":"command ","command":"openApp"})", ""},
       {R"({"action":42,"command":"openApp"})", ""},
-      {R"({"action":null})", ""},
       {R"({"action":"command"})", ""},
       {R"({"action":"command","command":42})", ""},
       {R"({"action":"command","command":null,"tabs":[],"scannedAt":"s"})", ""},
@@ -123,7 +116,6 @@ TEST(DispatchTest, MessagesReachTheirActionOrAreRejectedWithALogLine) {
        R"(snapshot(tabs[0] lacks "id",s))"},
       {R"({"action":"saveSnapshot","tabs":[],"scannedAt":5})", ""},
       {R"({"action":"saveSnapshot","tabs":[{},"tab"],"scannedAt":"s"})", ""},
-      {R"({"action":"saveSnapshot","tabs":[[]],"scannedAt":"s"})", ""},
       {R"({"action":"saveSnapshot","tabs":{},"scannedAt":"s"})", ""},
       {R"({"action":"saveSnapshot","scannedAt":"s"})", ""},
       {R"({"action":"saveSnapshot","tabs":[]})", ""},

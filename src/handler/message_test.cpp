@@ -84,7 +84,6 @@ TEST(ReadMessageTest, TextThatIsNoJsonObjectIsNoMessage) {
   const std::vector<std::string> unusable = {
       "",
       "{",
-      "{\"action\":\"command\"",
       "{'a':1}",
       "\"\xff\"",
       "{\"a\":\"\xc3\"}",

@@ -95,31 +95,6 @@ std::thread feed(int fd, std::uint32_t declared, std::size_t sent, std::string a
   });
 }
 
-TEST(NativeMessagingTest, OversizedFrameIsDrainedAndReadingGoesOn) {
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  std::thread writer = feed(fds[1], kMaxMessageBytes + 1, kMaxMessageBytes + 1, header(2) + "{}");
-  const Outcome outcome = readAll(fds[0]);
-  writer.join();
-  ::close(fds[0]);
-  ASSERT_EQ(outcome.frames.size(), 2u);
-  EXPECT_TRUE(outcome.frames[0].oversized);
-  EXPECT_TRUE(outcome.frames[0].bytes.empty());
-  EXPECT_EQ(outcome.frames[1], (IncomingFrame{false, "{}"}));
-  EXPECT_TRUE(outcome.cleanEnd);
-}
-
-TEST(NativeMessagingTest, OversizedFrameCutShortIsAnError) {
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  std::thread writer = feed(fds[1], UINT32_MAX, 3 * kPieceBytes + 5, "");
-  const Outcome outcome = readAll(fds[0]);
-  writer.join();
-  ::close(fds[0]);
-  EXPECT_TRUE(outcome.frames.empty());
-  EXPECT_FALSE(outcome.cleanEnd);
-}
-
 TEST(NativeMessagingTest, FrameOfExactlyTheLimitIsKept) {
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
@@ -157,15 +132,6 @@ TEST(NativeMessagingTest, WrittenFramesReadBack) {
   EXPECT_EQ(outcome.frames[1].bytes, big);
   EXPECT_EQ(outcome.frames[2].bytes, "");
   EXPECT_TRUE(outcome.cleanEnd);
-}
-
-TEST(NativeMessagingTest, HeaderIsNativeByteOrderLength) {
-  std::uint32_t length = 0;
-  const std::string frame = encodeFrame("abc");
-  ASSERT_EQ(frame.size(), 7u);
-  std::memcpy(&length, frame.data(), 4);
-  EXPECT_EQ(length, 3u);
-  EXPECT_EQ(frame.substr(4), "abc");
 }
 
 TEST(NativeMessagingTest, WriteFailureIsAnError) {

@@ -131,18 +131,6 @@ TEST_F(CommandQueueTest, TextsRoundTripExactly) {
   }
 }
 
-TEST_F(CommandQueueTest, CommandsQueuedTogetherGetDifferentFiles) {
-  for (int i = 0; i < 20; ++i) ASSERT_TRUE(queue("saveAll", "", home_.options()));
-  EXPECT_EQ(entries(commandsDir()).size(), 20u);
-}
-
-TEST_F(CommandQueueTest, ExistingDirectoriesAreReused) {
-  stdfs::create_directories(commandsDir());
-  queueOne("cleanUp", "");
-  queueOne("cleanUp", "");
-  EXPECT_EQ(entries(commandsDir()).size(), 2u);
-}
-
 TEST(CommandCodingTest, DateReadsBackToTheSameDouble) {
   for (const double date :
        {0.0, 1.5, -12.25, 786297600.123456789, 1e-7, 3.0e9 + 0.1, 123456789.98765432}) {

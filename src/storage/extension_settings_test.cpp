@@ -37,12 +37,8 @@ TEST_F(ExtensionSettingsTest, MissingFileGivesDefault) {
 TEST_F(ExtensionSettingsTest, AnythingButAnObjectGivesDefault) {
   const std::string cases[] = {
       "",
-      "   \n",
       "[]",
-      R"([{"enabled":true}])",
-      "true",
       "null",
-      "42",
       R"("enabled")",
       "{",
       R"({"enabled": true,})",
@@ -62,7 +58,6 @@ TEST_F(ExtensionSettingsTest, AnythingButAnObjectGivesDefault) {
 TEST_F(ExtensionSettingsTest, ObjectIsReturnedUnchanged) {
   const std::string cases[] = {
       "{}",
-      R"({"enabled": true})",
       R"({"enabled": "true", "maxTabs": 12})",
       R"({"enabled": false, "ratio": 0.25, "big": 12345678901234567890,
           "nested": {"list": [1, "two", null, {"x": true}]}, "empty": {}, "none": null})",

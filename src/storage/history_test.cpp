@@ -14,7 +14,6 @@ namespace velmora::VelmoraStorage {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
 using ::testing::UnorderedElementsAreArray;
 
 TEST(HistoryNameTest, ColonsBecomeUnderscoresAndNothingElseChanges) {
@@ -24,7 +23,6 @@ TEST(HistoryNameTest, ColonsBecomeUnderscoresAndNothingElseChanges) {
   } cases[] = {
       {"2024-05-01T12:30:00.000Z", "2024-05-01T12_30_00.000Z.json"},
       {"2024-05-01T14:30:00+02:00", "2024-05-01T14_30_00+02_00.json"},
-      {"2024-05-01T07:00:00.5-05:30", "2024-05-01T07_00_00.5-05_30.json"},
       {"already_under", "already_under.json"},
       {"", ".json"},
       {"::", "__.json"},
@@ -96,9 +94,10 @@ TEST_F(HistoryDirectoryTest, AMissingDirectoryListsNothingAndPrunesNothing) {
 }
 
 TEST_F(HistoryDirectoryTest, KeepsEverythingOfTheLastTwoHoursInclusive) {
-  // Ages 10 min, 1 h, exactly 2 h, and a copy dated after now.
+  // Ages 10 min, 1 h, exactly 2 h, and a copy dated months after now: a
+  // negative age is young, however large.
   const char* young[] = {"2024-05-10T15:45:00Z", "2024-05-10T15:00:00Z", "2024-05-10T14:00:00Z",
-                         "2024-05-10T16:30:00Z"};
+                         "2024-09-10T16:30:00Z"};
   for (const char* at : young) copy(at);
   prune("2024-05-10T16:00:00Z");
   EXPECT_EQ(present().size(), 4u);
@@ -172,18 +171,6 @@ TEST_F(HistoryDirectoryTest, RemovesOnlyRegularFilesWithADate) {
                              {"notes.json", "UPPER.JSON", "2020-01-01T01_00_00Z.json",
                               "2020-01-01T02_00_00Z.json", "target", "2020-01-01T03_00_00Z.json"}));
   EXPECT_TRUE(std::filesystem::exists(dir_ / "2020-01-01T01_00_00Z.json" / "inside"));
-}
-
-TEST_F(HistoryDirectoryTest, NowBeforeEveryCopyKeepsThemAll) {
-  std::vector<std::string> names;
-  for (int day = 1; day <= 9; ++day) {
-    const std::string at = "2024-06-0" + std::to_string(day) + "T10:00:00Z";
-    copy(at);
-    names.push_back(historyFileName(at));
-  }
-  prune("2024-01-01T00:00:00Z");
-  EXPECT_THAT(present(), UnorderedElementsAreArray(names));
-  EXPECT_THAT(listed(), ElementsAreArray(std::vector<std::string>(names.rbegin(), names.rend())));
 }
 
 }  // namespace
