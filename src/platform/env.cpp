@@ -15,12 +15,14 @@ constexpr std::string_view kTemporaryPattern = "XXXXXX";
 void removeStaleTemporaryFiles(Env& env, const std::filesystem::path& dir) {
   Result<std::vector<std::string>> names = env.listDirectory(dir);
   if (!names) return;
-  const auto now = std::chrono::system_clock::now();
+  const double now = env.now();
   for (const std::string& name : *names) {
     if (!isTemporaryFileName(name)) continue;
     const std::filesystem::path file = dir / name;
     Result<FileStatus> status = env.fileStatus(file);
-    if (!status || !status->regular || now - status->modified < kStaleTemporaryFileAge) continue;
+    if (!status || !status->regular || now - status->modified < kStaleTemporaryFileAge.count()) {
+      continue;
+    }
     (void)env.removeFile(file);
   }
 }

@@ -54,7 +54,7 @@ class WritableFile {
 
 struct FileStatus {
   bool regular = false;  // a regular file, not a link, directory or other
-  std::chrono::system_clock::time_point modified;
+  double modified = 0;  // seconds since 2001-01-01T00:00:00Z, as Env::now()
 };
 
 class Env {

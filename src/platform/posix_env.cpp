@@ -277,8 +277,9 @@ Result<std::vector<std::string>> PosixEnv::listDirectory(const std::filesystem::
 Result<FileStatus> PosixEnv::fileStatus(const std::filesystem::path& path) {
   struct stat info;
   if (::lstat(path.c_str(), &info) != 0) return osError("cannot examine", path, errno);
-  return FileStatus{S_ISREG(info.st_mode),
-                    std::chrono::system_clock::from_time_t(info.st_mtim.tv_sec)};
+  return FileStatus{S_ISREG(info.st_mode), static_cast<double>(info.st_mtim.tv_sec) +
+                                               static_cast<double>(info.st_mtim.tv_nsec) / 1e9 -
+                                               kReferenceDateUnixOffset};
 }
 
 Result<FileIdentity> PosixEnv::fileIdentity(const std::filesystem::path& file) {
