@@ -109,61 +109,62 @@ std::vector<std::string> pagesOf(const std::vector<SafariTab>& tabs, const Known
   return pages;
 }
 
-// The same for the previous tabs. Most of them are the new tabs again, at the
-// same place or elsewhere, and an address normalizes the same every time, so
-// their results are reused rather than computed twice.
+// The pages of the previous tabs' addresses. Most previous tabs are the new
+// tabs again, at the same place or elsewhere, and an address normalizes the
+// same every time, so the new tabs' pages are reused rather than worked out
+// twice.
+class NewTabPages {
+ public:
+  NewTabPages(const std::vector<SafariTab>& tabs, const std::vector<std::string>& pages)
+      : tabs_(tabs), pages_(pages) {}
+
+  // The new tabs' page for the address of the previous tab at `i`; null when
+  // no new tab has that address.
+  const std::string* find(const std::string& url, std::size_t i) {
+    if (i < tabs_.size() && tabs_[i].url == url) return &pages_[i];
+    if (byURL_.empty()) {
+      byURL_.reserve(tabs_.size());
+      for (std::size_t j = 0; j < tabs_.size(); ++j) byURL_.emplace(tabs_[j].url, j);
+    }
+    const auto found = byURL_.find(url);
+    return found != byURL_.end() ? &pages_[found->second] : nullptr;
+  }
+
+ private:
+  const std::vector<SafariTab>& tabs_;
+  const std::vector<std::string>& pages_;
+  std::unordered_map<std::string_view, std::size_t> byURL_;
+};
+
+// The page of each previous tab, in order.
 std::vector<std::string> previousPagesOf(const std::vector<SafariTab>& previousTabs,
-                                         const std::vector<SafariTab>& tabs,
-                                         const std::vector<std::string>& pages) {
+                                         NewTabPages& newPages) {
   std::vector<std::string> previousPages;
   previousPages.reserve(previousTabs.size());
-  std::unordered_map<std::string_view, std::size_t> byURL;
   for (std::size_t i = 0; i < previousTabs.size(); ++i) {
     const std::string& url = previousTabs[i].url;
-    if (i < tabs.size() && tabs[i].url == url) {
-      previousPages.push_back(pages[i]);
-      continue;
-    }
-    if (byURL.empty()) {
-      byURL.reserve(tabs.size());
-      for (std::size_t j = 0; j < tabs.size(); ++j) byURL.emplace(tabs[j].url, j);
-    }
-    const auto found = byURL.find(url);
-    previousPages.push_back(found != byURL.end() ? pages[found->second] : normalizedURL(url));
+    const std::string* page = newPages.find(url, i);
+    previousPages.push_back(page ? *page : normalizedURL(url));
   }
   return previousPages;
 }
 
 // Where the page of each previous tab sits in the previous map (kNoPage for
-// an empty url); nothing when the map lacks one of them. Most previous tabs
-// are the new tabs again, at the same place or elsewhere, and an address
-// normalizes the same every time, so the new tabs' pages are reused.
+// an empty url); nothing when the map lacks one of them.
 std::optional<std::vector<std::uint32_t>> previousPositions(const TabSnapshot& previous,
-                                                            const std::vector<SafariTab>& tabs,
-                                                            const std::vector<std::string>& pages) {
+                                                            NewTabPages& newPages) {
   if (!previous.firstSeen) return std::nullopt;
   const FirstSeenMap& map = *previous.firstSeen;
   std::vector<std::uint32_t> positions;
   positions.reserve(previous.tabs.size());
-  std::unordered_map<std::string_view, std::size_t> byURL;
   for (std::size_t i = 0; i < previous.tabs.size(); ++i) {
     const std::string& url = previous.tabs[i].url;
     if (url.empty()) {
       positions.push_back(KnownDocument::kNoPage);
       continue;
     }
-    std::size_t position;
-    if (i < tabs.size() && tabs[i].url == url) {
-      position = map.position(pages[i]);
-    } else {
-      if (byURL.empty()) {
-        byURL.reserve(tabs.size());
-        for (std::size_t j = 0; j < tabs.size(); ++j) byURL.emplace(tabs[j].url, j);
-      }
-      const auto found = byURL.find(url);
-      position = found != byURL.end() ? map.position(pages[found->second])
-                                      : map.position(normalizedURL(url));
-    }
+    const std::string* page = newPages.find(url, i);
+    const std::size_t position = page ? map.position(*page) : map.position(normalizedURL(url));
     if (position == map.size()) return std::nullopt;
     positions.push_back(static_cast<std::uint32_t>(position));
   }
@@ -258,8 +259,10 @@ bool samePages(Pages& previousPages, const FirstSeenMap& firstSeen,
 // exactly when the stored map has an entry for every open page and for no
 // other: each page then keeps its stored value. Checked before any map is
 // built, since most scans change nothing; a tab's page is worked out only
-// when it is not known already.
-bool unchangedAndRecent(const Known& known, const std::vector<SafariTab>& tabs, double now) {
+// when it is not known already. Where each tab's page sits in the stored map
+// (kNoPage for an empty url) is noted in `positions` on the way.
+bool unchangedAndRecent(const Known& known, const std::vector<SafariTab>& tabs, double now,
+                        std::vector<std::uint32_t>& positions) {
   const TabSnapshot& previous = *known.snapshot;
   if (!previous.firstSeen) return false;
   const std::optional<double> previousTime = VelmoraDate::parse(previous.scannedAt);
@@ -268,12 +271,17 @@ bool unchangedAndRecent(const Known& known, const std::vector<SafariTab>& tabs, 
   const FirstSeenMap& stored = *previous.firstSeen;
   std::vector<bool> covered(stored.size(), false);
   std::size_t coveredCount = 0;
+  positions.reserve(tabs.size());
   for (std::size_t i = 0; i < tabs.size(); ++i) {
-    if (tabs[i].url.empty()) continue;
+    if (tabs[i].url.empty()) {
+      positions.push_back(KnownDocument::kNoPage);
+      continue;
+    }
     const std::uint32_t kept = knownPosition(known, tabs, i);
     const std::size_t position =
         kept != KnownDocument::kNoPage ? kept : stored.position(normalizedURL(tabs[i].url));
     if (position == stored.size()) return false;
+    positions.push_back(static_cast<std::uint32_t>(position));
     if (!covered[position]) {
       covered[position] = true;
       ++coveredCount;
@@ -302,15 +310,14 @@ Status saveUnguarded(std::vector<SafariTab> tabs, std::string_view scannedAt,
     const Known known = readPrevious(*options.env, snapshotFile, cache);
     const std::shared_ptr<const TabSnapshot>& previous = known.snapshot;
     now = VelmoraDate::parse(scannedAt).value_or(options.env->now());
-    if (previous && unchangedAndRecent(known, tabs, now)) {
-      if (cache != nullptr && !known.pages) {
-        if (auto found = previousPositions(*previous, tabs, pagesOf(tabs, known))) {
-          cache->keepPages(previous.get(), std::move(*found));
-        }
-      }
+    if (std::vector<std::uint32_t> unchanged;
+        previous && unchangedAndRecent(known, tabs, now, unchanged)) {
+      // The tabs are the stored ones, so their positions are the stored tabs'.
+      if (cache != nullptr && !known.pages) cache->keepPages(previous.get(), std::move(unchanged));
       return Ok();
     }
     std::vector<std::string> pages = pagesOf(tabs, known);
+    NewTabPages newPages(tabs, pages);
     // The previous pages are viewed in the previous map where it holds them
     // all, which spares a copy of each.
     std::optional<Pages> previousPages;
@@ -318,10 +325,10 @@ Status saveUnguarded(std::vector<SafariTab> tabs, std::string_view scannedAt,
       previousPages.emplace(std::vector<std::string>());
     } else if (known.pages) {
       previousPages.emplace(pagesAt(*previous, *known.pages));
-    } else if (auto found = previousPositions(*previous, tabs, pages)) {
+    } else if (auto found = previousPositions(*previous, newPages)) {
       previousPages.emplace(pagesAt(*previous, *found));
     } else {
-      previousPages.emplace(previousPagesOf(previous->tabs, tabs, pages));
+      previousPages.emplace(previousPagesOf(previous->tabs, newPages));
     }
     firstSeen = carryFirstSeen(tabs, std::move(pages), scannedAt, previous.get(), *previousPages,
                                positions);
