@@ -247,7 +247,8 @@ namespace {
 
 // The one encoder of the document: into `out`, handing it to `flush` (which
 // empties it) whenever it has grown past kPieceBytes, so that a caller may
-// write the document out in pieces rather than hold it whole. Members in the
+// write the document out in pieces rather than hold it whole; once `flush`
+// answers false (the write failed) nothing more is encoded. Members in the
 // order scannedAt, tabs, firstSeen, and in each tab entry id, windowId,
 // title, url, pinned, active, snippet, summary.
 
@@ -282,7 +283,7 @@ void encodeSnapshot(std::string_view scannedAt, const std::vector<SafariTab>& ta
       writer.string(*tab.summary);
     }
     writer.raw("}");
-    if (out.size() >= kPieceBytes) flush();
+    if (out.size() >= kPieceBytes && !flush()) return;
   }
   writer.raw("]");
   if (firstSeen) {
@@ -295,7 +296,7 @@ void encodeSnapshot(std::string_view scannedAt, const std::vector<SafariTab>& ta
       writer.string(page);
       writer.raw(":");
       writer.string(time);
-      if (out.size() >= kPieceBytes) flush();
+      if (out.size() >= kPieceBytes && !flush()) return;
     }
     writer.raw("}");
   }
@@ -306,13 +307,13 @@ void encodeSnapshot(std::string_view scannedAt, const std::vector<SafariTab>& ta
 }  // namespace
 
 void writeSnapshotBytes(std::string_view scannedAt, const std::vector<SafariTab>& tabs,
-                        const FirstSeenMap* firstSeen,
-                        const std::function<void(std::string_view)>& write) {
+                        const FirstSeenMap* firstSeen, const ByteSink& write) {
   std::string piece;
   piece.reserve(2 * kPieceBytes);
   encodeSnapshot(scannedAt, tabs, firstSeen, piece, [&] {
-    write(piece);
+    const bool more = write(piece);
     piece.clear();
+    return more;
   });
 }
 

@@ -30,9 +30,9 @@ Result<TabSnapshot> decodeSnapshot(const TextSource& document);
 
 // The document's byte form, as written to disk, handed to `write` in pieces
 // of some 64 KiB so that it need not be held whole: members in the order
-// scannedAt, tabs, firstSeen (only when present).
+// scannedAt, tabs, firstSeen (only when present). Encoding stops at the first
+// piece that `write` answers with false: a failed write needs no more.
 void writeSnapshotBytes(std::string_view scannedAt, const std::vector<SafariTab>& tabs,
-                        const FirstSeenMap* firstSeen,
-                        const std::function<void(std::string_view)>& write);
+                        const FirstSeenMap* firstSeen, const ByteSink& write);
 
 }  // namespace velmora

@@ -6,6 +6,7 @@
 #include <boost/json/parse.hpp>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace velmora {
 namespace {
@@ -36,6 +37,18 @@ TEST(SnapshotDocument, RoundTripsToIdenticalBytes) {
   EXPECT_FALSE(snapshot->tabs[0].summary.has_value());
   EXPECT_EQ(snapshot->tabs[0].url, "https://Host.example:443/path/?q=a%2Fb#frag");
   EXPECT_EQ(snapshotBytes(*snapshot), bytes);
+}
+
+// A write that failed wants no more bytes: the rest is never encoded.
+TEST(SnapshotDocument, EncodingStopsAtTheFirstRefusedPiece) {
+  std::vector<SafariTab> tabs(2000);
+  for (SafariTab& tab : tabs) tab.title.assign(100, 't');
+  int pieces = 0;
+  writeSnapshotBytes("2024-05-01T10:00:00Z", tabs, nullptr, [&](std::string_view) {
+    ++pieces;
+    return false;
+  });
+  EXPECT_EQ(pieces, 1);
 }
 
 TEST(SnapshotDocument, EmptyScanWritesEmptyTabsAndMap) {

@@ -342,8 +342,7 @@ Status saveUnguarded(std::vector<SafariTab> tabs, std::string_view scannedAt,
   // The bytes go to the file as they are encoded: a large document is never
   // held whole.
   const auto bytes = [&document](const ByteSink& sink) {
-    writeSnapshotBytes(document->scannedAt, document->tabs, &*document->firstSeen,
-                       [&sink](std::string_view piece) { sink(piece); });
+    writeSnapshotBytes(document->scannedAt, document->tabs, &*document->firstSeen, sink);
   };
   std::optional<FileIdentity> written;
   if (Status done = writeFileAtomically(*options.env, snapshotFile, bytes, &written); !done) {

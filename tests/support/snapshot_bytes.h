@@ -13,7 +13,10 @@ inline std::string snapshotBytes(std::string_view scannedAt, const std::vector<S
                                  const FirstSeenMap* firstSeen) {
   std::string bytes;
   writeSnapshotBytes(scannedAt, tabs, firstSeen,
-                     [&bytes](std::string_view piece) { bytes.append(piece); });
+                     [&bytes](std::string_view piece) {
+    bytes.append(piece);
+    return true;
+  });
   return bytes;
 }
 
