@@ -36,7 +36,7 @@
 #include "platform/native_messaging.h"
 #include "storage/command_queue.h"
 #include "storage/save_snapshot.h"
-#include "platform/storage_directory.h"
+#include "platform/posix/storage_directory.h"
 #include "support/recording_log.h"
 #include "support/test_env.h"
 #include "support/command_file.h"

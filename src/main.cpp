@@ -2,7 +2,7 @@
 
 #include "handler/safari_web_extension_handler.h"
 #include "platform/host_loop.h"
-#include "platform/posix_env.h"
+#include "platform/posix/posix_env.h"
 
 // Browsers pass the caller's origin, or a manifest path and an add-on ID;
 // the host needs neither.

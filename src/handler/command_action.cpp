@@ -3,7 +3,7 @@
 #include <string>
 
 #include "handler/replies.h"
-#include "platform/workspace.h"
+#include "platform/posix/launch.h"
 #include "storage/command_queue.h"
 
 namespace velmora {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "platform/posix_env.h"
+#include "platform/posix/posix_env.h"
 #include "storage/options.h"
 #include "support/temporary_directory.h"
 

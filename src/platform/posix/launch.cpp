@@ -1,4 +1,4 @@
-#include "platform/workspace.h"
+#include "platform/posix/launch.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -1,4 +1,4 @@
-#include "platform/posix_env.h"
+#include "platform/posix/posix_env.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -14,8 +14,8 @@
 #include "platform/clock.h"
 #include "platform/descriptor.h"
 #include "platform/os_error.h"
-#include "platform/storage_directory.h"
-#include "platform/workspace.h"
+#include "platform/posix/storage_directory.h"
+#include "platform/posix/launch.h"
 
 namespace velmora {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/storage_directory.h"
+#include "platform/posix/storage_directory.h"
 
 #include <pwd.h>
 #include <unistd.h>
