@@ -2,7 +2,7 @@
 
 #include "handler/safari_web_extension_handler.h"
 #include "platform/host_loop.h"
-#include "platform/posix/posix_env.h"
+#include "platform/system.h"
 
 // Browsers pass the caller's origin, or a manifest path and an add-on ID;
 // the host needs neither.
@@ -10,8 +10,7 @@ int main(int argc, char** argv) {
   if (const std::optional<int> status = velmora::startedByHand(argc, argv, VELMORA_VERSION)) {
     return *status;
   }
-  // The one place the real world is made; everything below is handed it.
-  velmora::PosixEnv env;
-  const velmora::SafariWebExtensionHandler handler(env);
+  // The one place the real world is handed in; everything below is given it.
+  const velmora::SafariWebExtensionHandler handler(velmora::systemEnv());
   return velmora::extensionMain(handler);
 }

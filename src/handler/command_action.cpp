@@ -3,7 +3,6 @@
 #include <string>
 
 #include "handler/replies.h"
-#include "platform/posix/launch.h"
 #include "storage/command_queue.h"
 
 namespace velmora {
@@ -35,7 +34,7 @@ std::filesystem::path containingApplicationBundle(const std::filesystem::path& e
 }
 
 Status openContainingApp(Env& env) {
-  return env.openApplication(containingApplicationBundle(extensionBundlePath()));
+  return env.openApplication(containingApplicationBundle(env.executablePath().parent_path()));
 }
 
 }  // namespace velmora

@@ -69,7 +69,8 @@ struct Row {
   std::string message;
 };
 
-constexpr double kNow = 736257600;  // the clock, for the command's date
+// The clock, for the command's date: 2024-05-01T12:00:00Z.
+constexpr double kNow = 1714564800;
 const std::string kEarlier = scanTime(0);
 const std::string kLater = scanTime(60);
 const std::vector<std::string> kTwoTabs = {tabJson(1, "https://a.example/"),
@@ -163,8 +164,7 @@ bool inSettingsRead(const Row& row, const std::vector<EnvCall>& calls, std::size
 bool ignorable(const Row& row, const std::vector<EnvCall>& calls, std::size_t i) {
   const EnvOp op = calls[i].op;
   if (op == EnvOp::kReadFile || op == EnvOp::kReadFileInPieces || op == EnvOp::kListDirectory ||
-      op == EnvOp::kFileStatus || op == EnvOp::kFileIdentity || op == EnvOp::kRemoveFile ||
-      op == EnvOp::kOpenApplication) {
+      op == EnvOp::kExamine || op == EnvOp::kRemoveFile || op == EnvOp::kOpenApplication) {
     return true;
   }
   return inSettingsRead(row, calls, i);
@@ -174,7 +174,7 @@ bool ignorable(const Row& row, const std::vector<EnvCall>& calls, std::size_t i)
 // does what it does without one.
 bool readsThePrevious(const EnvCall& call) {
   return (call.op == EnvOp::kReadFile || call.op == EnvOp::kReadFileInPieces ||
-          call.op == EnvOp::kFileIdentity) &&
+          call.op == EnvOp::kExamine) &&
          call.path.filename() == "snapshot.v1.json";
 }
 
@@ -260,7 +260,7 @@ TEST(FaultInjectionTest, EveryCallFailedOrCutLeavesTheOldOrTheNewStateAndAnswers
       if (call.op == EnvOp::kAppend) {
         faults.push_back({EnvFault::Kind::kShortWrite, call.op, nth, 0});
       }
-      if (call.op == EnvOp::kCopyFrom) {
+      if (call.op == EnvOp::kNewTemporaryCopy) {
         for (int refusal : {EXDEV, ENOSYS, EOPNOTSUPP, EINVAL}) {
           faults.push_back({EnvFault::Kind::kError, call.op, nth, refusal});
         }
@@ -278,8 +278,8 @@ TEST(FaultInjectionTest, EveryCallFailedOrCutLeavesTheOldOrTheNewStateAndAnswers
             readsThePrevious(call) && run.after.snapshot != clean.after.snapshot;
         expectOldOrNew(row, unread ? withoutPrevious : clean, run, what);
         SCOPED_TRACE(what);
-        if (call.op == EnvOp::kCopyFrom && FaultEnv::isCopyRefusal(fault.errnum)) {
-          // The copy the kernel refused is encoded instead, to the same bytes.
+        if (call.op == EnvOp::kNewTemporaryCopy && FaultEnv::isCopyRefusal(fault.errnum)) {
+          // The copy the system refused is encoded instead, to the same bytes.
           outcomes[call.op].insert("encoded");
           EXPECT_EQ(run.reply, clean.reply);
           EXPECT_EQ(run.after.snapshot, clean.after.snapshot);

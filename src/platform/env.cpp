@@ -1,7 +1,7 @@
 #include "platform/env.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <climits>
 
 namespace velmora {
 namespace {
@@ -18,9 +18,9 @@ void removeStaleTemporaryFiles(Env& env, const std::filesystem::path& dir) {
   const double now = env.now();
   for (const std::string& name : *names) {
     if (!isTemporaryFileName(name)) continue;
-    const std::filesystem::path file = dir / name;
-    Result<FileStatus> status = env.fileStatus(file);
-    if (!status || !status->regular || now - status->modified < kStaleTemporaryFileAge.count()) {
+    const std::filesystem::path file = dir / utf8Path(name);
+    Result<FileInfo> info = env.examine(file);
+    if (!info || !info->regular() || now - info->modified() < kStaleTemporaryFileAge.count()) {
       continue;
     }
     (void)env.removeFile(file);
@@ -45,6 +45,10 @@ Status createDirectories(Env& env, const std::filesystem::path& dir) {
 
 namespace {
 
+// Makes the temporary file, already filled or to be filled, naming it in
+// `created`.
+using MakeTemporary =
+    std::function<Result<std::unique_ptr<WritableFile>>(std::filesystem::path& created)>;
 // Fills the temporary file; an error is the write's.
 using Fill = std::function<Status(WritableFile&)>;
 
@@ -66,12 +70,12 @@ bool sameVersion(const FileIdentity& a, const FileIdentity& b) {
          a.modifiedSeconds == b.modifiedSeconds && a.modifiedNanoseconds == b.modifiedNanoseconds;
 }
 
-Status writeAtomically(Env& env, const std::filesystem::path& file, const Fill& fill,
-                       std::optional<FileIdentity>* written) {
+Status writeAtomically(Env& env, const std::filesystem::path& file, const MakeTemporary& make,
+                       const Fill& fill, std::optional<FileIdentity>* written) {
   std::filesystem::path dir = file.parent_path();
   if (dir.empty()) dir = ".";
   std::filesystem::path temporary;
-  Result<std::unique_ptr<WritableFile>> created = env.newTemporaryFile(file, temporary);
+  Result<std::unique_ptr<WritableFile>> created = make(temporary);
   if (!created) return created.error();
   std::unique_ptr<WritableFile>& out = *created;
   auto discard = [&](Error error) {
@@ -93,15 +97,17 @@ Status writeAtomically(Env& env, const std::filesystem::path& file, const Fill& 
   // The rename changes the file's change time, so its identity is read after
   // it, by the path, which may name another writer's file by then: it counts
   // only when it is still the version this writer made under its own name.
-  Result<FileIdentity> before = Error{};
-  if (written != nullptr) before = env.fileIdentity(temporary);
+  Result<FileInfo> before = Error{};
+  if (written != nullptr) before = env.examine(temporary);
   if (Status renamed = env.renameFile(temporary, file); !renamed) return discard(renamed.error());
   if (Status synced = env.syncDirectory(dir); !synced) return synced;
   if (written != nullptr) {
     written->reset();
     if (before) {
-      Result<FileIdentity> after = env.fileIdentity(file);
-      if (after && sameVersion(*before, *after)) *written = *after;
+      Result<FileInfo> after = env.examine(file);
+      if (after && after->regular() && sameVersion(before->identity, after->identity)) {
+        *written = after->identity;
+      }
     }
   }
   removeStaleTemporaryFiles(env, dir);
@@ -114,7 +120,9 @@ Status writeFileAtomically(Env& env, const std::filesystem::path& file,
                            const std::function<void(const ByteSink&)>& produce,
                            std::optional<FileIdentity>* written) {
   return writeAtomically(
-      env, file, [&produce](WritableFile& out) { return writeProduced(out, produce); }, written);
+      env, file,
+      [&](std::filesystem::path& created) { return env.newTemporaryFile(file, created); },
+      [&produce](WritableFile& out) { return writeProduced(out, produce); }, written);
 }
 
 Status writeFileAtomically(Env& env, const std::filesystem::path& file, std::string_view bytes) {
@@ -124,23 +132,34 @@ Status writeFileAtomically(Env& env, const std::filesystem::path& file, std::str
 Status copyFileAtomically(Env& env, const std::filesystem::path& source,
                           const FileIdentity& expected, const std::filesystem::path& file,
                           const std::function<void(const ByteSink&)>& produce) {
-  const auto fill = [&](WritableFile& out) -> Status {
-    Result<bool> copied = out.copyFrom(source, expected);
-    if (!copied) return copied.error();
-    if (*copied) return Ok();
-    return writeProduced(out, produce);
+  bool copied = false;
+  const auto make = [&](std::filesystem::path& created) {
+    Result<std::unique_ptr<WritableFile>> copy =
+        env.newTemporaryCopy(source, expected, file, created);
+    copied = copy && *copy != nullptr;
+    if (!copy || copied) return copy;
+    return env.newTemporaryFile(file, created);
   };
-  return writeAtomically(env, file, fill, nullptr);
+  const auto fill = [&](WritableFile& out) -> Status {
+    return copied ? Ok() : writeProduced(out, produce);
+  };
+  return writeAtomically(env, file, make, fill, nullptr);
 }
 
 std::string temporaryFilePattern(const std::filesystem::path& target) {
   std::filesystem::path dir = target.parent_path();
   if (dir.empty()) dir = ".";
-  // The target's name is cut short where needed so that the temporary name
-  // still fits the system's limit when the target's own name does.
+  // The target's name is cut short where needed, never inside a character,
+  // so that the temporary name still fits the system's limit when the
+  // target's own name does.
   const std::string suffix = std::string(kTemporaryMarker) + std::string(kTemporaryPattern);
-  const std::string name = target.filename().string().substr(0, NAME_MAX - 1 - suffix.size());
-  return (dir / ("." + name + suffix)).string();
+  std::string name = utf8Text(target.filename());
+  std::size_t keep = std::min(name.size(), kMaxFileNameBytes - 1 - suffix.size());
+  while (keep > 0 && keep < name.size() && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) {
+    --keep;
+  }
+  name.resize(keep);
+  return utf8Text(dir / utf8Path("." + name + suffix));
 }
 
 bool isTemporaryFileName(std::string_view name) {
@@ -150,8 +169,8 @@ bool isTemporaryFileName(std::string_view name) {
 }
 
 bool removeRegularFile(Env& env, const std::filesystem::path& file) {
-  Result<FileStatus> status = env.fileStatus(file);
-  return status && status->regular && env.removeFile(file).ok();
+  Result<FileInfo> info = env.examine(file);
+  return info && info->regular() && env.removeFile(file).ok();
 }
 
 }  // namespace velmora

@@ -16,13 +16,17 @@
 
 // Everything the storage code and the command action do to the outside
 // world, behind one interface: where the storage directory is, what time it
-// is, the file operations, and the launch of the application. The real one
-// is PosixEnv (platform/posix_env.h); tests hand in worlds of their own, so
-// nothing reaches the user's home or starts a program unless asked to.
+// is, the file operations, this program's own place, and the launch of the
+// application. The real one is the system's (platform/system.h: PosixEnv in
+// platform/posix/, WindowsEnv in platform/windows/); tests hand in worlds of
+// their own, so nothing reaches the user's home or starts a program unless
+// asked to. Paths are UTF-8 inside (utf8Path), times Unix time.
 namespace velmora {
 
 // What tells one version of a file from every other: a replacement (rename)
-// gives a new inode, an edit new times, to the nanosecond.
+// gives a new file number, an edit new times, to the nanosecond. Times are
+// Unix time; `device` and `inode` are the volume's serial number and the
+// file index on Windows.
 struct FileIdentity {
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
@@ -34,27 +38,29 @@ struct FileIdentity {
   friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
 };
 
+// What stands at a path, links not followed.
+struct FileInfo {
+  enum class Type { regular, directory, other };  // other: a link, a pipe, a device...
+  Type type = Type::other;
+  FileIdentity identity;
+
+  bool regular() const { return type == Type::regular; }
+  // The last modification, in seconds since the Unix epoch.
+  double modified() const {
+    return static_cast<double>(identity.modifiedSeconds) +
+           static_cast<double>(identity.modifiedNanoseconds) / 1e9;
+  }
+};
+
 // A file being written. Errors name the file the bytes are meant for.
 class WritableFile {
  public:
   virtual ~WritableFile() = default;  // closes, if close() was not called
   // Writes every byte, however many calls that takes.
   virtual Status append(std::string_view bytes) = 0;
-  // Copies the whole of `source` into the file, inside the kernel (sharing
-  // extents where the file system can), when `source` is still the version
-  // `expected`: true when done; false, with the file left empty, when the
-  // source is another version by now or the kernel cannot copy it (another
-  // file system, no support, a copy cut short).
-  virtual Result<bool> copyFrom(const std::filesystem::path& source,
-                                const FileIdentity& expected) = 0;
-  // Makes the bytes durable (fsync).
+  // Makes the bytes durable (fsync, FlushFileBuffers).
   virtual Status sync() = 0;
   virtual Status close() = 0;
-};
-
-struct FileStatus {
-  bool regular = false;  // a regular file, not a link, directory or other
-  double modified = 0;  // seconds since 2001-01-01T00:00:00Z, as Env::now()
 };
 
 class Env {
@@ -65,11 +71,16 @@ class Env {
   // every use: the directory may have been removed since.
   virtual Result<std::filesystem::path> storageDirectory() = 0;
 
-  // Seconds since 2001-01-01T00:00:00Z.
+  // Seconds since the Unix epoch.
   virtual double now() = 0;
 
+  // Why `name` cannot be the name of a file in a directory on this system (a
+  // separator, a character or a name the system forbids, too long): the
+  // reason, worded to follow "it ..."; nothing when it can.
+  virtual std::optional<std::string> fileNameProblem(std::string_view name) = 0;
+
   // Makes the directory; true when it was made, false when a directory (or
-  // a link to one) stands there already. Its error carries errno as code.
+  // a link to one) stands there already. Its error carries an errno as code.
   virtual Result<bool> createDirectory(const std::filesystem::path& dir) = 0;
 
   // Reads the whole file; anything but a regular file is refused, and so is
@@ -83,12 +94,22 @@ class Env {
                                   const ByteSink& piece) = 0;
 
   // Creates a new file of a unique temporary name (isTemporaryFileName) in
-  // the directory of `target`, with the permissions a plain create gives;
-  // its path goes to `created`.
+  // the directory of `target`, private to the user; its path goes to
+  // `created`.
   virtual Result<std::unique_ptr<WritableFile>> newTemporaryFile(
       const std::filesystem::path& target, std::filesystem::path& created) = 0;
 
-  // Makes the directory's entries durable (fsync of the directory).
+  // The same, holding the system's copy of the whole of `source` (sharing
+  // extents where the file system can), when `source` is still the version
+  // `expected`; the file is open for more. Null, with nothing left behind,
+  // when the source is another version by now or the system cannot copy it
+  // (another file system, no support, a copy cut short).
+  virtual Result<std::unique_ptr<WritableFile>> newTemporaryCopy(
+      const std::filesystem::path& source, const FileIdentity& expected,
+      const std::filesystem::path& target, std::filesystem::path& created) = 0;
+
+  // Makes the directory's entries durable where the system needs that (fsync
+  // of the directory); a no-op where a rename is durable with the file.
   virtual Status syncDirectory(const std::filesystem::path& dir) = 0;
 
   // Renames `from` over `to`, replacing whatever file stood there.
@@ -97,17 +118,19 @@ class Env {
   // Names of the entries of a directory, hidden ones included, in no order.
   virtual Result<std::vector<std::string>> listDirectory(const std::filesystem::path& dir) = 0;
 
-  // What stands at the path, links not followed.
-  virtual Result<FileStatus> fileStatus(const std::filesystem::path& path) = 0;
-
-  // The identity of the file the path names now, links followed.
-  virtual Result<FileIdentity> fileIdentity(const std::filesystem::path& file) = 0;
+  // What stands at the path, links not followed: its type and identity.
+  virtual Result<FileInfo> examine(const std::filesystem::path& path) = 0;
 
   virtual Status removeFile(const std::filesystem::path& file) = 0;
 
-  // Starts <applicationBundle>/AppRun detached, without waiting for it; an
-  // Error, naming the path looked for, only when there is nothing to start.
-  virtual Status openApplication(const std::filesystem::path& applicationBundle) = 0;
+  // The path of this program's own executable, links resolved; empty when
+  // the system cannot tell.
+  virtual std::filesystem::path executablePath() = 0;
+
+  // Starts the application in its folder (<folder>/AppRun, <folder>\Nelo.exe)
+  // detached, without waiting for it; an Error, naming the path looked for,
+  // only when there is nothing to start.
+  virtual Status openApplication(const std::filesystem::path& applicationFolder) = 0;
 };
 
 // Passes every call on to another Env; a test world overrides what it
@@ -119,6 +142,9 @@ class EnvWrapper : public Env {
 
   Result<std::filesystem::path> storageDirectory() override { return target_.storageDirectory(); }
   double now() override { return target_.now(); }
+  std::optional<std::string> fileNameProblem(std::string_view name) override {
+    return target_.fileNameProblem(name);
+  }
   Result<bool> createDirectory(const std::filesystem::path& dir) override {
     return target_.createDirectory(dir);
   }
@@ -133,6 +159,12 @@ class EnvWrapper : public Env {
                                                          std::filesystem::path& created) override {
     return target_.newTemporaryFile(target, created);
   }
+  Result<std::unique_ptr<WritableFile>> newTemporaryCopy(const std::filesystem::path& source,
+                                                         const FileIdentity& expected,
+                                                         const std::filesystem::path& target,
+                                                         std::filesystem::path& created) override {
+    return target_.newTemporaryCopy(source, expected, target, created);
+  }
   Status syncDirectory(const std::filesystem::path& dir) override {
     return target_.syncDirectory(dir);
   }
@@ -142,20 +174,30 @@ class EnvWrapper : public Env {
   Result<std::vector<std::string>> listDirectory(const std::filesystem::path& dir) override {
     return target_.listDirectory(dir);
   }
-  Result<FileStatus> fileStatus(const std::filesystem::path& path) override {
-    return target_.fileStatus(path);
-  }
-  Result<FileIdentity> fileIdentity(const std::filesystem::path& file) override {
-    return target_.fileIdentity(file);
+  Result<FileInfo> examine(const std::filesystem::path& path) override {
+    return target_.examine(path);
   }
   Status removeFile(const std::filesystem::path& file) override { return target_.removeFile(file); }
-  Status openApplication(const std::filesystem::path& applicationBundle) override {
-    return target_.openApplication(applicationBundle);
+  std::filesystem::path executablePath() override { return target_.executablePath(); }
+  Status openApplication(const std::filesystem::path& applicationFolder) override {
+    return target_.openApplication(applicationFolder);
   }
 
  private:
   Env& target_;
 };
+
+// A path from UTF-8 text, on every system: a plain std::string would be read
+// in the ANSI code page on Windows.
+inline std::filesystem::path utf8Path(std::string_view text) {
+  return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+
+// A path's UTF-8 text, on every system.
+inline std::string utf8Text(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
 
 // --- What is built from the Env's operations ----------------------------------
 
@@ -179,9 +221,9 @@ Status writeFileAtomically(Env& env, const std::filesystem::path& file,
                            std::optional<FileIdentity>* written = nullptr);
 Status writeFileAtomically(Env& env, const std::filesystem::path& file, std::string_view bytes);
 
-// Writes `file` as writeFileAtomically does, as the kernel's copy of
-// `source` (WritableFile::copyFrom), with no byte passing through this
-// process. When `source` is no longer the version `expected`, or the kernel
+// Writes `file` as writeFileAtomically does, as the system's copy of
+// `source` (Env::newTemporaryCopy), with no byte passing through this
+// process. When `source` is no longer the version `expected`, or the system
 // cannot copy it, the bytes come from `produce` instead.
 Status copyFileAtomically(Env& env, const std::filesystem::path& source,
                           const FileIdentity& expected, const std::filesystem::path& file,
@@ -192,10 +234,14 @@ Status copyFileAtomically(Env& env, const std::filesystem::path& source,
 // died.
 inline constexpr std::chrono::seconds kStaleTemporaryFileAge{3600};
 
+// The longest file name, in bytes of UTF-8, that every system takes (255
+// UTF-16 units on Windows are at least as many bytes).
+inline constexpr std::size_t kMaxFileNameBytes = 255;
+
 // Where newTemporaryFile makes its file for `target`, as a mkstemp pattern:
-// ".<target name>.tmp-XXXXXX" in the target's directory. It starts with a
-// dot and never ends in ".json", so that nobody listing the directory takes
-// it for a document.
+// ".<target name>.tmp-XXXXXX" in the target's directory, in UTF-8. It starts
+// with a dot and never ends in ".json", so that nobody listing the directory
+// takes it for a document.
 std::string temporaryFilePattern(const std::filesystem::path& target);
 
 // Whether the name is one that temporaryFilePattern gives.

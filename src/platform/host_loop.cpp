@@ -1,8 +1,5 @@
 #include "platform/host_loop.h"
 
-#include <malloc.h>
-#include <poll.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <boost/json/serialize.hpp>
@@ -13,6 +10,7 @@
 #include <utility>
 
 #include "platform/descriptor.h"
+#include "platform/system.h"
 
 namespace velmora {
 
@@ -40,25 +38,11 @@ std::string replyBytes(const std::vector<NSExtensionItem>& items,
   return boost::json::serialize(handler.replyTooLarge(bytes.size()));
 }
 
-namespace {
-
-// Whether input arrives within the time; a descriptor that cannot be polled
-// counts as quiet.
-bool inputWithin(int in, int milliseconds) {
-  pollfd input{in, POLLIN, 0};
-  for (;;) {
-    const int ready = ::poll(&input, 1, milliseconds);
-    if (ready >= 0 || errno != EINTR) return ready > 0;
-  }
-}
-
-}  // namespace
-
 int serveMessages(int in, int out, const NSExtensionRequestHandling& handler) {
   bool trimWhenIdle = false;
   for (;;) {
     if (trimWhenIdle && !inputWithin(in, kTrimWhenIdleMilliseconds)) {
-      ::malloc_trim(0);
+      releaseFreeMemory();
       trimWhenIdle = false;
     }
     auto frame = readFrame(in);
@@ -98,11 +82,13 @@ int serveMessages(int in, int out, const NSExtensionRequestHandling& handler) {
 }
 
 std::optional<int> startedByHand(int argc, const char* const* argv, std::string_view version) {
+  // Even the version line must reach a terminal byte for byte.
+  prepareStandardStreams();
   if (argc == 2 && std::string_view(argv[1]) == "--version") {
     (void)writeAll(STDOUT_FILENO, "velmora-extension " + std::string(version) + "\n");
     return 0;
   }
-  if (::isatty(STDIN_FILENO) == 1) {
+  if (inputIsTerminal()) {
     (void)writeAll(STDERR_FILENO,
               "velmora-extension: this is a native messaging host, which browsers start for the "
               "Velmora extension; it is not run by hand. `register --status` (installed beside "
@@ -113,9 +99,7 @@ std::optional<int> startedByHand(int argc, const char* const* argv, std::string_
 }
 
 int extensionMain(const NSExtensionRequestHandling& handler) {
-  // A browser that went away must end the process through a failed write,
-  // not a signal.
-  ::signal(SIGPIPE, SIG_IGN);
+  prepareStandardStreams();
   return serveMessages(STDIN_FILENO, STDOUT_FILENO, handler);
 }
 

@@ -63,9 +63,10 @@ int serveMessages(int in, int out, const NSExtensionRequestHandling& handler);
 
 // What the process does when a person rather than a browser started it: for
 // "--version" alone it prints the version and ends with 0; with a terminal
-// as its input it says on stderr what it is and ends with 2, rather than
-// wait for frames nobody types. No value when a browser started it: browsers
-// pass the caller's origin, or a manifest path and an add-on ID, and pipes.
+// (a console) as its input it says on stderr what it is and ends with 2,
+// rather than wait for frames nobody types. No value when a browser started
+// it: browsers pass the caller's origin (and on Windows Chrome's
+// --parent-window=N), or a manifest path and an add-on ID, and pipes.
 std::optional<int> startedByHand(int argc, const char* const* argv, std::string_view version);
 
 // The process's whole life: the handler serving standard input.

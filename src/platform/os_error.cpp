@@ -1,17 +1,16 @@
 #include "platform/os_error.h"
 
-#include <cstring>
 #include <string>
+
+#include "platform/env.h"
+#include "platform/system.h"
 
 namespace velmora {
 
 Error systemError(std::string_view what, int errnum) {
   std::string text(what);
   text += ": ";
-  // strerror_r in its GNU form: it may return a static string instead of
-  // filling the buffer.
-  char buffer[256];
-  text += ::strerror_r(errnum, buffer, sizeof buffer);
+  text += errnoText(errnum);
   return Error{std::move(text), errnum};
 }
 
@@ -20,7 +19,7 @@ namespace {
 std::string actionOn(std::string_view action, const std::filesystem::path& path) {
   std::string what(action);
   what += ' ';
-  what += path.string();
+  what += utf8Text(path);
   return what;
 }
 

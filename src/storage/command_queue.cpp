@@ -10,6 +10,7 @@
 #include <new>
 
 #include "model/document_bytes.h"
+#include "storage/velmora_date.h"
 
 namespace velmora::VelmoraStorage {
 
@@ -46,7 +47,7 @@ Status queue(std::string_view command, std::string_view url, const Options& opti
   const std::filesystem::path dir = *storage / kCommandsDirectoryName;
   if (Status created = createDirectories(*options.env, dir); !created) return created;
 
-  const double now = options.env->now();
+  const double now = VelmoraDate::fromUnixTime(options.env->now());
   // A non-finite number has no JSON form; the file would not read back.
   if (!std::isfinite(now))
     return Error{"cannot queue the command: the current time is not finite"};

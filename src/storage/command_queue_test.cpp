@@ -11,6 +11,7 @@
 
 #include "model/document_bytes.h"
 #include "platform/clock.h"
+#include "storage/velmora_date.h"
 #include "support/test_env.h"
 #include "support/command_file.h"
 
@@ -80,9 +81,9 @@ class CommandQueueTest : public ::testing::Test {
 
 TEST_F(CommandQueueTest, CreatesBothDirectoriesAndWritesCompactFileNamedByUpperCaseUuid) {
   ASSERT_FALSE(stdfs::exists(storageDir()));
-  const double before = currentTime();
+  const double before = VelmoraDate::fromUnixTime(currentTime());
   const stdfs::path file = queueOne("saveAll", "https://example.com/a/b?q=1");
-  const double after = currentTime();
+  const double after = VelmoraDate::fromUnixTime(currentTime());
 
   EXPECT_TRUE(isUpperCaseUuidFileName(file.filename().string())) << file;
   EXPECT_EQ(entries(commandsDir()).size(), 1u) << "no temporary file may remain";

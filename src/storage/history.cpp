@@ -41,12 +41,12 @@ std::vector<std::filesystem::path> historyFiles(Env& env, const std::filesystem:
   std::sort(kept.begin(), kept.end(), std::greater<>());
   std::vector<std::filesystem::path> files;
   files.reserve(kept.size());
-  for (const std::string& name : kept) files.push_back(dir / name);
+  for (const std::string& name : kept) files.push_back(dir / utf8Path(name));
   return files;
 }
 
 std::optional<double> historyFileDate(const std::filesystem::path& file) {
-  std::string name = file.filename().string();
+  std::string name = utf8Text(file.filename());
   if (const std::size_t dot = name.rfind('.'); dot != std::string::npos) name.resize(dot);
   std::replace(name.begin(), name.end(), '_', ':');
   return VelmoraDate::parse(name);
@@ -60,7 +60,7 @@ void pruneHistory(Env& env, const std::filesystem::path& dir, double now) {
     const double age = now - *date;
     if (age <= kKeepAllCopiesFor) continue;
     if (age <= kKeepHourlyCopiesFor &&
-        seenHours.insert(std::string(hourKey(file.filename().string()))).second) {
+        seenHours.insert(std::string(hourKey(utf8Text(file.filename())))).second) {
       continue;
     }
     // Only regular files go: whatever else carries such a name is not ours.

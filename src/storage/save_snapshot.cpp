@@ -1,7 +1,6 @@
 #include "storage/save_snapshot.h"
 
 #include <algorithm>
-#include <climits>
 #include <exception>
 #include <memory>
 #include <string>
@@ -23,19 +22,12 @@ namespace {
 using PageSet = std::unordered_set<std::string_view, CanonicalHash, CanonicalEqual>;
 
 // The scan time becomes a file name in the history directory; a "/" would
-// reach outside it and a NUL would cut the name short.
-Status checkScanTimeNamesAFile(std::string_view scannedAt) {
-  if (scannedAt.find('/') != std::string_view::npos) {
-    return Error{"the scan time cannot name a history file: it contains \"/\""};
-  }
-  if (scannedAt.find('\0') != std::string_view::npos) {
-    return Error{"the scan time cannot name a history file: it contains a NUL character"};
-  }
-  // Caught here rather than by the copy's write, which would fail only after
-  // the snapshot had been replaced, with the whole name in its message.
-  if (historyFileName(scannedAt).size() > NAME_MAX) {
-    return Error{"the scan time cannot name a history file: it is longer than " +
-                 std::to_string(NAME_MAX - 5) + " bytes"};
+// reach outside it, and each system forbids names of its own. Caught before
+// anything is written rather than by the copy's write, which would fail only
+// after the snapshot had been replaced, with the whole name in its message.
+Status checkScanTimeNamesAFile(Env& env, std::string_view scannedAt) {
+  if (std::optional<std::string> problem = env.fileNameProblem(historyFileName(scannedAt))) {
+    return Error{"the scan time cannot name a history file: it " + *problem};
   }
   return Ok();
 }
@@ -48,10 +40,11 @@ using Known = KnownDocument::Contents;
 Known readPreviousUnguarded(Env& env, const std::filesystem::path& file, KnownDocument* cache) {
   std::optional<FileIdentity> identity;
   if (cache != nullptr) {
-    Result<FileIdentity> found = env.fileIdentity(file);
-    if (found) {
-      if (Known known = cache->find(*found); known.snapshot) return known;
-      identity = *found;
+    // Only a regular file has an identity that its edits change.
+    Result<FileInfo> found = env.examine(file);
+    if (found && found->regular()) {
+      if (Known known = cache->find(found->identity); known.snapshot) return known;
+      identity = found->identity;
     }
     // What was kept is of no more use; it goes before the document is read.
     cache->clear();
@@ -65,7 +58,7 @@ Known readPreviousUnguarded(Env& env, const std::filesystem::path& file, KnownDo
   auto previous = std::make_shared<const TabSnapshot>(std::move(*decoded));
   // Kept only when the file stayed the same while it was read.
   if (identity) {
-    if (Result<FileIdentity> after = env.fileIdentity(file); after && *after == *identity) {
+    if (Result<FileInfo> after = env.examine(file); after && after->identity == *identity) {
       cache->keep(*identity, {previous, nullptr});
     }
   }
@@ -292,7 +285,7 @@ bool unchangedAndRecent(const Known& known, const std::vector<SafariTab>& tabs, 
 
 Status saveUnguarded(std::vector<SafariTab> tabs, std::string_view scannedAt,
                      const Options& options) {
-  if (Status named = checkScanTimeNamesAFile(scannedAt); !named) return named;
+  if (Status named = checkScanTimeNamesAFile(*options.env, scannedAt); !named) return named;
 
   Result<std::filesystem::path> found = options.env->storageDirectory();
   if (!found) return found.error();
@@ -309,7 +302,7 @@ Status saveUnguarded(std::vector<SafariTab> tabs, std::string_view scannedAt,
     // encoding keeps the peak memory of a large save down.
     const Known known = readPrevious(*options.env, snapshotFile, cache);
     const std::shared_ptr<const TabSnapshot>& previous = known.snapshot;
-    now = VelmoraDate::parse(scannedAt).value_or(options.env->now());
+    now = VelmoraDate::parse(scannedAt).value_or(VelmoraDate::fromUnixTime(options.env->now()));
     if (std::vector<std::uint32_t> unchanged;
         previous && unchangedAndRecent(known, tabs, now, unchanged)) {
       // The tabs are the stored ones, so their positions are the stored tabs'.
@@ -367,7 +360,7 @@ Status saveUnguarded(std::vector<SafariTab> tabs, std::string_view scannedAt,
 
   // The copy is made from the file just written, inside the kernel; should
   // that file have been replaced since, the same records are encoded again.
-  const std::filesystem::path copy = historyDir / historyFileName(scannedAt);
+  const std::filesystem::path copy = historyDir / utf8Path(historyFileName(scannedAt));
   if (Status done = written ? copyFileAtomically(*options.env, snapshotFile, *written, copy, bytes)
                             : writeFileAtomically(*options.env, copy, bytes);
       !done) {

@@ -32,8 +32,9 @@ inline constexpr double kRecentWindow = 600;
 // page the scan time in which it was first seen, and keeps a dated history
 // copy (then prunes the history) when the set of pages changed or the newest
 // copy is old. Writes nothing when nothing changed recently. A scan time
-// holding "/" or a NUL character cannot name a history file: such a call fails
-// before anything is touched.
+// that cannot name a file on this system (Env::fileNameProblem: a "/", a NUL
+// character, and on Windows also what Windows forbids) cannot name a history
+// file: such a call fails before anything is touched.
 Status save(std::vector<SafariTab> tabs, std::string_view scannedAt, const Options& options);
 
 }  // namespace velmora::VelmoraStorage

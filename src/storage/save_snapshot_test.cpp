@@ -389,7 +389,7 @@ TEST_F(SaveTest, AnUnparseableScanTimeIsStoredAsSentAndNowIsTheClock) {
   // Copies named relative to the real clock, to see which "now" pruning used.
   const double now = currentTime();
   auto copyAged = [&](double age) {
-    const std::string name = historyFileName(isoTime(now - age + kReferenceDateUnixOffset));
+    const std::string name = historyFileName(isoTime(now - age));
     putHistory(name);
     return name;
   };

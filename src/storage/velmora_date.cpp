@@ -7,7 +7,6 @@
 #include <string>
 #include <unordered_map>
 
-#include "platform/clock.h"
 
 namespace velmora::VelmoraDate {
 namespace {

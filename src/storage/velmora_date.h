@@ -9,6 +9,14 @@
 // met again costs one map lookup.
 namespace velmora::VelmoraDate {
 
+// Seconds between the Unix epoch and 2001-01-01T00:00:00Z, the reference
+// date of every point in time this system stores. The Env tells Unix time;
+// it becomes a reference time here, and only here.
+inline constexpr double kReferenceDateUnixOffset = 978307200.0;
+
+// A Unix time (Env::now(), say) as seconds since the reference date.
+inline double fromUnixTime(double unixSeconds) { return unixSeconds - kReferenceDateUnixOffset; }
+
 // The memo is emptied whole once it holds more than this many entries and a
 // new string is about to be stored: a plain bound with no per-entry
 // bookkeeping.

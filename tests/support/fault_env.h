@@ -1,13 +1,12 @@
 #pragma once
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <utility>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,15 +26,14 @@ enum class EnvOp {
   kReadFile,
   kReadFileInPieces,
   kNewTemporaryFile,
+  kNewTemporaryCopy,
   kAppend,
-  kCopyFrom,
   kSync,
   kClose,
   kSyncDirectory,
   kRenameFile,
   kListDirectory,
-  kFileStatus,
-  kFileIdentity,
+  kExamine,
   kRemoveFile,
   kOpenApplication,
 };
@@ -45,15 +43,14 @@ inline const char* opName(EnvOp op) {
                                       "readFile",
                                       "readFileInPieces",
                                       "newTemporaryFile",
+                                      "newTemporaryCopy",
                                       "append",
-                                      "copyFrom",
                                       "sync",
                                       "close",
                                       "syncDirectory",
                                       "renameFile",
                                       "listDirectory",
-                                      "fileStatus",
-                                      "fileIdentity",
+                                      "examine",
                                       "removeFile",
                                       "openApplication"};
   return names[static_cast<int>(op)];
@@ -70,7 +67,7 @@ struct EnvFault {
   enum class Kind {
     kNone,
     kError,       // the call fails with `errnum` and does nothing; a copy that
-                  // the kernel refuses with it (isCopyRefusal) answers so instead
+                  // the system refuses with it (isCopyRefusal) answers so instead
     kShortWrite,  // an append writes half its bytes, then fails with ENOSPC
     kPowerCut,    // the power goes before the call: it and every later one fail with EIO
   };
@@ -83,11 +80,13 @@ struct EnvFault {
 // Durability follows what POSIX and Linux promise: a file's bytes are
 // durable once the file is synced, and a name (created, renamed or removed)
 // once its directory is synced; a directory made anew is an entry of its
-// parent like any other. After a cut, restoreDurableState() puts the tree
-// under `root` back to exactly that.
+// parent like any other. (Windows promises more, a rename written through is
+// durable at once, so the model holds there too.) After a cut,
+// restoreDurableState() puts the tree under `root` back to exactly that.
+// Files are told apart by the identity the wrapped Env examines.
 class FaultEnv final : public EnvWrapper {
  public:
-  // The errors with which the kernel refuses a copy it cannot make; the copy
+  // The errors with which the system refuses a copy it cannot make; the copy
   // then answers that it was not made, and the writer encodes instead.
   static bool isCopyRefusal(int errnum) {
     return errnum == EXDEV || errnum == ENOSYS || errnum == EOPNOTSUPP || errnum == EINVAL;
@@ -157,6 +156,22 @@ class FaultEnv final : public EnvWrapper {
     return std::unique_ptr<WritableFile>(
         std::make_unique<File>(*this, std::move(*made), file, created));
   }
+  // The copied bytes are unsynced writes like any others until sync.
+  Result<std::unique_ptr<WritableFile>> newTemporaryCopy(const std::filesystem::path& source,
+                                                         const FileIdentity& expected,
+                                                         const std::filesystem::path& file,
+                                                         std::filesystem::path& created) override {
+    if (auto failed = enter(EnvOp::kNewTemporaryCopy, file, "cannot write")) {
+      if (isCopyRefusal(failed->code) && !powerOut_) return std::unique_ptr<WritableFile>();
+      return *failed;
+    }
+    Result<std::unique_ptr<WritableFile>> made =
+        target().newTemporaryCopy(source, expected, file, created);
+    if (!made || *made == nullptr) return made;
+    idOf(created, /*fresh=*/true);
+    return std::unique_ptr<WritableFile>(
+        std::make_unique<File>(*this, std::move(*made), file, created));
+  }
   Status syncDirectory(const std::filesystem::path& dir) override {
     if (auto failed = enter(EnvOp::kSyncDirectory, dir, "cannot sync directory")) return *failed;
     Status synced = target().syncDirectory(dir);
@@ -171,13 +186,9 @@ class FaultEnv final : public EnvWrapper {
     if (auto failed = enter(EnvOp::kListDirectory, dir, "cannot list directory")) return *failed;
     return target().listDirectory(dir);
   }
-  Result<FileStatus> fileStatus(const std::filesystem::path& path) override {
-    if (auto failed = enter(EnvOp::kFileStatus, path, "cannot examine")) return *failed;
-    return target().fileStatus(path);
-  }
-  Result<FileIdentity> fileIdentity(const std::filesystem::path& file) override {
-    if (auto failed = enter(EnvOp::kFileIdentity, file, "cannot examine")) return *failed;
-    return target().fileIdentity(file);
+  Result<FileInfo> examine(const std::filesystem::path& path) override {
+    if (auto failed = enter(EnvOp::kExamine, path, "cannot examine")) return *failed;
+    return target().examine(path);
   }
   Status removeFile(const std::filesystem::path& file) override {
     if (auto failed = enter(EnvOp::kRemoveFile, file, "cannot remove")) return *failed;
@@ -209,15 +220,6 @@ class FaultEnv final : public EnvWrapper {
         return *failed;
       }
       return file_->append(bytes);
-    }
-    // The copied bytes are unsynced writes like any others until sync.
-    Result<bool> copyFrom(const std::filesystem::path& source,
-                          const FileIdentity& expected) override {
-      if (auto failed = env_.enter(EnvOp::kCopyFrom, target_, "cannot write")) {
-        if (isCopyRefusal(failed->code) && !env_.powerOut_) return false;
-        return *failed;
-      }
-      return file_->copyFrom(source, expected);
     }
     Status sync() override {
       if (auto failed = env_.enter(EnvOp::kSync, target_, "cannot write")) return *failed;
@@ -259,9 +261,9 @@ class FaultEnv final : public EnvWrapper {
   }
 
   std::uint64_t idOf(const std::filesystem::path& file, bool fresh) {
-    struct stat info;
-    if (::lstat(file.c_str(), &info) != 0) return 0;
-    std::uint64_t& id = ids_[info.st_ino];
+    Result<FileInfo> info = target().examine(file);
+    if (!info) return 0;
+    std::uint64_t& id = ids_[{info->identity.device, info->identity.inode}];
     if (id == 0 || fresh) id = ++lastId_;
     return id;
   }
@@ -318,7 +320,7 @@ class FaultEnv final : public EnvWrapper {
   // its last sync.
   std::map<std::filesystem::path, std::map<std::string, Entry>> durableDirs_;
   std::map<std::uint64_t, std::string> durableData_;
-  std::map<ino_t, std::uint64_t> ids_;
+  std::map<std::pair<std::uint64_t, std::uint64_t>, std::uint64_t> ids_;
   std::uint64_t lastId_ = 0;
 };
 

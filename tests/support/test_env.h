@@ -6,17 +6,14 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "platform/posix/posix_env.h"
+#include "platform/system.h"
 #include "storage/options.h"
 #include "support/temporary_directory.h"
 
 namespace velmora {
 
 // The real file system, which every test world works on.
-inline Env& realFiles() {
-  static PosixEnv env;
-  return env;
-}
+inline Env& realFiles() { return systemEnv(); }
 
 // The storage code working in a directory the caller chose, on the system
 // clock; a launch is recorded, never made.
@@ -46,7 +43,7 @@ class DirectoryEnv : public EnvWrapper {
 
 // A world of its own for the storage code: the storage directory is
 // <root>/Velmora in a scratch directory, made on use as the real one is, and
-// the clock reads `time` when it is set, else the system clock.
+// the clock reads `time` (Unix time) when it is set, else the system clock.
 class TestEnv : public DirectoryEnv {
  public:
   TestEnv() : DirectoryEnv(std::filesystem::path()) { setStorage(root() / "Velmora"); }

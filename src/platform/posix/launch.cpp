@@ -58,11 +58,11 @@ int descriptorLimit() {
 
 }  // namespace
 
-std::filesystem::path extensionBundlePath() {
+std::filesystem::path executablePath() {
   std::error_code error;
-  const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
+  std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
   if (error) return {};
-  return executable.parent_path();
+  return executable;
 }
 
 Status openApplication(const std::filesystem::path& applicationBundle) {

@@ -6,9 +6,9 @@
 
 namespace velmora {
 
-// The directory holding the running executable, links resolved; the empty
-// path when the system cannot tell.
-std::filesystem::path extensionBundlePath();
+// The running executable, links resolved; the empty path when the system
+// cannot tell.
+std::filesystem::path executablePath();
 
 // Starts <applicationBundle>/AppRun with no arguments, detached: in a new
 // session, with stdin, stdout and stderr on /dev/null and no other descriptor

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,8 +15,8 @@
 #include "platform/clock.h"
 #include "platform/descriptor.h"
 #include "platform/os_error.h"
-#include "platform/posix/storage_directory.h"
 #include "platform/posix/launch.h"
+#include "platform/posix/storage_directory.h"
 
 namespace velmora {
 namespace {
@@ -109,39 +110,13 @@ class PosixWritableFile final : public WritableFile {
   // `target` is the file the bytes are meant for, which errors name.
   PosixWritableFile(int fd, std::filesystem::path target) : fd_(fd), target_(std::move(target)) {}
 
+  int fd() const { return fd_.get(); }
+
   Status append(std::string_view bytes) override {
     if (const int err = writeAll(fd_.get(), bytes); err != 0) {
       return osError("cannot write", target_, err);
     }
     return Ok();
-  }
-  Result<bool> copyFrom(const std::filesystem::path& source,
-                        const FileIdentity& expected) override {
-    const FileDescriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    struct stat info;
-    if (in.get() < 0 || ::fstat(in.get(), &info) != 0 || !(identityOf(info) == expected)) {
-      return false;
-    }
-    std::int64_t left = expected.size;
-    while (left > 0) {
-      const ssize_t copied = ::copy_file_range(in.get(), nullptr, fd_.get(), nullptr,
-                                               static_cast<std::size_t>(left), 0);
-      if (copied > 0) {
-        left -= copied;
-        continue;
-      }
-      if (copied < 0 && errno == EINTR) continue;
-      if (copied < 0 && errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP &&
-          errno != EINVAL) {
-        return osError("cannot write", target_, errno);
-      }
-      // Refused, or the source ended early: whatever was copied goes.
-      if (::ftruncate(fd_.get(), 0) != 0 || ::lseek(fd_.get(), 0, SEEK_SET) != 0) {
-        return osError("cannot write", target_, errno);
-      }
-      return false;
-    }
-    return true;
   }
   Status sync() override {
     if (::fsync(fd_.get()) != 0) return osError("cannot write", target_, errno);
@@ -157,6 +132,36 @@ class PosixWritableFile final : public WritableFile {
   std::filesystem::path target_;
 };
 
+// Copies the whole of `source` into `out` inside the kernel when `source` is
+// still the version `expected`: true when done; false when it is another
+// version by now, or the kernel refuses (another file system, no support) or
+// the source ends early.
+Result<bool> copyInKernel(const std::filesystem::path& source, const FileIdentity& expected,
+                          const PosixWritableFile& out, const std::filesystem::path& target) {
+  const FileDescriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  struct stat info;
+  if (in.get() < 0 || ::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+      !(identityOf(info) == expected)) {
+    return false;
+  }
+  std::int64_t left = expected.size;
+  while (left > 0) {
+    const ssize_t copied = ::copy_file_range(in.get(), nullptr, out.fd(), nullptr,
+                                             static_cast<std::size_t>(left), 0);
+    if (copied > 0) {
+      left -= copied;
+      continue;
+    }
+    if (copied < 0 && errno == EINTR) continue;
+    if (copied < 0 && errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP &&
+        errno != EINVAL) {
+      return osError("cannot write", target, errno);
+    }
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 Result<std::filesystem::path> PosixEnv::storageDirectory() {
@@ -168,6 +173,15 @@ Result<std::filesystem::path> PosixEnv::storageDirectory() {
 }
 
 double PosixEnv::now() { return currentTime(); }
+
+std::optional<std::string> PosixEnv::fileNameProblem(std::string_view name) {
+  if (name.find('/') != std::string_view::npos) return "contains \"/\"";
+  if (name.find('\0') != std::string_view::npos) return "contains a NUL character";
+  if (name.size() > NAME_MAX) {
+    return "makes a name longer than " + std::to_string(NAME_MAX) + " bytes";
+  }
+  return std::nullopt;
+}
 
 Result<bool> PosixEnv::createDirectory(const std::filesystem::path& dir) {
   // Nearly always the directory is there already: one stat says so.
@@ -240,6 +254,24 @@ Result<std::unique_ptr<WritableFile>> PosixEnv::newTemporaryFile(
   return std::unique_ptr<WritableFile>(std::move(file));
 }
 
+Result<std::unique_ptr<WritableFile>> PosixEnv::newTemporaryCopy(
+    const std::filesystem::path& source, const FileIdentity& expected,
+    const std::filesystem::path& target, std::filesystem::path& created) {
+  std::filesystem::path path;
+  Result<std::unique_ptr<WritableFile>> file = newTemporaryFile(target, path);
+  if (!file) return file;
+  Result<bool> copied =
+      copyInKernel(source, expected, static_cast<PosixWritableFile&>(**file), target);
+  if (!copied || !*copied) {
+    file->reset();
+    ::unlink(path.c_str());
+    if (!copied) return copied.error();
+    return std::unique_ptr<WritableFile>();
+  }
+  created = path;
+  return file;
+}
+
 Status PosixEnv::syncDirectory(const std::filesystem::path& dir) {
   const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return osError("cannot sync directory", dir, errno);
@@ -274,18 +306,13 @@ Result<std::vector<std::string>> PosixEnv::listDirectory(const std::filesystem::
   }
 }
 
-Result<FileStatus> PosixEnv::fileStatus(const std::filesystem::path& path) {
+Result<FileInfo> PosixEnv::examine(const std::filesystem::path& path) {
   struct stat info;
   if (::lstat(path.c_str(), &info) != 0) return osError("cannot examine", path, errno);
-  return FileStatus{S_ISREG(info.st_mode), static_cast<double>(info.st_mtim.tv_sec) +
-                                               static_cast<double>(info.st_mtim.tv_nsec) / 1e9 -
-                                               kReferenceDateUnixOffset};
-}
-
-Result<FileIdentity> PosixEnv::fileIdentity(const std::filesystem::path& file) {
-  struct stat info;
-  if (::stat(file.c_str(), &info) != 0) return osError("cannot examine", file, errno);
-  return identityOf(info);
+  const FileInfo::Type type = S_ISREG(info.st_mode)   ? FileInfo::Type::regular
+                              : S_ISDIR(info.st_mode) ? FileInfo::Type::directory
+                                                      : FileInfo::Type::other;
+  return FileInfo{type, identityOf(info)};
 }
 
 Status PosixEnv::removeFile(const std::filesystem::path& file) {
@@ -293,8 +320,10 @@ Status PosixEnv::removeFile(const std::filesystem::path& file) {
   return Ok();
 }
 
-Status PosixEnv::openApplication(const std::filesystem::path& applicationBundle) {
-  return velmora::openApplication(applicationBundle);
+std::filesystem::path PosixEnv::executablePath() { return velmora::executablePath(); }
+
+Status PosixEnv::openApplication(const std::filesystem::path& applicationFolder) {
+  return velmora::openApplication(applicationFolder);
 }
 
 }  // namespace velmora
