@@ -4,6 +4,11 @@
 # defined here under the name the Linux build finds.
 enable_language(C)
 
+# Windows 10's API, wide-character Win32 calls, and windows.h without its
+# min and max macros.
+add_compile_definitions(_WIN32_WINNT=0x0A00 WINVER=0x0A00 UNICODE _UNICODE NOMINMAX
+                        WIN32_LEAN_AND_MEAN)
+
 # Boost's headers, and nothing else of /usr/include, whose glibc headers would
 # shadow MinGW's.
 set(velmora_boost_include "${CMAKE_BINARY_DIR}/boost-include")

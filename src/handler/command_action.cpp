@@ -8,7 +8,7 @@
 namespace velmora {
 
 boost::json::object commandReply(std::string_view command, std::string_view url, const Logger& log,
-                                 const std::function<Status()>& openApp,
+                                 const std::function<Result<std::string>()>& openApp,
                                  const VelmoraStorage::Options& storage) {
   if (command != "openApp") {
     const Status queued = VelmoraStorage::queue(command, url, storage);
@@ -19,8 +19,10 @@ boost::json::object commandReply(std::string_view command, std::string_view url,
     }
   }
   // Without this line nothing would tell why Nelo never opened.
-  if (const Status opened = openApp(); !opened) {
+  if (const Result<std::string> opened = openApp(); !opened) {
     log.error(replies::kAppNotStartedLog + opened.error().description);
+  } else if (!opened->empty()) {
+    log.info(replies::kAppStartedLog + *opened);
   }
   return replies::commandDone(command);
 }
@@ -33,7 +35,7 @@ std::filesystem::path containingApplicationBundle(const std::filesystem::path& e
   return bundle;
 }
 
-Status openContainingApp(Env& env) {
+Result<std::string> openContainingApp(Env& env) {
   return env.openApplication(containingApplicationBundle(env.executablePath().parent_path()));
 }
 

@@ -16,9 +16,10 @@ namespace velmora {
 // Queues the command (all but "openApp"), then calls `openApp` and answers
 // with the status text; a failure to queue is logged and answered instead,
 // and the application is then not opened. An application that cannot be
-// started is logged, and the reply stays: the launch is not waited for.
+// started is logged, and so is what the launch has to say of one started;
+// the reply stays: the launch is not waited for.
 boost::json::object commandReply(std::string_view command, std::string_view url, const Logger& log,
-                                 const std::function<Status()>& openApp,
+                                 const std::function<Result<std::string>()>& openApp,
                                  const VelmoraStorage::Options& storage);
 
 // The application bundle containing an extension bundle: three directory
@@ -27,7 +28,7 @@ std::filesystem::path containingApplicationBundle(const std::filesystem::path& e
 
 // Launches the containing application of the running executable through the
 // Env, without waiting for it; an Error only when there is nothing there to
-// launch.
-Status openContainingApp(Env& env);
+// launch, else what the launch has to say for the log.
+Result<std::string> openContainingApp(Env& env);
 
 }  // namespace velmora

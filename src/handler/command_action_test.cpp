@@ -52,7 +52,7 @@ TEST(CommandActionTest, EveryCommandIsQueuedExceptOpenAppAndTheAppIsOpened) {
     int opened = 0;
     RecordingLog log;
     const auto reply =
-        commandReply(c.command, c.url, log.logger(), [&] { ++opened; return Ok(); }, home.options());
+        commandReply(c.command, c.url, log.logger(), [&] { ++opened; return Result<std::string>(std::string()); }, home.options());
     EXPECT_EQ(reply, (boost::json::object{{"ok", true}, {"message", c.message}})) << c.command;
     EXPECT_EQ(opened, 1) << c.command;
     EXPECT_TRUE(log.records.empty()) << c.command;
@@ -72,7 +72,7 @@ TEST(CommandActionTest, OpenAppNeedsNoStorage) {
   std::ofstream(home.storage()) << "not a directory";
   int opened = 0;
   RecordingLog log;
-  EXPECT_EQ(commandReply("openApp", "", log.logger(), [&] { ++opened; return Ok(); }, home.options()).at("ok"),
+  EXPECT_EQ(commandReply("openApp", "", log.logger(), [&] { ++opened; return Result<std::string>(std::string()); }, home.options()).at("ok"),
             true);
   EXPECT_EQ(opened, 1);
 }

@@ -21,6 +21,9 @@ inline constexpr char kCommandFailedLog[] = "Befehl fehlgeschlagen: ";
 // Prefix of the log line of an application that could not be started (the
 // reply does not change).
 inline constexpr char kAppNotStartedLog[] = "Nelo nicht gestartet: ";
+// Prefix of the log line of an application started otherwise than asked (on
+// Windows, inside the browser's job when the job forbids leaving it).
+inline constexpr char kAppStartedLog[] = "Nelo gestartet: ";
 // Prefix of the log line of input that ended inside a message or could not be
 // read, which ends the process.
 inline constexpr char kInputFailedLog[] = "Nachricht nicht empfangen: ";

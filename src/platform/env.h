@@ -129,8 +129,9 @@ class Env {
 
   // Starts the application in its folder (<folder>/AppRun, <folder>\Nelo.exe)
   // detached, without waiting for it; an Error, naming the path looked for,
-  // only when there is nothing to start.
-  virtual Status openApplication(const std::filesystem::path& applicationFolder) = 0;
+  // only when there is nothing to start. What the log should know of a start
+  // that went otherwise than asked (empty when it went as asked).
+  virtual Result<std::string> openApplication(const std::filesystem::path& applicationFolder) = 0;
 };
 
 // Passes every call on to another Env; a test world overrides what it
@@ -179,7 +180,7 @@ class EnvWrapper : public Env {
   }
   Status removeFile(const std::filesystem::path& file) override { return target_.removeFile(file); }
   std::filesystem::path executablePath() override { return target_.executablePath(); }
-  Status openApplication(const std::filesystem::path& applicationFolder) override {
+  Result<std::string> openApplication(const std::filesystem::path& applicationFolder) override {
     return target_.openApplication(applicationFolder);
   }
 

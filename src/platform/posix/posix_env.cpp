@@ -322,8 +322,9 @@ Status PosixEnv::removeFile(const std::filesystem::path& file) {
 
 std::filesystem::path PosixEnv::executablePath() { return velmora::executablePath(); }
 
-Status PosixEnv::openApplication(const std::filesystem::path& applicationFolder) {
-  return velmora::openApplication(applicationFolder);
+Result<std::string> PosixEnv::openApplication(const std::filesystem::path& applicationFolder) {
+  if (Status opened = velmora::openApplication(applicationFolder); !opened) return opened.error();
+  return std::string();
 }
 
 }  // namespace velmora

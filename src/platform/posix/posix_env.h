@@ -30,7 +30,7 @@ class PosixEnv final : public Env {
   Result<FileInfo> examine(const std::filesystem::path& path) override;
   Status removeFile(const std::filesystem::path& file) override;
   std::filesystem::path executablePath() override;
-  Status openApplication(const std::filesystem::path& applicationFolder) override;
+  Result<std::string> openApplication(const std::filesystem::path& applicationFolder) override;
 };
 
 }  // namespace velmora
