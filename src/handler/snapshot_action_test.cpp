@@ -80,12 +80,14 @@ TEST(SnapshotActionTest, AnEntryThatDoesNotDecodeStopsTheWholeSave) {
   EXPECT_EQ(logged.records[0].text, "Speichern fehlgeschlagen: " + error);
 }
 
-// A path that is not UTF-8 must not make the reply unreadable to the browser.
+// A path that is not UTF-8 (Linux paths are bytes) must not make the reply
+// unreadable to the browser.
 TEST(SnapshotActionTest, BytesOfADescriptionThatAreNotUtf8BecomeReplacementCharacters) {
-  TestEnv home;
-  home.setStorage(home.root() / "caf\xe9" / "Velmora");
-  std::filesystem::create_directories(home.storage().parent_path());
-  std::ofstream(home.storage()) << "not a directory";
+  struct Latin1Home : TestEnv {
+    Result<std::filesystem::path> storageDirectory() override {
+      return Error{"cannot create directory /home/caf\xe9/Velmora: Not a directory"};
+    }
+  } home;
   RecordingLog logged;
   const auto reply = snapshotReply(tabsOf("[]"), kScannedAt, logged.logger(), home.options());
   const std::string error(reply.at("error").as_string());

@@ -2,10 +2,9 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -15,6 +14,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/os_error.h"
 #include "support/test_env.h"
 
 namespace velmora {
@@ -51,25 +51,20 @@ TEST_F(EnvTest, CreateDirectoriesMakesMissingParentsAndAcceptsExisting) {
   EXPECT_TRUE(std::filesystem::is_directory(root_ / "d" / "e"));
 }
 
-TEST_F(EnvTest, CreateDirectoriesAcceptsALinkToADirectory) {
-  std::filesystem::create_directory(root_ / "real");
-  std::filesystem::create_directory_symlink(root_ / "real", root_ / "link");
-  EXPECT_TRUE(createDirectories(env_, root_ / "link").ok());
-  EXPECT_TRUE(createDirectories(env_, root_ / "link" / "inner").ok());
-  EXPECT_TRUE(std::filesystem::is_directory(root_ / "real" / "inner"));
-}
-
+// The words are the system's own (posix/posix_env_test.cpp and
+// windows/windows_env_test.cpp hold them); the path and the errno are the
+// same everywhere.
 TEST_F(EnvTest, CreateDirectoriesNamesThePathAndTheReason) {
   put(root_ / "file", "x");
   Status onFile = createDirectories(env_, root_ / "file");
   ASSERT_FALSE(onFile.ok());
-  EXPECT_EQ(onFile.error().description,
-            "cannot create directory " + (root_ / "file").string() + ": File exists");
+  EXPECT_THAT(onFile.error().description,
+              HasSubstr("cannot create directory " + utf8Text(root_ / "file") + ": "));
+  EXPECT_EQ(onFile.error().code, EEXIST);
 
   Status below = createDirectories(env_, root_ / "file" / "sub" / "dir");
   ASSERT_FALSE(below.ok());
-  EXPECT_THAT(below.error().description, HasSubstr((root_ / "file" / "sub").string()));
-  EXPECT_THAT(below.error().description, HasSubstr("Not a directory"));
+  EXPECT_THAT(below.error().description, HasSubstr(utf8Text(root_ / "file")));
   EXPECT_EQ(std::filesystem::file_size(root_ / "file"), 1u);
 }
 
@@ -80,7 +75,7 @@ TEST_F(EnvTest, ReadFileReturnsEveryByte) {
     const char* name;
     std::string bytes;
   } cases[] = {
-      {"empty", ""}, {"small", "{\"a\":1}"}, {"nul", std::string("a\0b", 3)}, {"large", large}};
+      {"empty", ""}, {"small", "{\"a\":1}"}, {"with-nul", std::string("a\0b", 3)}, {"large", large}};
   for (const auto& c : cases) {
     put(root_ / c.name, c.bytes);
     Result<std::string> read = env_.readFile(root_ / c.name, SIZE_MAX);
@@ -103,39 +98,26 @@ TEST_F(EnvTest, ReadFileReturnsEveryByte) {
 TEST_F(EnvTest, ReadFileFailuresNameThePath) {
   Result<std::string> missing = env_.readFile(root_ / "missing.json", SIZE_MAX);
   ASSERT_FALSE(missing.ok());
-  EXPECT_EQ(missing.error().description,
-            "cannot open " + (root_ / "missing.json").string() + ": No such file or directory");
+  EXPECT_THAT(missing.error().description,
+              HasSubstr("cannot open " + utf8Text(root_ / "missing.json") + ": "));
+  EXPECT_EQ(missing.error().code, ENOENT);
 
   Result<std::string> directory = env_.readFile(root_, SIZE_MAX);
   ASSERT_FALSE(directory.ok());
-  EXPECT_THAT(directory.error().description, HasSubstr("Is a directory"));
+  EXPECT_THAT(directory.error().description, HasSubstr(utf8Text(root_)));
 
-  // A pipe would block the open and a device could feed bytes without end.
-  ASSERT_EQ(::mkfifo((root_ / "pipe.json").c_str(), 0600), 0);
-  ASSERT_EQ(::symlink("/dev/zero", (root_ / "zero.json").c_str()), 0);
-  for (const char* name : {"pipe.json", "zero.json"}) {
-    Result<std::string> special = env_.readFile(root_ / name, SIZE_MAX);
-    ASSERT_FALSE(special.ok()) << name;
-    EXPECT_EQ(special.error().description,
-              "cannot read " + (root_ / name).string() + ": not a regular file");
-  }
-  // A file above the caller's limit is refused before its bytes are read, so
-  // even a huge sparse file costs no memory.
-  const std::filesystem::path sparse = root_ / "sparse.json";
-  put(sparse, "");
-  std::filesystem::resize_file(sparse, std::uintmax_t{32} << 30);
-  Result<std::string> large = env_.readFile(sparse, 1024);
-  ASSERT_FALSE(large.ok());
-  EXPECT_EQ(large.error().description, "cannot read " + sparse.string() + ": File too large");
-  put(sparse, "12345");
-  EXPECT_EQ(*env_.readFile(sparse, 5), "12345");
-  EXPECT_FALSE(env_.readFile(sparse, 4).ok());
+  // A file above the caller's limit is refused before its bytes are read.
+  const std::filesystem::path large = root_ / "large.json";
+  put(large, "12345");
+  EXPECT_EQ(*env_.readFile(large, 5), "12345");
+  Result<std::string> tooLarge = env_.readFile(large, 4);
+  ASSERT_FALSE(tooLarge.ok());
+  EXPECT_EQ(tooLarge.error().description, osError("cannot read", large, EFBIG).description);
 
   // Read in pieces, a file fails in the same words before any piece.
   const auto noPiece = [](std::string_view) -> bool { throw std::logic_error("a piece"); };
   for (const auto& [file, limit] :
-       {std::pair{root_ / "missing.json", SIZE_MAX}, std::pair{root_ / "pipe.json", SIZE_MAX},
-        std::pair{sparse, std::size_t{4}}}) {
+       {std::pair{root_ / "missing.json", SIZE_MAX}, std::pair{large, std::size_t{4}}}) {
     Status inPieces = env_.readFileInPieces(file, limit, noPiece);
     ASSERT_FALSE(inPieces.ok()) << file;
     EXPECT_EQ(inPieces.error(), env_.readFile(file, limit).error()) << file;
@@ -154,28 +136,10 @@ TEST_F(EnvTest, WriteFileAtomicallyCreatesAndReplacesLeavingNoTemporaryFile) {
   EXPECT_THAT(names(), ElementsAre("doc.json"));
 }
 
-TEST_F(EnvTest, WriteFileAtomicallyGivesTheDefaultPermissions) {
-  const mode_t mask = ::umask(022);
-  ::umask(mask);
-  const std::filesystem::path file = root_ / "doc.json";
-  ASSERT_TRUE(writeFileAtomically(env_, file, "x").ok());
-  struct stat info;
-  ASSERT_EQ(::stat(file.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0666 & ~mask);
-}
-
-TEST_F(EnvTest, WriteFileAtomicallyReplacesALinkNotItsTarget) {
-  put(root_ / "target", "old");
-  std::filesystem::create_symlink(root_ / "target", root_ / "link");
-  ASSERT_TRUE(writeFileAtomically(env_, root_ / "link", "new").ok());
-  EXPECT_FALSE(std::filesystem::is_symlink(root_ / "link"));
-  EXPECT_EQ(*env_.readFile(root_ / "link", SIZE_MAX), "new");
-  EXPECT_EQ(*env_.readFile(root_ / "target", SIZE_MAX), "old");
-}
-
-// The copy is the written version's bytes, copied by the kernel. When the
-// file is not that version any more, or the kernel will not copy it (from
-// another file system), the bytes produced are written instead, whole.
+// The copy is the written version's bytes, copied by the system. When the
+// file is not that version any more, the bytes produced are written instead,
+// whole. (A copy the kernel will not make, from another file system, is
+// posix/posix_env_test.cpp's.)
 TEST_F(EnvTest, CopyFileAtomicallyCopiesTheVersionWrittenElseTheBytesProduced) {
   const std::string written(200 * 1024 + 7, 'w');
   const std::string produced(100 * 1024 + 3, 'p');
@@ -185,8 +149,6 @@ TEST_F(EnvTest, CopyFileAtomicallyCopiesTheVersionWrittenElseTheBytesProduced) {
     std::filesystem::last_write_time(file, std::filesystem::last_write_time(file) -
                                                std::chrono::seconds(1));
   };
-  char otherSystem[] = "/dev/shm/velmora-fs-XXXXXX";
-  const bool haveOtherSystem = ::mkdtemp(otherSystem) != nullptr;
   const struct {
     const char* name;
     std::filesystem::path source;
@@ -200,11 +162,9 @@ TEST_F(EnvTest, CopyFileAtomicallyCopiesTheVersionWrittenElseTheBytesProduced) {
       {"edited in place", root_ / "c.json", edit, true},
       {"removed", root_ / "d.json", [](const auto& file) { std::filesystem::remove(file); },
        true},
-      {"on another file system", std::filesystem::path(otherSystem) / "e.json", nullptr, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    if (!haveOtherSystem && c.source.string().starts_with("/dev/shm")) continue;
     std::optional<FileIdentity> identity;
     ASSERT_TRUE(
         writeFileAtomically(env_, c.source, [&](const ByteSink& sink) { sink(written); }, &identity)
@@ -212,15 +172,12 @@ TEST_F(EnvTest, CopyFileAtomicallyCopiesTheVersionWrittenElseTheBytesProduced) {
     ASSERT_TRUE(identity);
     EXPECT_EQ(env_.examine(c.source)->identity, *identity);
     if (c.change) c.change(c.source);
-    // Across file systems the bytes produced are the same records again.
-    const std::string& fallback = c.expectProduced ? produced : written;
     const std::filesystem::path copy = root_ / "copy.json";
     ASSERT_TRUE(copyFileAtomically(env_, c.source, *identity, copy,
-                                   [&](const ByteSink& sink) { sink(fallback); })
+                                   [&](const ByteSink& sink) { sink(produced); })
                     .ok());
     EXPECT_TRUE(*env_.readFile(copy, SIZE_MAX) == (c.expectProduced ? produced : written));
   }
-  if (haveOtherSystem) std::filesystem::remove_all(otherSystem);
   EXPECT_THAT(names(), UnorderedElementsAre("a.json", "b.json", "c.json", "copy.json"));
 }
 
@@ -240,12 +197,10 @@ TEST_F(EnvTest, WriteFileAtomicallySweepsStaleTemporaryFilesOnly) {
   make(".doc.json.tmp-a1B2", true);      // too short: not ours
   make(".doc.json.bak", true);
   std::filesystem::create_directory(root_ / ".dir.tmp-a1B2c3");
-  std::filesystem::create_symlink(root_ / ".doc.json.tmp-d4E5f6", root_ / ".link.tmp-a1B2c3");
   ASSERT_TRUE(writeFileAtomically(env_, root_ / "doc.json", "x").ok());
   EXPECT_THAT(names(),
               UnorderedElementsAre("doc.json", ".doc.json.tmp-d4E5f6", "doc.json.tmp-a1B2c3",
-                                   ".doc.json.tmp-a1B2", ".doc.json.bak", ".dir.tmp-a1B2c3",
-                                   ".link.tmp-a1B2c3"));
+                                   ".doc.json.tmp-a1B2", ".doc.json.bak", ".dir.tmp-a1B2c3"));
 }
 
 TEST_F(EnvTest, WriteFileAtomicallyTooLongANameFailsWithTheSystemReason) {
@@ -259,7 +214,7 @@ TEST_F(EnvTest, WriteFileAtomicallyTooLongANameFailsWithTheSystemReason) {
   const std::string name(300, 'n');
   Status status = writeFileAtomically(env_, root_ / name, "x");
   ASSERT_FALSE(status.ok());
-  EXPECT_THAT(status.error().description, HasSubstr("File name too long"));
+  EXPECT_THAT(status.error().description, HasSubstr(name));
   EXPECT_TRUE(names().empty());
 }
 
@@ -271,7 +226,8 @@ TEST_F(EnvTest, ListDirectoryShowsHiddenEntriesAndFailsOnMissing) {
 
   Result<std::vector<std::string>> missing = env_.listDirectory(root_ / "missing");
   ASSERT_FALSE(missing.ok());
-  EXPECT_THAT(missing.error().description, HasSubstr("No such file or directory"));
+  EXPECT_THAT(missing.error().description, HasSubstr(utf8Text(root_ / "missing")));
+  EXPECT_EQ(missing.error().code, ENOENT);
 }
 
 TEST_F(EnvTest, RemoveRegularFileRemovesNothingElse) {
@@ -279,19 +235,15 @@ TEST_F(EnvTest, RemoveRegularFileRemovesNothingElse) {
   std::filesystem::create_directory(root_ / "dir");
   put(root_ / "dir" / "inner", "x");
   std::filesystem::create_directory(root_ / "empty");
-  put(root_ / "target", "x");
-  std::filesystem::create_symlink(root_ / "target", root_ / "link");
-  ::mkfifo((root_ / "fifo").c_str(), 0600);
 
   const struct {
     const char* name;
     bool removed;
-  } cases[] = {{"file", true},  {"dir", false},  {"empty", false},
-               {"link", false}, {"fifo", false}, {"missing", false}};
+  } cases[] = {{"file", true}, {"dir", false}, {"empty", false}, {"missing", false}};
   for (const auto& c : cases) {
     EXPECT_EQ(removeRegularFile(env_, root_ / c.name), c.removed) << c.name;
   }
-  EXPECT_THAT(names(), UnorderedElementsAre("dir", "empty", "target", "link", "fifo"));
+  EXPECT_THAT(names(), UnorderedElementsAre("dir", "empty"));
   EXPECT_TRUE(std::filesystem::exists(root_ / "dir" / "inner"));
 }
 

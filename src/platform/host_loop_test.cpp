@@ -1,7 +1,6 @@
 #include "platform/host_loop.h"
 
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <boost/json/parse.hpp>
@@ -11,6 +10,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "support/scratch_file.h"
 
 namespace velmora {
 namespace {
@@ -89,13 +90,6 @@ TEST(HostLoopTest, ItemsWithoutAReplyGiveTheHandlersNoReply) {
   }
 }
 
-int inputOf(const std::string& bytes) {
-  const int fd = ::memfd_create("input", MFD_CLOEXEC);
-  EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  ::lseek(fd, 0, SEEK_SET);
-  return fd;
-}
-
 std::vector<std::string> framesIn(int fd) {
   ::lseek(fd, 0, SEEK_SET);
   std::vector<std::string> bodies;
@@ -125,12 +119,10 @@ struct Served {
 };
 
 Served serve(const std::string& input, std::function<void(NSExtensionContext&)> answer) {
-  const int in = inputOf(input);
-  const int out = ::memfd_create("output", MFD_CLOEXEC);
-  Served served{serveMessages(in, out, LoopHandler(std::move(answer))), framesIn(out)};
-  ::close(in);
-  ::close(out);
-  return served;
+  const ScratchFile in(input);
+  const ScratchFile out;
+  return Served{serveMessages(in.fd(), out.fd(), LoopHandler(std::move(answer))),
+                framesIn(out.fd())};
 }
 
 TEST(HostLoopTest, ServesEveryFrameInOrder) {
@@ -173,9 +165,8 @@ TEST(HostLoopTest, AThrowingHandlerStillGetsItsRequestAnswered) {
 }
 
 TEST(HostLoopTest, UnwritableOutputEndsWithFailure) {
-  const int in = inputOf(frame("{}"));
-  EXPECT_EQ(serveMessages(in, -1, LoopHandler(echo)), 1);
-  ::close(in);
+  const ScratchFile in(frame("{}"));
+  EXPECT_EQ(serveMessages(in.fd(), -1, LoopHandler(echo)), 1);
 }
 
 }  // namespace

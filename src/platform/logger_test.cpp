@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/scratch_file.h"
 
 namespace velmora {
 namespace {
@@ -38,20 +39,22 @@ TEST(LoggerTest, ControlCharactersAndInvalidBytesAreEscaped) {
 }
 
 std::string drain(int fd) {
+  ::lseek(fd, 0, SEEK_SET);
   std::string all;
   char buffer[4096];
-  ssize_t n;
-  while ((n = ::read(fd, buffer, sizeof buffer)) > 0) all.append(buffer, static_cast<size_t>(n));
+  int n;
+  while ((n = static_cast<int>(::read(fd, buffer, sizeof buffer))) > 0) {
+    all.append(buffer, static_cast<std::size_t>(n));
+  }
   return all;
 }
 
 // Lines from concurrent requests must arrive whole, each on its own line.
 TEST(LoggerTest, LineSinkWritesWholeLinesFromManyThreads) {
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
+  const ScratchFile out;
   const std::string text(200, 'x');
   {
-    Logger log("local.velmora", "extension", lineSink(fds[1]));
+    Logger log("local.velmora", "extension", lineSink(out.fd()));
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
       threads.emplace_back([&] {
@@ -60,9 +63,7 @@ TEST(LoggerTest, LineSinkWritesWholeLinesFromManyThreads) {
     }
     for (auto& thread : threads) thread.join();
   }
-  ::close(fds[1]);
-  const std::string all = drain(fds[0]);
-  ::close(fds[0]);
+  const std::string all = drain(out.fd());
   const std::string line = "local.velmora[extension] error: " + text + "\n";
   ASSERT_EQ(all.size(), 100 * line.size());
   for (std::size_t at = 0; at < all.size(); at += line.size()) {

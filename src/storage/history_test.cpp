@@ -165,11 +165,15 @@ TEST_F(HistoryDirectoryTest, RemovesOnlyRegularFilesWithADate) {
   std::ofstream(dir_ / historyFileName("2020-01-01T01:00:00Z") / "inside") << "x";
   std::filesystem::create_directory(dir_ / historyFileName("2020-01-01T02:00:00Z"));
   std::ofstream(dir_ / "target") << "x";
-  std::filesystem::create_symlink(dir_ / "target", dir_ / historyFileName("2020-01-01T03:00:00Z"));
+  std::vector<std::string> kept = {"notes.json", "UPPER.JSON", "2020-01-01T01_00_00Z.json",
+                                   "2020-01-01T02_00_00Z.json", "target"};
+  // Where the system lets this process make links at all.
+  std::error_code noLinks;
+  std::filesystem::create_symlink(dir_ / "target", dir_ / historyFileName("2020-01-01T03:00:00Z"),
+                                  noLinks);
+  if (!noLinks) kept.push_back("2020-01-01T03_00_00Z.json");
   prune("2024-05-10T20:00:00Z");
-  EXPECT_THAT(present(), UnorderedElementsAreArray(
-                             {"notes.json", "UPPER.JSON", "2020-01-01T01_00_00Z.json",
-                              "2020-01-01T02_00_00Z.json", "target", "2020-01-01T03_00_00Z.json"}));
+  EXPECT_THAT(present(), UnorderedElementsAreArray(kept));
   EXPECT_TRUE(std::filesystem::exists(dir_ / "2020-01-01T01_00_00Z.json" / "inside"));
 }
 

@@ -2,8 +2,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -30,12 +28,6 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
 using ::testing::UnorderedElementsAre;
-
-struct FileIdentity {
-  ino_t inode;
-  std::int64_t modifiedNs;
-  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
-};
 
 class SaveTest : public ::testing::Test {
  protected:
@@ -81,9 +73,8 @@ class SaveTest : public ::testing::Test {
     return names;
   }
   static FileIdentity identity(const std::filesystem::path& file) {
-    struct stat info {};
-    ::stat(file.c_str(), &info);
-    return {info.st_ino, info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec};
+    Result<FileInfo> info = realFiles().examine(file);
+    return info ? info->identity : FileIdentity{};
   }
   void putHistory(const std::string& name) {
     std::filesystem::create_directories(historyDir());

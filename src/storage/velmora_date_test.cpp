@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -13,16 +14,12 @@
 namespace velmora::VelmoraDate {
 namespace {
 
-// The expected value from the C library's own calendar arithmetic.
+// The expected value from the standard library's own calendar arithmetic.
 double utc(int year, int month, int day, int hour, int minute, int second) {
-  std::tm tm{};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
-  return static_cast<double>(::timegm(&tm)) - 978307200.0;
+  using namespace std::chrono;
+  const sys_seconds time = sys_days{std::chrono::year{year} / month / day} + hours{hour} +
+                           minutes{minute} + seconds{second};
+  return static_cast<double>(time.time_since_epoch().count()) - 978307200.0;
 }
 
 // The seed inputs of the date fuzz target, which replays them against a

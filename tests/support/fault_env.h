@@ -194,10 +194,10 @@ class FaultEnv final : public EnvWrapper {
     if (auto failed = enter(EnvOp::kRemoveFile, file, "cannot remove")) return *failed;
     return target().removeFile(file);
   }
-  Status openApplication(const std::filesystem::path& bundle) override {
+  Result<std::string> openApplication(const std::filesystem::path& bundle) override {
     if (auto failed = enter(EnvOp::kOpenApplication, bundle, "cannot run")) return *failed;
     launched_.push_back(bundle);
-    return Ok();
+    return std::string();
   }
 
  private:
@@ -269,7 +269,7 @@ class FaultEnv final : public EnvWrapper {
   }
 
   void recordDirectory(const std::filesystem::path& dir) {
-    std::map<std::string, Entry>& entries = durableDirs_[dir];
+    std::map<std::filesystem::path, Entry>& entries = durableDirs_[dir];
     entries.clear();
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
       const auto status = entry.symlink_status();
@@ -318,7 +318,7 @@ class FaultEnv final : public EnvWrapper {
   std::vector<std::filesystem::path> launched_;
   // Per directory, its names as of its last sync; per file, its bytes as of
   // its last sync.
-  std::map<std::filesystem::path, std::map<std::string, Entry>> durableDirs_;
+  std::map<std::filesystem::path, std::map<std::filesystem::path, Entry>> durableDirs_;
   std::map<std::uint64_t, std::string> durableData_;
   std::map<std::pair<std::uint64_t, std::uint64_t>, std::uint64_t> ids_;
   std::uint64_t lastId_ = 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -10,14 +11,18 @@ namespace velmora {
 // A time as the extension's script writes scan times (toISOString: UTC,
 // milliseconds, "Z").
 inline std::string isoTime(double unixSeconds) {
-  const double millis = std::round(unixSeconds * 1000);
-  const auto seconds = static_cast<std::time_t>(std::floor(millis / 1000));
-  std::tm tm{};
-  ::gmtime_r(&seconds, &tm);
+  using namespace std::chrono;
+  const auto millis = static_cast<long long>(std::round(unixSeconds * 1000));
+  const sys_time<milliseconds> time{milliseconds(millis)};
+  const sys_days day = floor<days>(time);
+  const year_month_day date{day};
+  const hh_mm_ss clock{time - day};
   char text[64];
-  const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
-  std::snprintf(text + length, sizeof text - length, ".%03dZ",
-                static_cast<int>(millis - static_cast<double>(seconds) * 1000));
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+                static_cast<int>(clock.seconds().count()),
+                static_cast<int>(clock.subseconds().count()));
   return text;
 }
 

@@ -1,14 +1,10 @@
 #pragma once
 
-#include <stdlib.h>
-
-#include <cerrno>
 #include <filesystem>
-#include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <utility>
 
 // For tests: scratch directories that clean up after themselves, so that no
 // test touches the real home or leaves files behind.
@@ -20,12 +16,25 @@ namespace velmora {
 class TemporaryDirectory {
  public:
   explicit TemporaryDirectory(std::string_view prefix = "velmora") {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / (std::string(prefix) + "-XXXXXX")).string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      throw std::system_error(errno, std::generic_category(), "mkdtemp " + pattern);
+    // As mkdtemp does, which not every system has: a random name, made only
+    // when nothing stands there yet.
+    static constexpr char kLetters[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    thread_local std::mt19937_64 generator{std::random_device{}()};
+    std::uniform_int_distribution<std::size_t> pick(0, sizeof kLetters - 2);
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    std::error_code error;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      std::string name = std::string(prefix) + "-";
+      for (int i = 0; i < 6; ++i) name += kLetters[pick(generator)];
+      if (std::filesystem::create_directory(base / name, error)) {
+        path_ = base / name;
+        return;
+      }
+      if (error) break;
     }
-    path_ = pattern;
+    throw std::system_error(error ? error : std::make_error_code(std::errc::file_exists),
+                            "cannot make a temporary directory in " + base.string());
   }
   ~TemporaryDirectory() {
     std::error_code ignored;

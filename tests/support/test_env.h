@@ -30,9 +30,9 @@ class DirectoryEnv : public EnvWrapper {
     if (Status made = createDirectories(*this, dir_); !made) return made.error();
     return dir_;
   }
-  Status openApplication(const std::filesystem::path& bundle) override {
+  Result<std::string> openApplication(const std::filesystem::path& bundle) override {
     launched.push_back(bundle);
-    return Ok();
+    return std::string();
   }
 
   std::vector<std::filesystem::path> launched;
