@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: a plain build (with the real-browser
-# round trip), the same tests with AddressSanitizer and
+# round trip), the Windows build with its tests under Wine, the same tests
+# with AddressSanitizer and
 # UndefinedBehaviorSanitizer, the threaded tests with ThreadSanitizer, and
 # every fuzz target for a bounded time (FUZZ_SECONDS, default 30).
 set -euo pipefail
@@ -35,6 +36,47 @@ echo "== plain build" >&2
 # Callers configured, so that the package tests see the system-wide manifests.
 configure_and_build build -DVELMORA_ALLOWED_CALLERS="chrome-extension://mnfkimenfkkeggplhilcekgjckjggdnj/;velmora@example.org"
 run_tests --test-dir build --output-on-failure -j "$jobs"
+
+echo "== Windows build (MinGW, under Wine)" >&2
+# One Wine prefix for the whole run, in a temporary folder of its own: made
+# once (its set-up takes a quarter of a minute), its server and services
+# started with all input and output on /dev/null (else a test that captures
+# stderr hangs on the services that inherited it), stopped and removed at the
+# end. Every wine process of the run sees the same TMPDIR, under which Wine
+# finds its server: another would start a second server with a registry of
+# its own. Local AppData names %VELMORA_LOCALAPPDATA%, which each host's
+# environment points at a scratch folder: Wine sets LOCALAPPDATA itself.
+wine_tmp=$(mktemp -d)
+stop_wine() {
+  if [[ -d $wine_tmp/prefix ]]; then
+    WINEPREFIX=$wine_tmp/prefix wineserver -k >/dev/null 2>&1 || true
+    # The server's socket folder, which Wine names after the prefix's device
+    # and inode in a folder of its own under TMPDIR, goes too.
+    local server
+    server=$(printf 'server-%x-%x' $(stat -c '%d %i' "$wine_tmp/prefix"))
+    for dir in "${TMPDIR:-/tmp}"/wine-*/"$server"; do
+      if [[ -d $dir ]]; then
+        rm -rf "$dir"
+        rmdir "$(dirname "$dir")" 2>/dev/null || true
+      fi
+    done
+  fi
+  rm -rf "$wine_tmp"
+}
+trap 'stop_wine; rm -rf "$test_tmp"' EXIT
+export WINEPREFIX=$wine_tmp/prefix WINEDEBUG=-all WINEDLLOVERRIDES=winemenubuilder.exe=d
+export VELMORA_LOCALAPPDATA="Z:${wine_tmp//\//\\}\\localappdata"
+windows_start=$SECONDS
+mkdir "$WINEPREFIX" "$wine_tmp/localappdata"
+wineserver -p </dev/null >/dev/null 2>&1
+wine wineboot </dev/null >/dev/null 2>&1
+wine reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders' \
+  /v 'Local AppData' /t REG_EXPAND_SZ /d '%VELMORA_LOCALAPPDATA%' /f </dev/null >/dev/null 2>&1
+VELMORA_JOBS=$jobs scripts/build-windows.sh -DVELMORA_LINUX_PROCESS_TESTS="$PWD/build/tests/process_tests"
+ctest --test-dir build-windows --output-on-failure -j "$jobs"
+stop_wine
+unset WINEPREFIX VELMORA_LOCALAPPDATA
+echo "Windows part: $((SECONDS - windows_start)) s" >&2
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build" >&2
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

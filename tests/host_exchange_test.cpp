@@ -36,8 +36,10 @@ std::vector<std::string> lines(const std::string& text) {
 
 TEST(HostExchangeTest, CommandIsQueuedAndAnswered) {
   Sandbox sandbox;
-  // As Chromium starts it, with the caller's origin.
-  HostProcess host(sandbox, {"chrome-extension://mnfkimenfkkeggplhilcekgjckjggdnj/"});
+  // As Chrome starts it, with the caller's origin and, on Windows, the
+  // window that asked, which the host ignores.
+  HostProcess host(sandbox, {"chrome-extension://mnfkimenfkkeggplhilcekgjckjggdnj/",
+                             "--parent-window=0"});
   ASSERT_TRUE(host.send(R"({"action":"command","command":"saveAll","url":"https://a.example/p"})"));
   EXPECT_EQ(host.readReply(), R"({"ok":true,"message":"Alle Tabs werden in Nelo gespeichert"})");
   ASSERT_TRUE(host.send(R"({"action":"command","command":"openApp"})"));

@@ -29,10 +29,30 @@ extern char** environ;
 // data home and an application bundle with a copy of the host inside, and
 // the running host process with pipes on its stdin and stdout. Every wait is
 // bounded.
+//
+// With VELMORA_TEST_HOST_EXE set, the host is that Windows program, run
+// under Wine (in the WINEPREFIX of the caller, whose Local AppData the
+// prefix's registry names as %VELMORA_LOCALAPPDATA%: scripts/test.sh), and
+// VELMORA_TEST_APP_EXE is copied in as the application's Nelo.exe.
 namespace velmora::testing {
 
 using Clock = std::chrono::steady_clock;
 inline constexpr auto kTimeout = std::chrono::seconds(20);
+
+// The Windows host under test, if any.
+inline const char* windowsHost() {
+  const char* host = std::getenv("VELMORA_TEST_HOST_EXE");
+  return host != nullptr && *host != '\0' ? host : nullptr;
+}
+
+// How Wine names a path of this machine: on its drive Z:.
+inline std::string wineName(const std::filesystem::path& path) {
+  std::string name = "Z:" + path.string();
+  for (char& c : name) {
+    if (c == '/') c = '\\';
+  }
+  return name;
+}
 
 inline std::string readText(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
@@ -50,7 +70,14 @@ class Sandbox {
     std::filesystem::create_directories(dataHome());
     const auto extension = root_ / "App.AppDir" / "Contents" / "PlugIns" / "velmora-extension";
     std::filesystem::create_directories(extension);
-    std::filesystem::copy_file(VELMORA_HOST_PATH, host());
+    if (windowsHost() != nullptr) {
+      std::filesystem::copy_file(windowsHost(), host());
+      if (const char* app = std::getenv("VELMORA_TEST_APP_EXE")) {
+        std::filesystem::copy_file(app, root_ / "App.AppDir" / "Nelo.exe");
+      }
+    } else {
+      std::filesystem::copy_file(VELMORA_HOST_PATH, host());
+    }
     // When asked to, it stays alive as a plain process with exactly what it
     // inherited, for the test to look at.
     std::ofstream(appRun()) << "#!/bin/sh\n"
@@ -80,7 +107,7 @@ class Sandbox {
   std::filesystem::path appRunRecord() const { return root_ / "apprun.txt"; }
   std::filesystem::path host() const {
     return root_ / "App.AppDir" / "Contents" / "PlugIns" / "velmora-extension" /
-           "velmora-extension";
+           (windowsHost() != nullptr ? "velmora-extension.exe" : "velmora-extension");
   }
 
   // The record AppRun wrote, waiting for it up to the timeout.
@@ -125,6 +152,7 @@ class HostProcess {
 
     const std::string hostPath = sandbox.host().string();
     std::vector<std::string> argStrings{hostPath};
+    if (windowsHost() != nullptr) argStrings.insert(argStrings.begin(), "wine");
     argStrings.insert(argStrings.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& arg : argStrings) argv.push_back(arg.data());
@@ -132,14 +160,18 @@ class HostProcess {
 
     std::vector<std::string> envStrings;
     for (char** e = environ; *e != nullptr; ++e) {
-      if (std::string_view(*e).rfind("XDG_DATA_HOME=", 0) != 0) envStrings.emplace_back(*e);
+      const std::string_view entry(*e);
+      if (!entry.starts_with("XDG_DATA_HOME=") && !entry.starts_with("VELMORA_LOCALAPPDATA=")) {
+        envStrings.emplace_back(entry);
+      }
     }
     envStrings.push_back("XDG_DATA_HOME=" + sandbox.dataHome().string());
+    envStrings.push_back("VELMORA_LOCALAPPDATA=" + wineName(sandbox.dataHome()));
     std::vector<char*> envp;
     for (auto& entry : envStrings) envp.push_back(entry.data());
     envp.push_back(nullptr);
 
-    if (::posix_spawn(&pid_, hostPath.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
+    if (::posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
       pid_ = -1;
     }
     posix_spawn_file_actions_destroy(&actions);
