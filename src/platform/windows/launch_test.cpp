@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -54,13 +55,14 @@ TEST_F(LaunchTest, NeloStartsDetachedWithoutOurHandlesAndOutsideAnyJob) {
 
   const stdfs::path folder = application();
   std::ofstream(folder / "hold") << "";
+  std::ofstream(folder / "handle") << reinterpret_cast<std::uintptr_t>(write);
   const auto start = std::chrono::steady_clock::now();
   const Result<std::string> opened = openApplication(folder);
   ASSERT_TRUE(opened.ok()) << opened.error().description;
   EXPECT_EQ(*opened, "");
   // Had it waited for Nelo, which stays ten seconds, this would be later.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-  EXPECT_EQ(awaitRecord(folder), "args=0 std=none console=no job=no");
+  EXPECT_EQ(awaitRecord(folder), "args=0 std=none console=no job=no leaked=no");
   ::CloseHandle(read);
   ::CloseHandle(write);
 }
@@ -97,7 +99,7 @@ TEST_F(LaunchTest, WhenTheJobForbidsLeavingNeloStartsInsideItAndSaysSo) {
   const Result<std::string> opened = openApplication(folder);
   ASSERT_TRUE(opened.ok()) << opened.error().description;
   EXPECT_NE(*opened, "");
-  EXPECT_EQ(awaitRecord(folder), "args=0 std=none console=no job=yes");
+  EXPECT_EQ(awaitRecord(folder), "args=0 std=none console=no job=yes leaked=no");
 }
 
 }  // namespace
