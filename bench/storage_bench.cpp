@@ -33,7 +33,8 @@ using bench::makeTabs;
 Status saveIn(const std::filesystem::path& dir, const std::vector<SafariTab>& tabs,
               std::string_view scannedAt) {
   DirectoryEnv env(dir);
-  Result<VelmoraStorage::Saved> saved = VelmoraStorage::save(tabs, scannedAt, VelmoraStorage::Options(env));
+  Result<VelmoraStorage::Saved> saved =
+      VelmoraStorage::save(tabs, scannedAt, VelmoraStorage::Options(env));
   return saved ? Ok() : Status(saved.error());
 }
 

@@ -79,10 +79,11 @@ TEST(HostExchangeTest, WhatTheHostWritesIsPrivateWhateverTheUmask) {
     const mode_t before = ::umask(mask);
     HostProcess host(sandbox);
     ::umask(before);
-    ASSERT_TRUE(host.send(saveSnapshotMessage({tabJson(1, "https://a.example/")},
-                                              "2026-01-01T00:00:00Z")));
+    ASSERT_TRUE(
+        host.send(saveSnapshotMessage({tabJson(1, "https://a.example/")}, "2026-01-01T00:00:00Z")));
     ASSERT_NE(host.readReply(), std::nullopt);
-    ASSERT_TRUE(host.send(R"({"action":"command","command":"saveAll","url":"https://a.example/"})"));
+    ASSERT_TRUE(
+        host.send(R"({"action":"command","command":"saveAll","url":"https://a.example/"})"));
     ASSERT_NE(host.readReply(), std::nullopt);
     host.closeInput();
     EXPECT_EQ(host.wait(), 0);

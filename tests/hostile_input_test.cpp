@@ -530,7 +530,8 @@ TEST(HostileInputTest, SpecialFilesInPlaceOfDocuments) {
   endlessSettings.measureMemory = true;
   endlessSettings.addressSpaceLimit = 1024 * kMiB;
   Case endlessSnapshot{"a link to /dev/zero in place of the snapshot", [] { return saveWith({}); },
-                       failed("snapshot.v1.json: not a regular file"), endlessAt("snapshot.v1.json"),
+                       failed("snapshot.v1.json: not a regular file"),
+                       endlessAt("snapshot.v1.json"),
                        snapshotStaysInPlace(std::filesystem::file_type::symlink)};
   endlessSnapshot.measureMemory = true;
   endlessSnapshot.addressSpaceLimit = 1024 * kMiB;

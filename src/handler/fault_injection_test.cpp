@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
-#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -176,10 +176,9 @@ bool readsThePrevious(const std::vector<EnvCall>& calls, std::size_t i) {
   if (!isPrevious(calls[i])) return false;
   if (calls[i].op == EnvOp::kReadFileInPieces || calls[i].op == EnvOp::kReadFile) return true;
   if (calls[i].op != EnvOp::kFileIdentity) return false;
-  return std::none_of(calls.begin(), calls.begin() + static_cast<std::ptrdiff_t>(i),
-                      [&](const EnvCall& call) {
-                        return call.op == EnvOp::kFileIdentity && isPrevious(call);
-                      });
+  return std::none_of(
+      calls.begin(), calls.begin() + static_cast<std::ptrdiff_t>(i),
+      [&](const EnvCall& call) { return call.op == EnvOp::kFileIdentity && isPrevious(call); });
 }
 
 // Failing these only leaves a copy unpruned or the document unknown for the

@@ -66,8 +66,7 @@ Result<std::filesystem::path> keepDamaged(Env& env, const std::filesystem::path&
 // decode, once kept aside; one that exists but cannot be read (no
 // permission, an I/O error, no descriptor left) fails the save, since saving
 // over it would lose every page's first-seen time.
-Result<Previous> readPrevious(Env& env, const std::filesystem::path& file,
-                              KnownDocument* cache) {
+Result<Previous> readPrevious(Env& env, const std::filesystem::path& file, KnownDocument* cache) {
   std::optional<FileIdentity> identity;
   if (cache != nullptr) {
     Result<FileIdentity> found = env.fileIdentity(file);

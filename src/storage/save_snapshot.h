@@ -46,7 +46,6 @@ struct Saved {
 // holding "/" or a NUL character cannot name a history file, and a previous
 // document that exists but cannot be read must not be overwritten: such a
 // call fails before anything is touched.
-Result<Saved> save(std::vector<SafariTab> tabs, std::string_view scannedAt,
-                   const Options& options);
+Result<Saved> save(std::vector<SafariTab> tabs, std::string_view scannedAt, const Options& options);
 
 }  // namespace velmora::VelmoraStorage
