@@ -153,11 +153,13 @@ firefox=.mozilla/native-messaging-hosts/$name
 librewolf=.librewolf/native-messaging-hosts/$name
 launcher=data/velmora-extension/local.velmora.extension
 
-begin "--browser all writes every browser's per-user manifest"
-run --browser all --host "$host" "$origin" "$addon" "$origin2" "$guid"
+begin "--browser all writes every browser's per-user manifest, in folders for the user alone"
+(umask 022 && run --browser all --host "$host" "$origin" "$addon" "$origin2" "$guid")
 status=$?
 expect_status 0
 expect_files "./$chromium" "./$chrome" "./$brave" "./$vivaldi" "./$edge" "./$firefox" "./$librewolf"
+open=$(find "$home" -mindepth 1 -type d ! -perm 700)
+[ -z "$open" ] || fail "folders others may enter: $open"
 expect_manifest "$home/$brave" "$host" allowed_origins "$origin" "$origin2"
 expect_manifest "$home/$librewolf" "$host" allowed_extensions "$addon" "$guid"
 grep -q "wrote $home/$firefox" "$home.out" || fail "the written files are not listed"
@@ -223,10 +225,12 @@ status=$?
 expect_status 0
 expect_files "./profile/NativeMessagingHosts/$name"
 
-begin "--system writes the system-wide folders, Brave's being Chrome's"
-run --system --browser all --destdir "$home/root" --host "$host" "$origin" "$addon"
+begin "--system writes the system-wide folders, Brave's being Chrome's, readable by every user"
+(umask 077 && run --system --browser all --destdir "$home/root" --host "$host" "$origin" "$addon")
 status=$?
 expect_status 0
+closed=$(find "$home/root" -mindepth 1 -type d ! -perm 755)
+[ -z "$closed" ] || fail "folders not every user may read: $closed"
 expect_files "./root/etc/chromium/native-messaging-hosts/$name" \
   "./root/etc/opt/chrome/native-messaging-hosts/$name" \
   "./root/etc/vivaldi/native-messaging-hosts/$name" \
