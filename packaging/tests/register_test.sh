@@ -22,11 +22,11 @@ trap 'rm -rf "$scratch"' EXIT
 # this machine do not count; a case puts fake browsers into $home/bin.
 mkdir "$scratch/bin"
 for tool in awk basename cat chmod dirname grep head iconv mkdir mktemp mv paste realpath rm rmdir sed sh \
-  timeout tr uname; do
+  stat timeout tr uname; do
   ln -s "$(command -v "$tool")" "$scratch/bin/$tool"
 done
-# Nor does being root.
-printf '#!/bin/sh\necho 1000\n' >"$scratch/bin/id"
+# Nor does being root, unless a case says so with TEST_UID.
+printf '#!/bin/sh\necho "${TEST_UID:-1000}"\n' >"$scratch/bin/id"
 chmod +x "$scratch/bin/id"
 host=$scratch/Nelo.AppDir/Contents/PlugIns/velmora-extension/velmora-extension
 mkdir -p "${host%/*}"
@@ -317,6 +317,30 @@ run --system --destdir "$home/root" --remove
 status=$?
 expect_status 0
 expect_files
+
+begin "root without --system changes nothing in another user's home"
+mkdir -p "$home/.mozilla/native-messaging-hosts"
+: >"$home/$firefox"
+[ "$(id -u)" != 0 ] || chown -R 12345 "$home"
+for arguments in "--browser chromium,firefox --host $host $origin $addon" --remove; do
+  # shellcheck disable=SC2086
+  (export TEST_UID=0 && run $arguments)
+  status=$?
+  expect_status 2
+  grep -q "^register: $home belongs to .*Run register.* as .*, or add --system" "$home.err" ||
+    fail "message: $(cat "$home.err")"
+done
+expect_files "./$firefox"
+
+begin "root without --system in its own home says it registers for root alone"
+if [ "$(id -u)" = 0 ]; then
+  (export TEST_UID=0 && run --browser firefox --host "$host" "$addon")
+  status=$?
+  expect_status 0
+  [ "$(cat "$home.err")" = "register: as root without --system, this registers the host for root alone; --system registers it for all users" ] ||
+    fail "message: $(cat "$home.err")"
+  expect_files "./$firefox"
+fi
 
 # Each Flatpak build and the folder it reads inside its sandbox, below
 # ~/.var/app/ID/.
