@@ -30,9 +30,10 @@ printf '#!/bin/sh\necho "${TEST_UID:-1000}"\n' >"$scratch/bin/id"
 chmod +x "$scratch/bin/id"
 host=$scratch/Nelo.AppDir/Contents/PlugIns/velmora-extension/velmora-extension
 mkdir -p "${host%/*}"
-printf '#!/bin/sh\n' >"$host"
+printf '#!/bin/sh\n[ "$1" != --version ] || echo "velmora-extension 1.0"\n' >"$host"
 cp "$host" "$scratch/other"
-chmod +x "$host" "$scratch/other"
+printf '#!/bin/sh\n' >"$scratch/silent"
+chmod +x "$host" "$scratch/other" "$scratch/silent"
 
 fail() {
   printf 'FAILED: %s: %s\n' "$case" "$*" >&2
@@ -282,8 +283,7 @@ expect_manifest "$home/$firefox" "$home/velmora-extension" allowed_extensions "$
 begin "the default host is the one beside the tool, and there must be one"
 mkdir -p "$home/bundle"
 cp "$register" "$home/bundle/register"
-printf '#!/bin/sh\n' >"$home/bundle/velmora-extension"
-chmod +x "$home/bundle/velmora-extension"
+cp "$host" "$home/bundle/velmora-extension"
 run_bundle() {
   (cd "$home" && env -u XDG_CONFIG_HOME HOME="$home" PATH="$scratch/bin" sh bundle/register --browser firefox "$addon") \
     >/dev/null 2>"$home.err"
@@ -472,6 +472,8 @@ needs a Firefox add-on ID|--browser librewolf --host $host $origin
 needs at least one --user-data-dir|--only-user-data-dir --remove
 not an executable file|--browser firefox --host /nonexistent/host $addon
 not an executable file|--browser firefox --host $scratch $addon
+answered nothing|--browser firefox --host $scratch/silent $addon
+answered "echo (GNU coreutils)|--browser firefox --host /bin/echo $addon
 itself|--browser firefox --host $register $addon
 as separate arguments|$origin;$addon
 only root may|--system --browser chromium --host $host $origin
