@@ -55,14 +55,31 @@ else
   dpkg_run -i "$deb"
   (cd "$dpkg_root" && find . ! -type d ! -path './var/*' | sort) >"$scratch/got"
   cmp -s "$scratch/got" "$scratch/want" || fail "installed files: $(cat "$scratch/got")"
+  package_state() {
+    (cd "$dpkg_root" && find . ! -path './var/*' -type f -exec sha256sum {} + | sort)
+  }
+
+  # register --system neither replaces nor removes a manifest of the
+  # package, and names the package.
+  owned=$(grep -m 1 "/$name\$" "$scratch/want")
+  if [ -n "$owned" ]; then
+    before=$(package_state)
+    for arguments in "--host $plugin/velmora-extension $callers" --remove; do
+      # shellcheck disable=SC2086
+      if DPKG_ROOT=$dpkg_root sh "$dpkg_root$plugin/register" --system --browser all --destdir "$dpkg_root" \
+        $arguments >"$scratch/register.log" 2>&1; then
+        fail "register $arguments replaced or removed the package's manifests"
+      fi
+      grep -q "^  velmora-extension: ${owned#.}\$" "$scratch/register.log" ||
+        fail "register $arguments names no package's manifest: $(cat "$scratch/register.log")"
+    done
+    [ "$(package_state)" = "$before" ] || fail "register touched the package's manifests"
+  fi
 
   # The uninstall target never takes the package's files: not after an
   # install staged elsewhere and an uninstall with another DESTDIR (the
   # package's root stands for the forgotten one), nor after an install over
   # the package, whose files dpkg owns. Either is refused, touching nothing.
-  package_state() {
-    (cd "$dpkg_root" && find . ! -path './var/*' -type f -exec sha256sum {} + | sort)
-  }
   uninstall_refused() {
     if env "$@" cmake --build "$build" --target uninstall >"$scratch/uninstall.log" 2>&1; then
       fail "uninstall with $* was not refused"
