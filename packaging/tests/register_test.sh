@@ -22,7 +22,7 @@ trap 'rm -rf "$scratch"' EXIT
 # this machine do not count; a case puts fake browsers into $home/bin.
 mkdir "$scratch/bin"
 for tool in awk basename cat chmod dirname grep head iconv mkdir mktemp mv paste realpath rm rmdir sed sh \
-  stat timeout tr uname; do
+  sleep stat timeout tr uname; do
   ln -s "$(command -v "$tool")" "$scratch/bin/$tool"
 done
 # Nor does being root, unless a case says so with TEST_UID.
@@ -526,6 +526,10 @@ manifest_name=a expect_manifest "$home/.mozilla/native-messaging-hosts/a.json" "
 begin "--status tells for each browser and scope what the browser would find"
 fake_browser chromium
 printf '#!/bin/sh\necho Chromium 1.2.3\n' >"$home/bin/chromium"
+printf '#!/bin/sh\nexec sleep 60\n' >"$home/bin/google-chrome"
+chmod +x "$home/bin/google-chrome"
+mkdir -p "$home/.local/share/Velmora"
+chmod 755 "$home/.local/share/Velmora"
 fake_flatpak org.mozilla.firefox
 printf '#!/bin/sh\n[ "$1" != --version ] || echo "velmora-extension 1.0"\n' >"$home/host"
 chmod +x "$home/host"
@@ -541,11 +545,14 @@ printf '{"name": "local.velmora.extension", "path": "%s", "type": "stdio", "allo
   "$home/host" >"$home/$vivaldi"
 printf '{"name": "other", "path": "%s", "type": "stdio", "allowed_extensions": ["%s"], "n": [1, -2.5e3, null]}' \
   "$home/host" "$addon" >"$home/$librewolf"
-run --status --destdir "$home/root" --user-data-dir "$home/profile"
+run --status --destdir "$home/root" --user-data-dir "$home/profile" --host "$host"
 status=$?
 expect_status 0
 rows=$(sed 's/  */ /g' "$home.out")
-for row in "Chromium yes user* ok ok $origin" "Chromium yes system absent - -" \
+storage=$home/.local/share/Velmora
+for row in "The application a command starts: $scratch/Nelo.AppDir/AppRun, missing" \
+  "The storage folder: $storage, mode 0755, others can read it; to keep them out: chmod 700 $storage" \
+  "Google Chrome: timed out" "Chromium yes user* ok ok $origin" "Chromium yes system absent - -" \
   "Microsoft Edge no system* ok missing $origin" "Brave no system* ok missing $origin" \
   "Firefox no user* ok ok $addon" "Vivaldi no user* not-json - -" "LibreWolf yes user* wrong-name ok $addon" \
   "$home/profile - profile absent - -" "Chromium: Chromium 1.2.3" \
@@ -559,6 +566,21 @@ for row in "Chromium yes user* ok ok $origin" "Chromium yes system absent - -" \
   case "$nl$rows$nl" in *"$nl$row$nl"*) ;; *) fail "no row [$row] in: $rows" ;; esac
 done
 grep -q "$vivaldi (Vivaldi): not valid JSON" "$home.out" || fail "the JSON error is not explained: $(cat "$home.out")"
+
+begin "--status without a sandboxed browser, with the application there and the storage folder private"
+bundle=$(realpath "$home")/Nelo.AppDir
+mkdir -p "$bundle/Contents/PlugIns/velmora-extension" "$home/.local/share/Velmora"
+cp "$host" "$bundle/Contents/PlugIns/velmora-extension/velmora-extension"
+cp "$host" "$bundle/AppRun"
+chmod 700 "$home/.local/share/Velmora"
+run --status --host "$bundle/Contents/PlugIns/velmora-extension/velmora-extension"
+status=$?
+expect_status 0
+for row in "The application a command starts: $bundle/AppRun, there, executable" \
+  "The storage folder: $home/.local/share/Velmora, mode 0700, only its owner can read it" \
+  "Sandboxed builds: no Flatpak or snap browser found"; do
+  grep -qxF "$row" "$home.out" || fail "no line [$row] in: $(cat "$home.out")"
+done
 
 finish_case
 echo "$((cases - failed_cases)) passed, $failed_cases failed"
