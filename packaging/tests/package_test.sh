@@ -80,6 +80,7 @@ else
   # install staged elsewhere and an uninstall with another DESTDIR (the
   # package's root stands for the forgotten one), nor after an install over
   # the package, whose files dpkg owns. Either is refused, touching nothing.
+  # An install that sees the package's database refuses to go over it.
   uninstall_refused() {
     if env "$@" cmake --build "$build" --target uninstall >"$scratch/uninstall.log" 2>&1; then
       fail "uninstall with $* was not refused"
@@ -92,6 +93,13 @@ else
   uninstall_refused DESTDIR="$dpkg_root"
   [ "$(package_state)" = "$before" ] || fail "the uninstall with another DESTDIR touched the package"
   [ -e "$scratch/stage$plugin/velmora-extension" ] || fail "the refused uninstall took the staged install"
+  if DESTDIR=$dpkg_root DPKG_ROOT=$dpkg_root cmake --install "$build" >"$scratch/install.log" 2>&1; then
+    fail "the install over the package was not refused"
+  elif ! grep -q "Nothing installed" "$scratch/install.log" ||
+    ! grep -q "velmora-extension: $plugin/velmora-extension" "$scratch/install.log"; then
+    fail "the refused install names no package's file: $(cat "$scratch/install.log")"
+  fi
+  [ "$(package_state)" = "$before" ] || fail "the refused install touched the package"
   DESTDIR=$dpkg_root cmake --install "$build" >"$scratch/install.log" 2>&1 || fail "cmake --install: $(cat "$scratch/install.log")"
   before=$(package_state)
   uninstall_refused DESTDIR="$dpkg_root" DPKG_ROOT="$dpkg_root"
