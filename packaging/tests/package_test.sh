@@ -2,20 +2,26 @@
 # cpack -G DEB builds a package holding the host in the AppDir layout, its
 # registration tool and the system-wide manifests of the configured callers,
 # depending on the shared libraries the host needs, that lintian finds no
-# fault with, not even an informational one, and that dpkg removes whole:
-# the /etc manifests on purge.
+# fault with, not even an informational one, that a second build gives
+# again byte for byte, and that dpkg removes whole: the /etc manifests on
+# purge.
 #   package_test.sh BUILD-DIR APPDIR "CALLERS"
 set -u
 
 . "$(dirname "$0")/layout.sh"
 
-(cd "$scratch" && cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/out") \
-  >"$scratch/cpack.log" 2>&1 || fail "cpack: $(cat "$scratch/cpack.log")"
+# The second build a second later, so that any time of the build would show.
+for out in out out2; do
+  [ "$out" = out ] || sleep 1
+  (cd "$scratch" && env -u SOURCE_DATE_EPOCH cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/$out") \
+    >"$scratch/cpack.log" 2>&1 || fail "cpack: $(cat "$scratch/cpack.log")"
+done
 set -- "$scratch"/out/velmora-extension_*.deb
 deb=$1
 if [ ! -f "$deb" ]; then
   fail "no package in $(ls "$scratch/out")"
 else
+  cmp -s "$deb" "$scratch/out2/${deb##*/}" || fail "two builds of the package differ"
   [ "$(dpkg-deb -f "$deb" Package)" = velmora-extension ] || fail "package name"
   depends=$(dpkg-deb -f "$deb" Depends)
   case $depends in *libc6*) ;; *) fail "Depends lacks libc6: $depends" ;; esac
