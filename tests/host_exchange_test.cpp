@@ -183,7 +183,7 @@ TEST(HostExchangeTest, StartedByHandItExplainsItselfWithoutWaiting) {
     const std::string said = host.stderrText();
     EXPECT_EQ(lines(said).size(), 1u) << said;
     EXPECT_NE(said.find("register --status"), std::string::npos) << said;
-    EXPECT_NE(said.find("doc/install.md"), std::string::npos) << said;
+    EXPECT_NE(said.find("/usr/share/doc/velmora-extension/install.md"), std::string::npos) << said;
   }
   ::close(input);
   ::close(terminal);
