@@ -113,16 +113,17 @@ expect_row() {
   case "$nl$rows$nl" in *"$nl$1$nl"*) ;; *) fail "no row [$1] in: $rows" ;; esac
 }
 
-# Every file below drive C:, but for Windows Installer's own cache, and every
-# registry key and value, but for Windows Installer's own records and what
-# Wine's services note about themselves and the display.
+# What an installer may touch: the files below Program Files and ProgramData,
+# and the keys and values below Software of both hives, but for Windows
+# Installer's own records of what it installed. Narrower than the prefix, as
+# other tests may run in it meanwhile.
 snapshot() {
-  (cd "$drive_c" && find . | grep -v '^\./windows/Installer' | sort) >"$scratch/$1.files"
+  (cd "$drive_c" && find "./Program Files" ./ProgramData | sort) >"$scratch/$1.files"
   for hive in HKLM HKCU; do
-    wine reg export "$hive" "$scratch/$hive.reg" /y </dev/null >/dev/null 2>&1
+    wine reg export "$hive\\Software" "$scratch/$hive.reg" /y </dev/null >/dev/null 2>&1
     iconv -f UTF-16 -t UTF-8 "$scratch/$hive.reg" | tr -d '\r' |
-      awk -v hive="$hive" '/^\[/ { key = $0; print key; next } NF { print key " " $0 }'
-  done | grep -v -e '\\Installer\\' -e '\\Installer\]' -e '\\Control\\Video\\' -e '\\Control\\ServiceCurrent\]' | sort >"$scratch/$1.registry"
+      awk '/^\[/ { key = $0; print key; next } NF { print key " " $0 }'
+  done | grep -v -e '\\Installer\\' -e '\\Installer\]' | sort >"$scratch/$1.registry"
 }
 
 # Local AppData, where per-user manifests and the host's storage go, points
