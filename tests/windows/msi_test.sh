@@ -33,6 +33,9 @@ nl='
 '
 
 export WINEDEBUG=-all WINEDLLOVERRIDES=winemenubuilder.exe=d
+# Wine reads the arguments and file names it is given in the locale's
+# encoding; the bundle's path holds letters beyond ASCII.
+export LC_ALL=C.UTF-8
 scratch=$(mktemp -d)
 own_prefix=no
 if [ -z "${WINEPREFIX:-}" ]; then
@@ -81,9 +84,13 @@ expect_status() {
   [ "$status" -eq "$1" ] || fail "exit status $status, want $1 ($(cat "$scratch/err"))"
 }
 
-# The default value of a registry key, or nothing.
+# The default value of a registry key, or nothing. Exported, as reg query
+# prints it in a code page rather than UTF-8.
 reg_value() {
-  wine reg query "$1" </dev/null 2>/dev/null | tr -d '\r' | sed -n 's/^ *([^)]*) *REG_[A-Z_]* *//p'
+  rm -f "$scratch/value.reg"
+  wine reg export "$1" "$scratch/value.reg" /y </dev/null >/dev/null 2>&1 || return 0
+  iconv -f UTF-16 -t UTF-8 "$scratch/value.reg" | tr -d '\r' | sed -n 's/^@="\(.*\)"$/\1/p' | head -n 1 |
+    sed 's/\\\\/\\/g'
 }
 
 expect_reg() {
@@ -145,8 +152,9 @@ trap cleanup EXIT
 trap 'exit 1' HUP INT TERM
 
 # A bundle as Nelo's folder holds it: the host three folders below Nelo.exe,
-# the registration tool beside the host.
-bundle=$scratch/bundle/Nelo
+# the registration tool beside the host; in a folder whose name has a space
+# and letters beyond ASCII, as a user's folders may.
+bundle="$scratch/Größe Bündel/Nelo"
 plugin=$bundle/Contents/PlugIns/velmora-extension
 mkdir -p "$plugin"
 cp "$host_exe" "$plugin/velmora-extension.exe"
@@ -196,7 +204,7 @@ for pair in "brave $origin" "librewolf $addon"; do
   expect_status 0
   grep -q '^reply {"ok":true,"count":2' "$scratch/out" || fail "${pair% *}: $(cat "$scratch/out" "$scratch/err")"
 done
-grep -q "^start .*velmora-extension.exe .*\\\\$name.mozilla.json $addon\$" "$scratch/out" ||
+grep -q "^start .*\\\\$name\\.mozilla\\.json $addon\$" "$scratch/out" ||
   fail "Firefox's arguments: $(cat "$scratch/out")"
 
 begin "--remove takes back only what register wrote"
@@ -259,7 +267,6 @@ as separate arguments|$origin;$addon
 needs a Firefox add-on ID|--browser librewolf $origin
 does not apply on Windows|--user-data-dir profile $origin
 not an executable file|--browser firefox --host Z:\\nonexistent\\host.exe $addon
-itself|--browser firefox --host $(windows_path "$register") $addon
 exclude each other|--remove --status
 EOF
 }
@@ -274,6 +281,11 @@ while IFS='|' read -r message arguments; do
   [ ! -e "$local_appdata/Velmora" ] || fail "wrote into Local AppData"
   expect_no_key "HKCU\\Software\\Mozilla\\NativeMessagingHosts\\$name"
 done <"$scratch/refusals"
+
+begin "refuses: --host naming the tool itself"
+run "$register" --browser firefox --host "$(windows_path "$register")" "$addon"
+expect_status 2
+grep -q -- "itself" "$scratch/err" || fail "message: $(cat "$scratch/err")"
 
 begin "both registration tools know the same browsers"
 run "$register" --browser netscape "$origin"
