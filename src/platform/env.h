@@ -68,8 +68,9 @@ class Env {
   // Seconds since 2001-01-01T00:00:00Z.
   virtual double now() = 0;
 
-  // Makes the directory; true when it was made, false when a directory (or
-  // a link to one) stands there already. Its error carries errno as code.
+  // Makes the directory, private to its owner; true when it was made, false
+  // when a directory (or a link to one) stands there already, whatever its
+  // mode. Its error carries errno as code.
   virtual Result<bool> createDirectory(const std::filesystem::path& dir) = 0;
 
   // Reads the whole file; anything but a regular file is refused, and so is
@@ -83,7 +84,7 @@ class Env {
                                   const ByteSink& piece) = 0;
 
   // Creates a new file of a unique temporary name (isTemporaryFileName) in
-  // the directory of `target`, with the permissions a plain create gives;
+  // the directory of `target`, readable and writable by its owner alone;
   // its path goes to `created`.
   virtual Result<std::unique_ptr<WritableFile>> newTemporaryFile(
       const std::filesystem::path& target, std::filesystem::path& created) = 0;

@@ -2,7 +2,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -152,16 +151,6 @@ TEST_F(EnvTest, WriteFileAtomicallyCreatesAndReplacesLeavingNoTemporaryFile) {
   ASSERT_TRUE(writeFileAtomically(env_, file, big).ok());
   EXPECT_TRUE(*env_.readFile(file, SIZE_MAX) == big);
   EXPECT_THAT(names(), ElementsAre("doc.json"));
-}
-
-TEST_F(EnvTest, WriteFileAtomicallyGivesTheDefaultPermissions) {
-  const mode_t mask = ::umask(022);
-  ::umask(mask);
-  const std::filesystem::path file = root_ / "doc.json";
-  ASSERT_TRUE(writeFileAtomically(env_, file, "x").ok());
-  struct stat info;
-  ASSERT_EQ(::stat(file.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0666 & ~mask);
 }
 
 TEST_F(EnvTest, WriteFileAtomicallyReplacesALinkNotItsTarget) {
