@@ -22,7 +22,7 @@ mkdir -p "$build"
 
 compile() {
   x86_64-w64-mingw32-g++-posix -std=c++20 -O2 -static -municode -Wall -Wextra -Werror "$1" -o "$2" \
-    -ladvapi32 -lshell32 -lole32 -lversion
+    -ladvapi32 -lshell32 -lole32 -lversion -lmsi
 }
 compile "$root/tools/windows/velmora_register.cpp" "$build/velmora-register.exe" &
 compile "$root/tests/windows/browser_standin.cpp" "$build/browser-standin.exe" &

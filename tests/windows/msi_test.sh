@@ -197,6 +197,8 @@ grep -q "^HKEY_CURRENT_USER\\\\Software\\\\Chromium\\\\NativeMessagingHosts\\\\$
   "$scratch/out" || fail "the Chromium key's readers are not shown"
 grep -q "^HKEY_CURRENT_USER\\\\Software\\\\Mozilla\\\\NativeMessagingHosts\\\\$name (Firefox, LibreWolf)" "$scratch/out" ||
   fail "the Mozilla key's readers are not shown"
+grep -qxF "The application a command starts: $(windows_path "$bundle")\\Nelo.exe, there" "$scratch/out" ||
+  fail "Nelo.exe is not named: $(head -n 4 "$scratch/out")"
 
 begin "a browser stand-in finds the per-user registration as Brave and LibreWolf do"
 for pair in "brave $origin" "librewolf $addon"; do
@@ -287,6 +289,14 @@ run "$register" --browser firefox --host "$(windows_path "$register")" "$addon"
 expect_status 2
 grep -q -- "itself" "$scratch/err" || fail "message: $(cat "$scratch/err")"
 
+begin "refuses: --host naming a program that is no velmora-extension"
+run "$register" --browser firefox --host "$(windows_path "$(cd -- "$(dirname -- "$standin")" && pwd)/$(basename -- "$standin")")" \
+  "$addon"
+expect_status 2
+grep -q -- "is no velmora-extension: asked for --version, it answered nothing" "$scratch/err" ||
+  fail "message: $(cat "$scratch/err")"
+[ ! -e "$local_appdata/Velmora" ] || fail "wrote into Local AppData"
+
 begin "both registration tools know the same browsers"
 run "$register" --browser netscape "$origin"
 windows_list=$(sed 's/^velmora-register: //' "$scratch/err")
@@ -320,6 +330,18 @@ echo "--- velmora-register.exe --status, after the MSI"
 cat "$scratch/out"
 expect_row "Google Chrome no system* ok ok $msi_origin"
 expect_row "Firefox no system* ok ok $msi_addon"
+
+begin "velmora-register.exe --system neither replaces nor removes what the MSI installed"
+cp "$installed/$name.mozilla.json" "$scratch/msi-manifest"
+run "$installed/velmora-register.exe" --system --browser all "$origin" "$addon"
+expect_status 2
+grep -q "nothing written: these manifests belong to the installed Velmora extension host" "$scratch/err" &&
+  grep -q "$name.mozilla.json" "$scratch/err" || fail "message: $(cat "$scratch/err")"
+run "$installed/velmora-register.exe" --system --remove
+expect_status 2
+grep -q "nothing removed" "$scratch/err" || fail "message: $(cat "$scratch/err")"
+cmp -s "$installed/$name.mozilla.json" "$scratch/msi-manifest" || fail "the MSI's manifest was changed"
+expect_reg "HKLM\\Software\\Mozilla\\NativeMessagingHosts\\$name" "$win_installed\\$name.mozilla.json"
 
 begin "round trips through the installed host; the Nelo it starts outlives the browser's job"
 cp "$nelo_exe" "$drive_c/Program Files/Nelo/Nelo.exe"

@@ -10,6 +10,7 @@
 // Defines the known folder IDs here rather than needing libuuid.
 #include <initguid.h>
 #include <knownfolders.h>
+#include <msi.h>
 #include <shlobj.h>
 #include <winver.h>
 
@@ -51,6 +52,10 @@ constexpr char kUsage[] =
     "key of their own and are registered under Google Chrome's. Firefox and\n"
     "LibreWolf read Mozilla's.\n"
     "\n"
+    "From an elevated prompt without --system, it registers for the user the\n"
+    "prompt runs as. A manifest that the MSI installed is neither replaced nor\n"
+    "removed. The host must answer --version as velmora-extension does.\n"
+    "\n"
     "Options:\n"
     "  --browser NAME       only this browser, installed or not; may be repeated,\n"
     "                       or NAME may be a comma-separated list, or \"all\"\n"
@@ -62,7 +67,9 @@ constexpr char kUsage[] =
     "  --remove             remove what velmora-register wrote (from every browser's\n"
     "                       key unless --browser is given)\n"
     "  --status             a table of every browser's manifests, for both the\n"
-    "                       current user and the system, to paste into a report\n"
+    "                       current user and the system, the host, the\n"
+    "                       application it starts and its storage folder, to\n"
+    "                       paste into a report\n"
     "  --quiet              do not list what was written or removed\n"
     "\n"
     "Exit status: 0 done; 1 no installed browser takes the callers; 2 refused or\n"
@@ -229,12 +236,20 @@ struct KeyInfo {
   const wchar_t* path;
   const char* slug;  // names the manifest file
   Family family;
+  // The MSI's component that installs this key's manifest, as
+  // packaging/windows/msi.cmake names it; the test installs the MSI and
+  // checks that register leaves what it installed alone.
+  const wchar_t* msiComponent;
 };
 constexpr KeyInfo kKeys[kKeyCount] = {
-    {L"Software\\Google\\Chrome\\NativeMessagingHosts", "google-chrome", Family::Chromium},
-    {L"Software\\Chromium\\NativeMessagingHosts", "chromium", Family::Chromium},
-    {L"Software\\Microsoft\\Edge\\NativeMessagingHosts", "microsoft-edge", Family::Chromium},
-    {L"Software\\Mozilla\\NativeMessagingHosts", "mozilla", Family::Firefox},
+    {L"Software\\Google\\Chrome\\NativeMessagingHosts", "google-chrome", Family::Chromium,
+     L"{5C3F70CB-EE64-4F1C-BA9C-3DC6AB8FE823}"},
+    {L"Software\\Chromium\\NativeMessagingHosts", "chromium", Family::Chromium,
+     L"{29FC5D35-0BE8-4C01-93FF-673E2C8E908F}"},
+    {L"Software\\Microsoft\\Edge\\NativeMessagingHosts", "microsoft-edge", Family::Chromium,
+     L"{DA6015C1-1113-477A-B03A-36A4AAC7E3D3}"},
+    {L"Software\\Mozilla\\NativeMessagingHosts", "mozilla", Family::Firefox,
+     L"{8A3FB2B6-DA56-4B17-B6E3-613EE6261D0F}"},
 };
 
 // The browsers known here, in the order and with the names of packaging/register.
@@ -351,6 +366,9 @@ std::wstring finalPath(const std::wstring& path) {
   CloseHandle(file);
   if (size == 0 || size >= result.size()) return path;
   result.resize(size);
+  // The answer has the \\?\ prefix of long paths, which people do not write.
+  if (result.rfind(L"\\\\?\\UNC\\", 0) == 0) return L"\\" + result.substr(7);
+  if (result.rfind(L"\\\\?\\", 0) == 0) return result.substr(4);
   return result;
 }
 
@@ -627,14 +645,53 @@ bool removeKey(const Scope& scope, const Options& options, Key key) {
   return entry.found || ours;
 }
 
+// Whether the installed MSI put this manifest there: its component is
+// installed, with the manifest as its file.
+bool installedByMsi(Key key, const std::wstring& manifest) {
+  wchar_t path[2048];
+  DWORD size = sizeof path / sizeof path[0];
+  return MsiLocateComponentW(kKeys[key].msiComponent, path, &size) == INSTALLSTATE_LOCAL && samePath(path, manifest);
+}
+
+// A manifest the MSI installed is the MSI's: replaced, the MSI would not
+// notice, and removing it would leave the MSI's records wrong. So nothing is
+// done while one of them would be touched.
+bool refuseMsiManifests(const Scope& scope, const Options& options, const std::vector<Key>& keys) {
+  std::string owned;
+  for (Key key : keys) {
+    const std::wstring manifest = manifestPath(scope, options, key);
+    if (installedByMsi(key, manifest)) owned += "  " + narrow(manifest) + "\n";
+  }
+  if (owned.empty()) return false;
+  write(STD_ERROR_HANDLE, std::string(kProgram) + ": " + (options.remove ? "nothing removed" : "nothing written") +
+                              ": these manifests belong to the installed Velmora extension host, and " + kProgram +
+                              " neither replaces nor removes them:\n" + owned +
+                              "They change with it: msiexec /x velmora-extension.msi, or Apps & Features, takes "
+                              "them away.\n");
+  return true;
+}
+
+std::string userName() {
+  wchar_t name[256];
+  DWORD size = sizeof name / sizeof name[0];
+  return GetUserNameW(name, &size) ? narrow(name) : std::string("this user");
+}
+
 // ---------------------------------------------------------------- status
 
-// What a program says, cut short if it hangs: a version, asked for cheaply.
-std::string versionOf(const std::wstring& program) {
+// The first line a program says when asked for its version; a program that
+// hangs is stopped after 3 seconds.
+struct Answer {
+  bool timedOut = false;
+  std::string line;
+};
+
+Answer askVersion(const std::wstring& program) {
+  Answer answer;
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE readEnd = nullptr;
   HANDLE writeEnd = nullptr;
-  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return "unknown";
+  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return answer;
   SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
   HANDLE nothing = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                OPEN_EXISTING, 0, nullptr);
@@ -650,7 +707,7 @@ std::string versionOf(const std::wstring& program) {
                                       nullptr, nullptr, &startup, &process);
   CloseHandle(writeEnd);
   CloseHandle(nothing);
-  std::string output;
+  std::string& output = answer.line;
   if (started) {
     const ULONGLONG deadline = GetTickCount64() + 3000;
     for (;;) {
@@ -667,6 +724,7 @@ std::string versionOf(const std::wstring& program) {
       }
       if (GetTickCount64() > deadline) {
         TerminateProcess(process.hProcess, 1);
+        answer.timedOut = true;
         break;
       }
       Sleep(10);
@@ -677,8 +735,26 @@ std::string versionOf(const std::wstring& program) {
   CloseHandle(readEnd);
   const std::size_t end = output.find_first_of("\r\n");
   if (end != std::string::npos) output.resize(end);
-  if (output.empty() || !velmora::json::validUtf8(output)) return "unknown";
-  return output;
+  return answer;
+}
+
+// What a version query shows: "unknown" when the program says nothing (a
+// host too old to know --version reads the empty input and ends), "timed
+// out" when it hangs.
+std::string versionOf(const std::wstring& program) {
+  const Answer answer = askVersion(program);
+  if (answer.timedOut) return "timed out";
+  if (answer.line.empty() || !velmora::json::validUtf8(answer.line)) return "unknown";
+  return answer.line;
+}
+
+// Whether a version line is the host's: "velmora-extension" and a version.
+bool isHostVersion(std::string_view line) {
+  constexpr std::string_view prefix = "velmora-extension ";
+  if (line.size() <= prefix.size() || line.substr(0, prefix.size()) != prefix) return false;
+  const std::string_view version = line.substr(prefix.size());
+  return version[0] >= '0' && version[0] <= '9' &&
+         version.find_first_of(" \t\r\n\v\f") == std::string_view::npos;
 }
 
 std::string fileVersion(const std::wstring& program) {
@@ -842,12 +918,26 @@ std::string statusRow(const Browser& browser, bool isInstalled, const std::strin
          pad(state, 17) + " " + pad(hostState, 14) + " " + callers + "\n";
 }
 
-void showStatus(const Options& options) {
+void showStatus(const Options& options, bool hostGiven) {
   std::string text = "Native messaging host " + options.name + " (" + systemName() + ")\n";
-  const std::wstring beside = folderOf(ownPath()) + L"\\" + kHostFile;
-  if (isFile(beside)) {
-    text += std::string("The host beside ") + kProgram + ".exe: " + narrow(beside) + ", version " +
-            versionOf(beside) + "\n";
+  if (hostGiven) {
+    text += "The host (--host): " + narrow(options.host);
+  } else {
+    text += std::string("The host beside ") + kProgram + ".exe: " + narrow(options.host);
+  }
+  text += isFile(options.host) ? ", version " + versionOf(options.host) + "\n" : ", missing\n";
+  // The host starts the Nelo.exe three folders above its own folder.
+  const std::wstring application =
+      folderOf(folderOf(folderOf(folderOf(finalPath(options.host))))) + L"\\Nelo.exe";
+  text += "The application a command starts: " + narrow(application) + (isFile(application) ? ", there\n" : ", missing\n");
+  const std::wstring storage = knownFolder(FOLDERID_LocalAppData) + L"\\Velmora";
+  text += "The storage folder: " + narrow(storage) + ", ";
+  if (isDirectory(storage)) {
+    text += "there\n";
+  } else if (exists(storage)) {
+    text += "not a folder, so the host cannot store anything\n";
+  } else {
+    text += "not made yet (the host makes it at the first save)\n";
   }
   text += pad("BROWSER", 15) + " " + pad("INSTALLED", 9) + " " + pad("SCOPE", 8) + " " + pad("MANIFEST", 17) + " " +
           pad("HOST", 14) + " CALLERS\n";
@@ -1002,13 +1092,31 @@ int run(int argc, wchar_t** argv) {
     if (samePath(finalPath(options.host), finalPath(ownPath()))) {
       fail(std::string("--host names ") + kProgram + ".exe itself: name the " + narrow(kHostFile) + " beside it");
     }
+    // Any other program would take the browser's messages and answer none.
+    const Answer answer = askVersion(options.host);
+    if (answer.timedOut) {
+      fail("the host " + narrow(options.host) + " did not answer --version within 3 seconds: name the built " +
+           narrow(kHostFile) + " with --host");
+    }
+    if (!isHostVersion(answer.line)) {
+      std::string said = "nothing";
+      if (!answer.line.empty()) {
+        said = answer.line.substr(0, 200);
+        for (char& c : said) {
+          if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) c = '?';
+        }
+        said = "\"" + said + "\"";
+      }
+      fail("the host " + narrow(options.host) + " is no velmora-extension: asked for --version, it answered " + said +
+           ", not \"velmora-extension VERSION\": name the built " + narrow(kHostFile) + " with --host");
+    }
   }
   if (options.system && !options.status && !isAdministrator()) {
     fail("--system writes HKEY_LOCAL_MACHINE, which only an administrator may: run it from an elevated prompt");
   }
 
   if (options.status) {
-    showStatus(options);
+    showStatus(options, hostGiven);
     return 0;
   }
 
@@ -1032,7 +1140,20 @@ int run(int argc, wchar_t** argv) {
     keys = {kChrome, kChromium, kEdge, kMozilla};
   }
 
+  // An elevated prompt may run as another user than the one at the screen,
+  // whose keys HKEY_CURRENT_USER then are not.
+  auto noteElevated = [&] {
+    if (scope.system || !isAdministrator()) return;
+    write(STD_ERROR_HANDLE, std::string(kProgram) + ": from an elevated prompt without --system, this " +
+                                (options.remove ? "removes the registration of " + userName() +
+                                                      " alone; --system removes the one for all users\n"
+                                                : "registers the host for " + userName() +
+                                                      " alone; --system registers it for all users\n"));
+  };
+
   if (options.remove) {
+    noteElevated();
+    if (refuseMsiManifests(scope, options, keys)) return 2;
     bool touched = false;
     for (Key key : keys) touched = removeKey(scope, options, key) || touched;
     // The folders register made for the user's manifests go when left empty.
@@ -1063,6 +1184,13 @@ int run(int argc, wchar_t** argv) {
                                 ": no installed browser takes these callers; name one with --browser (see --help)\n");
     return 1;
   }
+
+  std::vector<Key> written;
+  for (Key key : keys) {
+    if (!(kKeys[key].family == Family::Chromium ? options.origins : options.addonIds).empty()) written.push_back(key);
+  }
+  noteElevated();
+  if (refuseMsiManifests(scope, options, written)) return 2;
 
   const std::string host = narrow(options.host);
   for (Key key : keys) {
