@@ -33,7 +33,9 @@ using bench::makeTabs;
 Status saveIn(const std::filesystem::path& dir, const std::vector<SafariTab>& tabs,
               std::string_view scannedAt) {
   DirectoryEnv env(dir);
-  return VelmoraStorage::save(tabs, scannedAt, VelmoraStorage::Options(env));
+  Result<VelmoraStorage::Saved> saved =
+      VelmoraStorage::save(tabs, scannedAt, VelmoraStorage::Options(env));
+  return saved ? Ok() : Status(saved.error());
 }
 
 std::filesystem::path makeStorage(const char* name) {

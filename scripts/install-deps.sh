@@ -10,7 +10,7 @@ packages=(
   g++ cmake ninja-build pkgconf
   libboost-json1.81-dev libboost-url1.81-dev libboost1.81-dev libutf8proc-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  dpkg-dev file lintian chromium firefox-esr python3
+  dpkg-dev file git lintian chromium firefox-esr python3
   e2fsprogs xfsprogs btrfs-progs
   clang-14 libclang-rt-14-dev llvm-14
   flatpak flatpak-xdg-utils bubblewrap ostree dbus

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
@@ -56,6 +57,53 @@ TEST(HostExchangeTest, CommandIsQueuedAndAnswered) {
   EXPECT_EQ(command.at("command"), "saveAll");
   EXPECT_EQ(command.at("url"), "https://a.example/p");
   EXPECT_TRUE(host.stderrText().empty()) << host.stderrText();
+}
+
+// The tabs a user had open are theirs alone: whatever the umask, every
+// folder the host makes is 0700 and every file it writes 0600, while a
+// folder the user made keeps the mode they gave it.
+TEST(HostExchangeTest, WhatTheHostWritesIsPrivateWhateverTheUmask) {
+  const auto modeOf = [](const std::filesystem::path& path) {
+    struct stat info {};
+    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
+    return info.st_mode & 07777;
+  };
+  for (const mode_t mask : {022, 002}) {
+    SCOPED_TRACE("umask " + std::to_string(mask));
+    Sandbox sandbox;
+    const bool existing = mask == 002;
+    if (existing) {
+      std::filesystem::create_directories(sandbox.storage());
+      ::chmod(sandbox.storage().c_str(), 0755);
+      std::ofstream(sandbox.storage() / "snapshot.v1.json") << "{}";
+      ::chmod((sandbox.storage() / "snapshot.v1.json").c_str(), 0644);
+    }
+    const mode_t before = ::umask(mask);
+    HostProcess host(sandbox);
+    ::umask(before);
+    ASSERT_TRUE(
+        host.send(saveSnapshotMessage({tabJson(1, "https://a.example/")}, "2026-01-01T00:00:00Z")));
+    ASSERT_NE(host.readReply(), std::nullopt);
+    ASSERT_TRUE(
+        host.send(R"({"action":"command","command":"saveAll","url":"https://a.example/"})"));
+    ASSERT_NE(host.readReply(), std::nullopt);
+    host.closeInput();
+    EXPECT_EQ(host.wait(), 0);
+
+    EXPECT_EQ(modeOf(sandbox.storage()), existing ? 0755u : 0700u);
+    for (const char* folder : {"history", "commands"}) {
+      EXPECT_EQ(modeOf(sandbox.storage() / folder), 0700u) << folder;
+    }
+    std::size_t files = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(sandbox.storage())) {
+      if (!entry.is_regular_file()) continue;
+      ++files;
+      EXPECT_EQ(modeOf(entry.path()), 0600u) << entry.path();
+    }
+    // The snapshot, its history copy and the command; and the document that
+    // stood there, which did not decode, kept aside.
+    EXPECT_EQ(files, existing ? 4u : 3u);
+  }
 }
 
 TEST(HostExchangeTest, MalformedMessagesAreAnsweredAndServingGoesOn) {
@@ -137,7 +185,7 @@ TEST(HostExchangeTest, StartedByHandItExplainsItselfWithoutWaiting) {
     const std::string said = host.stderrText();
     EXPECT_EQ(lines(said).size(), 1u) << said;
     EXPECT_NE(said.find("register --status"), std::string::npos) << said;
-    EXPECT_NE(said.find("doc/install.md"), std::string::npos) << said;
+    EXPECT_NE(said.find("/usr/share/doc/velmora-extension/install.md"), std::string::npos) << said;
   }
   ::close(input);
   ::close(terminal);

@@ -23,6 +23,8 @@ expected_files() {
     echo ".$plugin/velmora-extension"
     echo ./usr/share/doc/velmora-extension/changelog.gz
     echo ./usr/share/doc/velmora-extension/copyright
+    echo ./usr/share/doc/velmora-extension/formats.md
+    echo ./usr/share/doc/velmora-extension/install.md
     case $appdir in /opt/*) echo ./usr/share/lintian/overrides/velmora-extension ;; esac
     case " $callers " in
       *" chrome-extension://"*)

@@ -2,19 +2,26 @@
 # cpack -G DEB builds a package holding the host in the AppDir layout, its
 # registration tool and the system-wide manifests of the configured callers,
 # depending on the shared libraries the host needs, that lintian finds no
-# fault with, and that dpkg removes whole: the /etc manifests on purge.
+# fault with, not even an informational one, that a second build gives
+# again byte for byte, and that dpkg removes whole: the /etc manifests on
+# purge.
 #   package_test.sh BUILD-DIR APPDIR "CALLERS"
 set -u
 
 . "$(dirname "$0")/layout.sh"
 
-(cd "$scratch" && cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/out") \
-  >"$scratch/cpack.log" 2>&1 || fail "cpack: $(cat "$scratch/cpack.log")"
+# The second build a second later, so that any time of the build would show.
+for out in out out2; do
+  [ "$out" = out ] || sleep 1
+  (cd "$scratch" && env -u SOURCE_DATE_EPOCH cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/$out") \
+    >"$scratch/cpack.log" 2>&1 || fail "cpack: $(cat "$scratch/cpack.log")"
+done
 set -- "$scratch"/out/velmora-extension_*.deb
 deb=$1
 if [ ! -f "$deb" ]; then
   fail "no package in $(ls "$scratch/out")"
 else
+  cmp -s "$deb" "$scratch/out2/${deb##*/}" || fail "two builds of the package differ"
   [ "$(dpkg-deb -f "$deb" Package)" = velmora-extension ] || fail "package name"
   depends=$(dpkg-deb -f "$deb" Depends)
   case $depends in *libc6*) ;; *) fail "Depends lacks libc6: $depends" ;; esac
@@ -37,7 +44,7 @@ else
   done
 
   if command -v lintian >/dev/null 2>&1; then
-    TMPDIR=$scratch lintian --fail-on error,warning "$deb" >"$scratch/lintian.log" 2>&1 ||
+    TMPDIR=$scratch lintian -I --fail-on error,warning,info "$deb" >"$scratch/lintian.log" 2>&1 ||
       fail "lintian: $(grep -v 'root privileges' "$scratch/lintian.log")"
   else
     fail "lintian is missing: run scripts/install-deps.sh"
@@ -55,14 +62,32 @@ else
   dpkg_run -i "$deb"
   (cd "$dpkg_root" && find . ! -type d ! -path './var/*' | sort) >"$scratch/got"
   cmp -s "$scratch/got" "$scratch/want" || fail "installed files: $(cat "$scratch/got")"
+  package_state() {
+    (cd "$dpkg_root" && find . ! -path './var/*' -type f -exec sha256sum {} + | sort)
+  }
+
+  # register --system neither replaces nor removes a manifest of the
+  # package, and names the package.
+  owned=$(grep -m 1 "/$name\$" "$scratch/want")
+  if [ -n "$owned" ]; then
+    before=$(package_state)
+    for arguments in "--host $plugin/velmora-extension $callers" --remove; do
+      # shellcheck disable=SC2086
+      if DPKG_ROOT=$dpkg_root sh "$dpkg_root$plugin/register" --system --browser all --destdir "$dpkg_root" \
+        $arguments >"$scratch/register.log" 2>&1; then
+        fail "register $arguments replaced or removed the package's manifests"
+      fi
+      grep -q "^  velmora-extension: ${owned#.}\$" "$scratch/register.log" ||
+        fail "register $arguments names no package's manifest: $(cat "$scratch/register.log")"
+    done
+    [ "$(package_state)" = "$before" ] || fail "register touched the package's manifests"
+  fi
 
   # The uninstall target never takes the package's files: not after an
   # install staged elsewhere and an uninstall with another DESTDIR (the
   # package's root stands for the forgotten one), nor after an install over
   # the package, whose files dpkg owns. Either is refused, touching nothing.
-  package_state() {
-    (cd "$dpkg_root" && find . ! -path './var/*' -type f -exec sha256sum {} + | sort)
-  }
+  # An install that sees the package's database refuses to go over it.
   uninstall_refused() {
     if env "$@" cmake --build "$build" --target uninstall >"$scratch/uninstall.log" 2>&1; then
       fail "uninstall with $* was not refused"
@@ -75,6 +100,13 @@ else
   uninstall_refused DESTDIR="$dpkg_root"
   [ "$(package_state)" = "$before" ] || fail "the uninstall with another DESTDIR touched the package"
   [ -e "$scratch/stage$plugin/velmora-extension" ] || fail "the refused uninstall took the staged install"
+  if DESTDIR=$dpkg_root DPKG_ROOT=$dpkg_root cmake --install "$build" >"$scratch/install.log" 2>&1; then
+    fail "the install over the package was not refused"
+  elif ! grep -q "Nothing installed" "$scratch/install.log" ||
+    ! grep -q "velmora-extension: $plugin/velmora-extension" "$scratch/install.log"; then
+    fail "the refused install names no package's file: $(cat "$scratch/install.log")"
+  fi
+  [ "$(package_state)" = "$before" ] || fail "the refused install touched the package"
   DESTDIR=$dpkg_root cmake --install "$build" >"$scratch/install.log" 2>&1 || fail "cmake --install: $(cat "$scratch/install.log")"
   before=$(package_state)
   uninstall_refused DESTDIR="$dpkg_root" DPKG_ROOT="$dpkg_root"

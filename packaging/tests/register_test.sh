@@ -22,17 +22,18 @@ trap 'rm -rf "$scratch"' EXIT
 # this machine do not count; a case puts fake browsers into $home/bin.
 mkdir "$scratch/bin"
 for tool in awk basename cat chmod dirname grep head iconv mkdir mktemp mv paste realpath rm rmdir sed sh \
-  timeout tr uname; do
+  sleep stat timeout tr uname; do
   ln -s "$(command -v "$tool")" "$scratch/bin/$tool"
 done
-# Nor does being root.
-printf '#!/bin/sh\necho 1000\n' >"$scratch/bin/id"
+# Nor does being root, unless a case says so with TEST_UID.
+printf '#!/bin/sh\necho "${TEST_UID:-1000}"\n' >"$scratch/bin/id"
 chmod +x "$scratch/bin/id"
 host=$scratch/Nelo.AppDir/Contents/PlugIns/velmora-extension/velmora-extension
 mkdir -p "${host%/*}"
-printf '#!/bin/sh\n' >"$host"
+printf '#!/bin/sh\n[ "$1" != --version ] || echo "velmora-extension 1.0"\n' >"$host"
 cp "$host" "$scratch/other"
-chmod +x "$host" "$scratch/other"
+printf '#!/bin/sh\n' >"$scratch/silent"
+chmod +x "$host" "$scratch/other" "$scratch/silent"
 
 fail() {
   printf 'FAILED: %s: %s\n' "$case" "$*" >&2
@@ -153,11 +154,13 @@ firefox=.mozilla/native-messaging-hosts/$name
 librewolf=.librewolf/native-messaging-hosts/$name
 launcher=data/velmora-extension/local.velmora.extension
 
-begin "--browser all writes every browser's per-user manifest"
-run --browser all --host "$host" "$origin" "$addon" "$origin2" "$guid"
+begin "--browser all writes every browser's per-user manifest, in folders for the user alone"
+(umask 022 && run --browser all --host "$host" "$origin" "$addon" "$origin2" "$guid")
 status=$?
 expect_status 0
 expect_files "./$chromium" "./$chrome" "./$brave" "./$vivaldi" "./$edge" "./$firefox" "./$librewolf"
+open=$(find "$home" -mindepth 1 -type d ! -perm 700)
+[ -z "$open" ] || fail "folders others may enter: $open"
 expect_manifest "$home/$brave" "$host" allowed_origins "$origin" "$origin2"
 expect_manifest "$home/$librewolf" "$host" allowed_extensions "$addon" "$guid"
 grep -q "wrote $home/$firefox" "$home.out" || fail "the written files are not listed"
@@ -223,10 +226,12 @@ status=$?
 expect_status 0
 expect_files "./profile/NativeMessagingHosts/$name"
 
-begin "--system writes the system-wide folders, Brave's being Chrome's"
-run --system --browser all --destdir "$home/root" --host "$host" "$origin" "$addon"
+begin "--system writes the system-wide folders, Brave's being Chrome's, readable by every user"
+(umask 077 && run --system --browser all --destdir "$home/root" --host "$host" "$origin" "$addon")
 status=$?
 expect_status 0
+closed=$(find "$home/root" -mindepth 1 -type d ! -perm 755)
+[ -z "$closed" ] || fail "folders not every user may read: $closed"
 expect_files "./root/etc/chromium/native-messaging-hosts/$name" \
   "./root/etc/opt/chrome/native-messaging-hosts/$name" \
   "./root/etc/vivaldi/native-messaging-hosts/$name" \
@@ -278,8 +283,7 @@ expect_manifest "$home/$firefox" "$home/velmora-extension" allowed_extensions "$
 begin "the default host is the one beside the tool, and there must be one"
 mkdir -p "$home/bundle"
 cp "$register" "$home/bundle/register"
-printf '#!/bin/sh\n' >"$home/bundle/velmora-extension"
-chmod +x "$home/bundle/velmora-extension"
+cp "$host" "$home/bundle/velmora-extension"
 run_bundle() {
   (cd "$home" && env -u XDG_CONFIG_HOME HOME="$home" PATH="$scratch/bin" sh bundle/register --browser firefox "$addon") \
     >/dev/null 2>"$home.err"
@@ -313,6 +317,30 @@ run --system --destdir "$home/root" --remove
 status=$?
 expect_status 0
 expect_files
+
+begin "root without --system changes nothing in another user's home"
+mkdir -p "$home/.mozilla/native-messaging-hosts"
+: >"$home/$firefox"
+[ "$(id -u)" != 0 ] || chown -R 12345 "$home"
+for arguments in "--browser chromium,firefox --host $host $origin $addon" --remove; do
+  # shellcheck disable=SC2086
+  (export TEST_UID=0 && run $arguments)
+  status=$?
+  expect_status 2
+  grep -q "^register: $home belongs to .*Run register.* as .*, or add --system" "$home.err" ||
+    fail "message: $(cat "$home.err")"
+done
+expect_files "./$firefox"
+
+begin "root without --system in its own home says it registers for root alone"
+if [ "$(id -u)" = 0 ]; then
+  (export TEST_UID=0 && run --browser firefox --host "$host" "$addon")
+  status=$?
+  expect_status 0
+  [ "$(cat "$home.err")" = "register: as root without --system, this registers the host for root alone; --system registers it for all users" ] ||
+    fail "message: $(cat "$home.err")"
+  expect_files "./$firefox"
+fi
 
 # Each Flatpak build and the folder it reads inside its sandbox, below
 # ~/.var/app/ID/.
@@ -444,6 +472,8 @@ needs a Firefox add-on ID|--browser librewolf --host $host $origin
 needs at least one --user-data-dir|--only-user-data-dir --remove
 not an executable file|--browser firefox --host /nonexistent/host $addon
 not an executable file|--browser firefox --host $scratch $addon
+answered nothing|--browser firefox --host $scratch/silent $addon
+answered "echo (GNU coreutils)|--browser firefox --host /bin/echo $addon
 itself|--browser firefox --host $register $addon
 as separate arguments|$origin;$addon
 only root may|--system --browser chromium --host $host $origin
@@ -496,6 +526,10 @@ manifest_name=a expect_manifest "$home/.mozilla/native-messaging-hosts/a.json" "
 begin "--status tells for each browser and scope what the browser would find"
 fake_browser chromium
 printf '#!/bin/sh\necho Chromium 1.2.3\n' >"$home/bin/chromium"
+printf '#!/bin/sh\nexec sleep 60\n' >"$home/bin/google-chrome"
+chmod +x "$home/bin/google-chrome"
+mkdir -p "$home/.local/share/Velmora"
+chmod 755 "$home/.local/share/Velmora"
 fake_flatpak org.mozilla.firefox
 printf '#!/bin/sh\n[ "$1" != --version ] || echo "velmora-extension 1.0"\n' >"$home/host"
 chmod +x "$home/host"
@@ -511,11 +545,14 @@ printf '{"name": "local.velmora.extension", "path": "%s", "type": "stdio", "allo
   "$home/host" >"$home/$vivaldi"
 printf '{"name": "other", "path": "%s", "type": "stdio", "allowed_extensions": ["%s"], "n": [1, -2.5e3, null]}' \
   "$home/host" "$addon" >"$home/$librewolf"
-run --status --destdir "$home/root" --user-data-dir "$home/profile"
+run --status --destdir "$home/root" --user-data-dir "$home/profile" --host "$host"
 status=$?
 expect_status 0
 rows=$(sed 's/  */ /g' "$home.out")
-for row in "Chromium yes user* ok ok $origin" "Chromium yes system absent - -" \
+storage=$home/.local/share/Velmora
+for row in "The application a command starts: $scratch/Nelo.AppDir/AppRun, missing" \
+  "The storage folder: $storage, mode 0755, others can read it; to keep them out: chmod 700 $storage" \
+  "Google Chrome: timed out" "Chromium yes user* ok ok $origin" "Chromium yes system absent - -" \
   "Microsoft Edge no system* ok missing $origin" "Brave no system* ok missing $origin" \
   "Firefox no user* ok ok $addon" "Vivaldi no user* not-json - -" "LibreWolf yes user* wrong-name ok $addon" \
   "$home/profile - profile absent - -" "Chromium: Chromium 1.2.3" \
@@ -529,6 +566,21 @@ for row in "Chromium yes user* ok ok $origin" "Chromium yes system absent - -" \
   case "$nl$rows$nl" in *"$nl$row$nl"*) ;; *) fail "no row [$row] in: $rows" ;; esac
 done
 grep -q "$vivaldi (Vivaldi): not valid JSON" "$home.out" || fail "the JSON error is not explained: $(cat "$home.out")"
+
+begin "--status without a sandboxed browser, with the application there and the storage folder private"
+bundle=$(realpath "$home")/Nelo.AppDir
+mkdir -p "$bundle/Contents/PlugIns/velmora-extension" "$home/.local/share/Velmora"
+cp "$host" "$bundle/Contents/PlugIns/velmora-extension/velmora-extension"
+cp "$host" "$bundle/AppRun"
+chmod 700 "$home/.local/share/Velmora"
+run --status --host "$bundle/Contents/PlugIns/velmora-extension/velmora-extension"
+status=$?
+expect_status 0
+for row in "The application a command starts: $bundle/AppRun, there, executable" \
+  "The storage folder: $home/.local/share/Velmora, mode 0700, only its owner can read it" \
+  "Sandboxed builds: no Flatpak or snap browser found"; do
+  grep -qxF "$row" "$home.out" || fail "no line [$row] in: $(cat "$home.out")"
+done
 
 finish_case
 echo "$((cases - failed_cases)) passed, $failed_cases failed"

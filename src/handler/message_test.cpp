@@ -7,8 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "base/json.h"
-
 namespace velmora {
 namespace {
 
@@ -99,14 +97,16 @@ TEST(ReadMessageTest, TextThatIsNoJsonObjectIsNoMessage) {
       "[]",
       R"("message")",
       "null",
-      std::string(kMaxJsonDepth + 1, '[') + std::string(kMaxJsonDepth + 1, ']'),
+      R"({"x":)" + std::string(256, '[') + std::string(256, ']') + "}",
   };
   for (const auto& text : unusable) {
     EXPECT_FALSE(readMessage(text)) << boost::json::serialize(
         boost::json::string(std::string_view(text.data(), text.size())));
   }
-  const std::string deep = R"({"x":)" + std::string(kMaxJsonDepth - 1, '[') +
-                           std::string(kMaxJsonDepth - 1, ']') + "}";
+  // The depth is written out, not taken from the constant, so that changing
+  // it fails here: 256 levels (the object and 255 arrays) are taken, one
+  // more (in the table above) is not.
+  const std::string deep = R"({"x":)" + std::string(255, '[') + std::string(255, ']') + "}";
   EXPECT_TRUE(readMessage(deep));
 }
 

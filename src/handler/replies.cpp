@@ -18,6 +18,10 @@ std::string snapshotStoredLog(std::int64_t count) {
   return "Snapshot gespeichert: " + std::to_string(count) + " Tabs";
 }
 
+std::string damagedSnapshotKeptLog(const std::filesystem::path& kept) {
+  return "Unlesbaren Snapshot aufbewahrt als " + kept.string();
+}
+
 std::string tooLarge(std::size_t size, std::size_t limit) {
   return "Antwort zu groß: " + std::to_string(size) + " Bytes, höchstens " + std::to_string(limit);
 }

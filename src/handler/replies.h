@@ -3,6 +3,7 @@
 #include <boost/json/object.hpp>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -36,6 +37,8 @@ inline constexpr char kUnknownError[] = "Unbekannter Fehler";
 std::string_view statusText(std::string_view command);
 // "Snapshot gespeichert: 3 Tabs"
 std::string snapshotStoredLog(std::int64_t count);
+// "Unlesbaren Snapshot aufbewahrt als /home/a/.local/share/Velmora/snapshot.v1.json.unreadable"
+std::string damagedSnapshotKeptLog(const std::filesystem::path& kept);
 // "Antwort zu groß: 2000000 Bytes, höchstens 1048576"
 std::string tooLarge(std::size_t size, std::size_t limit);
 

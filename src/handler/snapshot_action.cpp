@@ -23,8 +23,10 @@ boost::json::object snapshotReply(Result<std::vector<SafariTab>> tabs,
                                   const VelmoraStorage::Options& storage) {
   if (!tabs) return failed(tabs.error(), log);
   const auto count = static_cast<std::int64_t>(tabs->size());
-  const Status saved = VelmoraStorage::save(std::move(*tabs), scannedAt, storage);
+  const Result<VelmoraStorage::Saved> saved =
+      VelmoraStorage::save(std::move(*tabs), scannedAt, storage);
   if (!saved) return failed(saved.error(), log);
+  if (saved->keptDamaged) log.error(replies::damagedSnapshotKeptLog(*saved->keptDamaged));
 
   boost::json::object reply =
       replies::snapshotStored(count, VelmoraStorage::extensionSettings(storage));

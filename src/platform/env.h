@@ -79,8 +79,10 @@ class Env {
   // reason, worded to follow "it ..."; nothing when it can.
   virtual std::optional<std::string> fileNameProblem(std::string_view name) = 0;
 
-  // Makes the directory; true when it was made, false when a directory (or
-  // a link to one) stands there already. Its error carries an errno as code.
+  // Makes the directory, private to its owner (mode 0700; on Windows, the
+  // profile's inherited ACL); true when it was made, false when a directory
+  // (or a link to one) stands there already, whatever its mode. Its error
+  // carries an errno as code.
   virtual Result<bool> createDirectory(const std::filesystem::path& dir) = 0;
 
   // Reads the whole file; anything but a regular file is refused, and so is
@@ -94,8 +96,8 @@ class Env {
                                   const ByteSink& piece) = 0;
 
   // Creates a new file of a unique temporary name (isTemporaryFileName) in
-  // the directory of `target`, private to the user; its path goes to
-  // `created`.
+  // the directory of `target`, readable and writable by its owner alone;
+  // its path goes to `created`.
   virtual Result<std::unique_ptr<WritableFile>> newTemporaryFile(
       const std::filesystem::path& target, std::filesystem::path& created) = 0;
 

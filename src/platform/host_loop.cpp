@@ -92,7 +92,8 @@ std::optional<int> startedByHand(int argc, const char* const* argv, std::string_
     (void)writeAll(STDERR_FILENO,
               "velmora-extension: this is a native messaging host, which browsers start for the "
               "Velmora extension; it is not run by hand. `register --status` (installed beside "
-              "it) shows where it is registered, doc/install.md how to set it up.\n");
+              "it) shows where it is registered, /usr/share/doc/velmora-extension/install.md how "
+              "to set it up.\n");
     return 2;
   }
   return std::nullopt;

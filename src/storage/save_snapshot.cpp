@@ -1,6 +1,7 @@
 #include "storage/save_snapshot.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <exception>
 #include <memory>
 #include <string>
@@ -34,27 +35,60 @@ Status checkScanTimeNamesAFile(Env& env, std::string_view scannedAt) {
 
 using Known = KnownDocument::Contents;
 
-// A missing, unreadable, undecodable or impossibly large document counts as
-// no document, and so does one that there is not memory enough to read: the
-// save then replaces it rather than failing for good.
-Known readPreviousUnguarded(Env& env, const std::filesystem::path& file, KnownDocument* cache) {
+// What reading the previous document found.
+struct Previous {
+  Known known;  // no snapshot when there is no document, or it did not decode
+  // Where a document that did not decode was kept before being replaced.
+  std::optional<std::filesystem::path> keptDamaged;
+};
+
+// Keeps the bytes of a document that does not decode beside it, so that
+// saving over it never destroys it unseen. Read whole, as such files are
+// rare and bounded by kMaxSnapshotDocumentBytes.
+Result<std::filesystem::path> keepDamaged(Env& env, const std::filesystem::path& file) {
+  Result<std::string> bytes = env.readFile(file, kMaxSnapshotDocumentBytes);
+  if (!bytes) return bytes.error();
+  std::filesystem::path kept = file;
+  kept += kDamagedSnapshotSuffix;
+  if (Status written = writeFileAtomically(env, kept, *bytes); !written) return written.error();
+  return kept;
+}
+
+// The previous document. A missing one is none, and so is one that does not
+// decode, once kept aside; one that exists but cannot be read (no
+// permission, an I/O error, no descriptor left) fails the save, since saving
+// over it would lose every page's first-seen time.
+Result<Previous> readPrevious(Env& env, const std::filesystem::path& file, KnownDocument* cache) {
   std::optional<FileIdentity> identity;
   if (cache != nullptr) {
     // Only a regular file has an identity that its edits change.
     Result<FileInfo> found = env.examine(file);
     if (found && found->regular()) {
-      if (Known known = cache->find(found->identity); known.snapshot) return known;
+      if (Known known = cache->find(found->identity); known.snapshot) return Previous{known, {}};
       identity = found->identity;
     }
     // What was kept is of no more use; it goes before the document is read.
     cache->clear();
-    if (!identity) return {};
+    if (!found) {
+      if (found.error().code == ENOENT) return Previous{};
+      return found.error();
+    }
   }
   // Decoded as it is read: a large document is never held whole.
-  Result<TabSnapshot> decoded = decodeSnapshot([&env, &file](const ByteSink& piece) {
-    return env.readFileInPieces(file, kMaxSnapshotDocumentBytes, piece).ok();
+  Status read = Ok();
+  Result<TabSnapshot> decoded = decodeSnapshot([&env, &file, &read](const ByteSink& piece) {
+    read = env.readFileInPieces(file, kMaxSnapshotDocumentBytes, piece);
+    return read.ok();
   });
-  if (!decoded) return {};
+  if (!read.ok()) {
+    if (read.error().code == ENOENT) return Previous{};
+    return read.error();
+  }
+  if (!decoded) {
+    Result<std::filesystem::path> kept = keepDamaged(env, file);
+    if (!kept) return kept.error();
+    return Previous{{}, std::move(*kept)};
+  }
   auto previous = std::make_shared<const TabSnapshot>(std::move(*decoded));
   // Kept only when the file stayed the same while it was read.
   if (identity) {
@@ -62,16 +96,7 @@ Known readPreviousUnguarded(Env& env, const std::filesystem::path& file, KnownDo
       cache->keep(*identity, {previous, nullptr});
     }
   }
-  return {previous, nullptr};
-}
-
-Known readPrevious(Env& env, const std::filesystem::path& file, KnownDocument* cache) {
-  try {
-    return readPreviousUnguarded(env, file, cache);
-  } catch (const std::bad_alloc&) {
-    if (cache != nullptr) cache->clear();
-    return {};
-  }
+  return Previous{{previous, nullptr}, {}};
 }
 
 // Where the page of the previous tab at `i` sits in the previous map, as a
@@ -283,9 +308,11 @@ bool unchangedAndRecent(const Known& known, const std::vector<SafariTab>& tabs, 
   return coveredCount == stored.size();
 }
 
-Status saveUnguarded(std::vector<SafariTab> tabs, std::string_view scannedAt,
-                     const Options& options) {
-  if (Status named = checkScanTimeNamesAFile(*options.env, scannedAt); !named) return named;
+Result<Saved> saveUnguarded(std::vector<SafariTab> tabs, std::string_view scannedAt,
+                            const Options& options) {
+  if (Status named = checkScanTimeNamesAFile(*options.env, scannedAt); !named) {
+    return named.error();
+  }
 
   Result<std::filesystem::path> found = options.env->storageDirectory();
   if (!found) return found.error();
@@ -293,6 +320,7 @@ Status saveUnguarded(std::vector<SafariTab> tabs, std::string_view scannedAt,
 
   const std::filesystem::path snapshotFile = storage / kSnapshotFileName;
   KnownDocument* const cache = options.cache;
+  Saved saved;
   double now;
   bool pagesChanged;
   FirstSeenMap firstSeen;
@@ -300,14 +328,17 @@ Status saveUnguarded(std::vector<SafariTab> tabs, std::string_view scannedAt,
   {
     // The previous document is only needed up to here; letting it go before
     // encoding keeps the peak memory of a large save down.
-    const Known known = readPrevious(*options.env, snapshotFile, cache);
+    Result<Previous> read = readPrevious(*options.env, snapshotFile, cache);
+    if (!read) return read.error();
+    saved.keptDamaged = std::move(read->keptDamaged);
+    const Known& known = read->known;
     const std::shared_ptr<const TabSnapshot>& previous = known.snapshot;
     now = VelmoraDate::parse(scannedAt).value_or(VelmoraDate::fromUnixTime(options.env->now()));
     if (std::vector<std::uint32_t> unchanged;
         previous && unchangedAndRecent(known, tabs, now, unchanged)) {
       // The tabs are the stored ones, so their positions are the stored tabs'.
       if (cache != nullptr && !known.pages) cache->keepPages(previous.get(), std::move(unchanged));
-      return Ok();
+      return saved;
     }
     std::vector<std::string> pages = pagesOf(tabs, known);
     NewTabPages newPages(tabs, pages);
@@ -339,7 +370,7 @@ Status saveUnguarded(std::vector<SafariTab> tabs, std::string_view scannedAt,
   };
   std::optional<FileIdentity> written;
   if (Status done = writeFileAtomically(*options.env, snapshotFile, bytes, &written); !done) {
-    return done;
+    return done.error();
   }
   if (cache != nullptr && written && written->size <= KnownDocument::kMaxDocumentBytes) {
     // Kept without room for tabs that will not come; only then, since for a
@@ -350,13 +381,13 @@ Status saveUnguarded(std::vector<SafariTab> tabs, std::string_view scannedAt,
   }
 
   const std::filesystem::path historyDir = storage / kHistoryDirectoryName;
-  if (Status made = createDirectories(*options.env, historyDir); !made) return made;
+  if (Status made = createDirectories(*options.env, historyDir); !made) return made.error();
 
   // Only the newest name counts, even when it does not parse.
   const std::vector<std::filesystem::path> copies = historyFiles(*options.env, historyDir);
   const std::optional<double> lastCopy =
       copies.empty() ? std::nullopt : historyFileDate(copies.front());
-  if (!pagesChanged && lastCopy && now - *lastCopy < kRecentWindow) return Ok();
+  if (!pagesChanged && lastCopy && now - *lastCopy < kRecentWindow) return saved;
 
   // The copy is made from the file just written, inside the kernel; should
   // that file have been replaced since, the same records are encoded again.
@@ -364,15 +395,16 @@ Status saveUnguarded(std::vector<SafariTab> tabs, std::string_view scannedAt,
   if (Status done = written ? copyFileAtomically(*options.env, snapshotFile, *written, copy, bytes)
                             : writeFileAtomically(*options.env, copy, bytes);
       !done) {
-    return done;
+    return done.error();
   }
   pruneHistory(*options.env, historyDir, now);
-  return Ok();
+  return saved;
 }
 
 }  // namespace
 
-Status save(std::vector<SafariTab> tabs, std::string_view scannedAt, const Options& options) {
+Result<Saved> save(std::vector<SafariTab> tabs, std::string_view scannedAt,
+                   const Options& options) {
   // Running out of memory on a huge scan must not end the request.
   try {
     return saveUnguarded(std::move(tabs), scannedAt, options);

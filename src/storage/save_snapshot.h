@@ -15,6 +15,10 @@ namespace velmora::VelmoraStorage {
 // The current snapshot document inside the storage directory.
 inline constexpr char kSnapshotFileName[] = "snapshot.v1.json";
 
+// Where a document at the snapshot's place that does not decode is kept,
+// beside it, before a save replaces it: "snapshot.v1.json.unreadable".
+inline constexpr char kDamagedSnapshotSuffix[] = ".unreadable";
+
 // No document this host writes comes near this size: a message holds at most
 // kMaxMessageBytes, and its document at most doubles each tab entry (escaped
 // "/", integers written out in full) and adds, per page, the address again
@@ -28,13 +32,21 @@ inline constexpr std::size_t kMaxSnapshotDocumentBytes = 8 * std::size_t{kMaxMes
 // spaces history copies while the set of open pages stays the same.
 inline constexpr double kRecentWindow = 600;
 
+// What a save that succeeded has to tell besides.
+struct Saved {
+  // The previous document, which did not decode, kept aside under this path
+  // before it was replaced.
+  std::optional<std::filesystem::path> keptDamaged;
+};
+
 // Stores the scan as the current snapshot document, carrying over for every
 // page the scan time in which it was first seen, and keeps a dated history
 // copy (then prunes the history) when the set of pages changed or the newest
 // copy is old. Writes nothing when nothing changed recently. A scan time
 // that cannot name a file on this system (Env::fileNameProblem: a "/", a NUL
 // character, and on Windows also what Windows forbids) cannot name a history
-// file: such a call fails before anything is touched.
-Status save(std::vector<SafariTab> tabs, std::string_view scannedAt, const Options& options);
+// file, and a previous document that exists but cannot be read must not be
+// overwritten: such a call fails before anything is touched.
+Result<Saved> save(std::vector<SafariTab> tabs, std::string_view scannedAt, const Options& options);
 
 }  // namespace velmora::VelmoraStorage

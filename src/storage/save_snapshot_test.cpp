@@ -36,11 +36,11 @@ class SaveTest : public ::testing::Test {
   Options options() {
     return Options(env_, &cache_);
   }
-  Status saveAt(const std::vector<SafariTab>& tabs, const std::string& scannedAt) {
+  Result<Saved> saveAt(const std::vector<SafariTab>& tabs, const std::string& scannedAt) {
     return save(tabs, scannedAt, options());
   }
   void mustSave(const std::vector<SafariTab>& tabs, const std::string& scannedAt) {
-    Status status = saveAt(tabs, scannedAt);
+    Result<Saved> status = saveAt(tabs, scannedAt);
     ASSERT_TRUE(status.ok()) << status.error().description;
   }
 
@@ -343,29 +343,73 @@ TEST_F(SaveTest, ADocumentReplacedEditedOrRemovedSinceIsReadAgain) {
   }
 }
 
-TEST_F(SaveTest, ACorruptPreviousDocumentIsReplacedAndTimesRestart) {
+// A document that reads whole but does not decode is replaced, its bytes
+// kept aside first, never destroyed unseen.
+TEST_F(SaveTest, ACorruptPreviousDocumentIsKeptAsideAndReplacedAndTimesRestart) {
   const char* corrupt[] = {
       "not json at all",
       "{\"scannedAt\":\"x\",\"tabs\":[{\"id\":1}]}",
       "{\"scannedAt\":\"x\",\"tabs\":[],\"firstSeen\":{\"https:\\/\\/a.example\":1}}",
       "",
   };
+  const std::filesystem::path kept = dir_ / "snapshot.v1.json.unreadable";
   for (const char* text : corrupt) {
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directories(dir_);
     std::ofstream(snapshotFile()) << text;
-    mustSave({tab(1, "https://a.example/")}, scanTime(0));
+    std::ofstream(kept) << "an earlier one";
+    Result<Saved> saved = saveAt({tab(1, "https://a.example/")}, scanTime(0));
+    ASSERT_TRUE(saved.ok()) << saved.error().description;
+    EXPECT_EQ(saved->keptDamaged, kept);
+    EXPECT_EQ(bytesOf(kept), text);
     EXPECT_EQ(stored().scannedAt, scanTime(0)) << text;
     EXPECT_EQ(firstSeenOf("https://a.example"), scanTime(0)) << text;
   }
-  // Larger than any document this host writes: not read, whatever its size.
-  {
-    std::ofstream grow(snapshotFile(), std::ios::binary | std::ios::in | std::ios::out);
-    grow.seekp(kMaxSnapshotDocumentBytes);
-    grow.put(' ');
+  // Kept once: the document now decodes.
+  std::filesystem::remove(kept);
+  ASSERT_TRUE(saveAt({tab(2, "https://b.example/")}, scanTime(1)).ok());
+  EXPECT_FALSE(std::filesystem::exists(kept));
+}
+
+// Saving over a document that exists but cannot be read would lose every
+// page's first-seen time: the save fails before anything is written or
+// pruned, with and without what a long-lived host keeps.
+TEST_F(SaveTest, APreviousDocumentThatCannotBeReadFailsTheSave) {
+  const struct {
+    const char* name;
+    std::function<void()> make;
+    const char* reason;  // the system's own words when null (posix/posix_env_test.cpp's)
+  } cases[] = {
+      {"a directory in its place",
+       [&] { std::filesystem::create_directories(snapshotFile() / "inside"); }, nullptr},
+      {"larger than any document this host writes",
+       [&] {
+         std::ofstream grow(snapshotFile(), std::ios::binary);
+         grow.seekp(kMaxSnapshotDocumentBytes);
+         grow.put('}');
+       },
+       "File too large"},
+  };
+  for (const auto& c : cases) {
+    for (const bool cached : {true, false}) {
+      SCOPED_TRACE(std::string(c.name) + (cached ? ", cached" : ", uncached"));
+      std::filesystem::remove_all(dir_);
+      std::filesystem::create_directories(dir_);
+      putHistory(VelmoraStorage::historyFileName(scanTime(-40 * 24 * 3600)));
+      c.make();
+      Result<Saved> saved =
+          save({tab(1, "https://a.example/")}, scanTime(0), cached ? options() : env_.options());
+      ASSERT_FALSE(saved.ok());
+      if (c.reason != nullptr) {
+        EXPECT_EQ(saved.error().description,
+                  "cannot read " + utf8Text(snapshotFile()) + ": " + c.reason);
+      } else {
+        EXPECT_THAT(saved.error().description, HasSubstr(utf8Text(snapshotFile()) + ": "));
+      }
+      EXPECT_EQ(history().size(), 1u);
+      EXPECT_FALSE(std::filesystem::exists(dir_ / "snapshot.v1.json.unreadable"));
+    }
   }
-  mustSave({tab(1, "https://a.example/")}, scanTime(1));
-  EXPECT_EQ(firstSeenOf("https://a.example"), scanTime(1));
 }
 
 TEST_F(SaveTest, APreviousDocumentIsReadAsFullyAsAMessage) {
@@ -418,7 +462,7 @@ TEST_F(SaveTest, AScanTimeThatCannotNameAFileFailsBeforeAnything) {
                              std::string("2024-05-01T12:00:00Z\0.json", 26),
                              "2024-05-01T12:00:00." + std::string(240, '0') + "Z"};
   for (const std::string& scannedAt : bad) {
-    Status status = saveAt({tab(1, "https://a.example/")}, scannedAt);
+    Result<Saved> status = saveAt({tab(1, "https://a.example/")}, scannedAt);
     ASSERT_FALSE(status.ok());
     EXPECT_THAT(status.error().description, HasSubstr("the scan time cannot name a history file"));
     EXPECT_FALSE(std::filesystem::exists(dir_));
@@ -452,7 +496,7 @@ TEST_F(SaveTest, ThreadsSavingAtOnceLeaveWholeDocumentsAndNoTemporaryFiles) {
           tabs.push_back(tab(i, "https://t" + std::to_string(t) + ".example/" + std::to_string(i),
                              std::string(200, static_cast<char>('a' + t))));
         }
-        Status status = save(tabs, scanTime(t * 100000 + round * 700), options());
+        Result<Saved> status = save(tabs, scanTime(t * 100000 + round * 700), options());
         if (!status) failures[t] = status.error().description;
       }
     });

@@ -620,7 +620,8 @@ def run(args, root):
     if args.measure:
         cat = os.path.join(root, "cat-host")
         with open(cat, "w", encoding="utf-8") as f:
-            f.write("#!/bin/sh\nexec cat\n")
+            # It answers --version as a host does, which register asks for.
+            f.write('#!/bin/sh\n[ "$1" != --version ] || exec echo "velmora-extension 0-cat"\nexec cat\n')
         os.chmod(cat, 0o755)
         register(args, env, CAT_HOST_NAME, cat, where, caller)
 

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -45,34 +44,6 @@ class FileDescriptor {
  private:
   int fd_;
 };
-
-// The permissions a plain create would give a new file. umask can only be
-// read by setting it, which would race with other threads creating files, so
-// the kernel's own report is preferred; the value is read once, since this
-// process never changes its umask.
-mode_t defaultFileMode() {
-  static const mode_t mode = [] {
-    mode_t mask = 022;
-    bool found = false;
-    if (std::FILE* status = std::fopen("/proc/self/status", "re")) {
-      char line[256];
-      while (std::fgets(line, sizeof line, status) != nullptr) {
-        if (std::strncmp(line, "Umask:", 6) == 0) {
-          mask = static_cast<mode_t>(std::strtoul(line + 6, nullptr, 8));
-          found = true;
-          break;
-        }
-      }
-      std::fclose(status);
-    }
-    if (!found) {
-      mask = ::umask(022);
-      ::umask(mask);
-    }
-    return static_cast<mode_t>(0666 & ~mask);
-  }();
-  return mode;
-}
 
 // Opens a document for reading, with the checks both readers make; its size
 // as fstat saw it.
@@ -187,7 +158,9 @@ Result<bool> PosixEnv::createDirectory(const std::filesystem::path& dir) {
   // Nearly always the directory is there already: one stat says so.
   struct stat existing;
   if (::stat(dir.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) return false;
-  if (::mkdir(dir.c_str(), 0777) == 0) return true;
+  // Private to its owner, whatever the umask: the tabs a user had open are
+  // nobody else's business.
+  if (::mkdir(dir.c_str(), 0700) == 0) return true;
   const int err = errno;
   // Something stands there already: only a directory (or a link to one)
   // will do.
@@ -242,14 +215,9 @@ Result<std::unique_ptr<WritableFile>> PosixEnv::newTemporaryFile(
   std::string path = temporaryFilePattern(target);
   const int fd = ::mkostemp(path.data(), O_CLOEXEC);
   if (fd < 0) return osError("cannot create a temporary file for", target, errno);
+  // mkostemp creates the file 0600, whatever the umask, which is what a
+  // user's documents should be; the rename keeps that mode.
   auto file = std::make_unique<PosixWritableFile>(fd, target);
-  // mkostemp creates the file private to its owner; give it what a normal
-  // create would.
-  if (::fchmod(fd, defaultFileMode()) != 0) {
-    const int err = errno;
-    ::unlink(path.c_str());
-    return osError("cannot write", target, err);
-  }
   created = path;
   return std::unique_ptr<WritableFile>(std::move(file));
 }

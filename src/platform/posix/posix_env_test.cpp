@@ -75,16 +75,6 @@ TEST_F(PosixEnvTest, ReadFileRefusesWhatIsNoRegularFileBeforeReading) {
             "cannot read " + sparse.string() + ": File too large");
 }
 
-TEST_F(PosixEnvTest, WriteFileAtomicallyGivesTheDefaultPermissions) {
-  const mode_t mask = ::umask(022);
-  ::umask(mask);
-  const std::filesystem::path file = root_ / "doc.json";
-  ASSERT_TRUE(writeFileAtomically(env_, file, "x").ok());
-  struct stat info;
-  ASSERT_EQ(::stat(file.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0666 & ~mask);
-}
-
 TEST_F(PosixEnvTest, WriteFileAtomicallyReplacesALinkNotItsTarget) {
   put(root_ / "target", "old");
   std::filesystem::create_symlink(root_ / "target", root_ / "link");
