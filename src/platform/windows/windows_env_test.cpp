@@ -142,6 +142,21 @@ TEST_F(WindowsEnvTest, AReaderLetsOthersWriteAndRemoveTheDocument) {
   EXPECT_TRUE(removed);
 }
 
+// Past MAX_PATH (260 characters) only a path's \\?\ form reaches the file,
+// and names beyond ASCII pass as UTF-16.
+TEST_F(WindowsEnvTest, LongPathsAndNamesBeyondAsciiWork) {
+  std::filesystem::path dir = root_;
+  for (int i = 0; i < 5; ++i) dir /= utf8Path("caf\xc3\xa9-" + std::string(60, 'd'));
+  ASSERT_GT(dir.native().size(), 300u);
+  ASSERT_TRUE(createDirectories(env_, dir).ok());
+  const std::filesystem::path file = dir / utf8Path("\xe6\x9d\xb1.json");
+  ASSERT_TRUE(writeFileAtomically(env_, file, "{}").ok());
+  EXPECT_EQ(env_.readFile(file, SIZE_MAX).value(), "{}");
+  EXPECT_EQ(env_.listDirectory(dir).value(), std::vector<std::string>{"\xe6\x9d\xb1.json"});
+  EXPECT_TRUE(env_.examine(file).value().regular());
+  EXPECT_TRUE(env_.removeFile(file).ok());
+}
+
 TEST_F(WindowsEnvTest, IdentityIsTheVolumeAndFileIndexAndARenameKeepsIt) {
   const std::filesystem::path file = root_ / "a.json";
   put(file, "12345");
