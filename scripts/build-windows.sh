@@ -4,10 +4,10 @@
 # program that needs only system DLLs, and the unit tests, which ctest runs
 # under Wine. Arguments are passed on to cmake's configure step.
 #
-# The Windows tools and the installer (tools/velmora-register.exe, a browser
-# stand-in, the MSI that wixl makes from packaging/windows/*.wxs) are built by
-# the same command once their CMake files are in place: the top CMakeLists.txt
-# adds packaging/windows/ for a Windows build.
+# What Windows alone has comes in through packaging/windows/, which the top
+# CMakeLists.txt adds for a Windows build: velmora-register.exe, the browser
+# stand-in and the installer's test; `cmake --build build-windows --target
+# msi` makes the MSI with wixl.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
