@@ -14,7 +14,7 @@ packages=(
   e2fsprogs xfsprogs btrfs-progs
   clang-14 libclang-rt-14-dev llvm-14
   flatpak flatpak-xdg-utils bubblewrap ostree dbus
-  g++-mingw-w64-x86-64-posix wine wine64 msitools
+  g++-mingw-w64-x86-64-posix wine wine64 msitools wixl
 )
 
 # Debian's Node.js 18 runs web-ext 9; a newer Node.js already here will do.
