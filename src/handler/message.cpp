@@ -24,6 +24,8 @@ class MessageReader final : public JsonEvents {
     return message;
   }
 
+  void expectTextBytes(std::size_t bytes) { tabs_.expectTextBytes(bytes); }
+
   void reset() override {
     depth_ = 0;
     isObject_ = false;
@@ -125,6 +127,7 @@ class MessageReader final : public JsonEvents {
 std::optional<Message> readMessage(std::string_view text) {
   try {
     MessageReader reader;
+    reader.expectTextBytes(text.size());
     if (readJson(text, reader)) return std::nullopt;
     return reader.take();
   } catch (const std::bad_alloc&) {

@@ -44,6 +44,29 @@ TEST(DocumentBytes, ReadsBackToTheSameValue) {
   }
 }
 
+// The writer's own way with plain texts must give the serialiser's bytes:
+// every byte it treats apart, at every place of texts around the sizes of
+// the blocks it reads, alone and after a "/".
+TEST(DocumentBytes, TheWriterWritesAStringAsTheTreeDoes) {
+  const std::string bytes[] = {"/", "\"", "\\", std::string(1, '\0'), "\x1f", "\n",
+                               " ",  "\x7f", "\xC3\xA9"};
+  for (std::size_t length = 0; length <= 40; ++length) {
+    for (const std::string& byte : bytes) {
+      for (std::size_t at = 0; at < std::max<std::size_t>(length, 1); ++at) {
+        for (const bool slashFirst : {false, true}) {
+          std::string text(length, 'a');
+          if (length > 0) text.replace(at, 1, byte);
+          if (slashFirst && length > 0) text[0] = '/';
+          std::string written = "x";
+          DocumentWriter(written).string(text);
+          ASSERT_EQ(written, "x" + documentBytes(boost::json::value(text)))
+              << "length " << length << ", byte " << static_cast<int>(byte[0]) << " at " << at;
+        }
+      }
+    }
+  }
+}
+
 TEST(DocumentBytes, DoublesRoundTripExactly) {
   for (double d : {786123456.789, 0.1, -0.0, 1e300, 5e-324, 123456789012345680.0, 2.5}) {
     boost::json::value document = {{"date", d}};

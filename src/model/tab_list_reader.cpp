@@ -1,6 +1,7 @@
 #include "model/tab_list_reader.h"
 
 #include <cmath>
+#include <exception>
 #include <limits>
 #include <new>
 #include <utility>
@@ -88,6 +89,11 @@ void TabListReader::containerBegin(bool object) {
     // An object in place of the list is skipped to its end.
     isArray_ = !object;
     depth_ = 1;
+    try {
+      if (isArray_) tabs_.reserve(expected_);
+    } catch (const std::exception&) {
+      // Then the list grows as it comes.
+    }
     return;
   }
   if (atElement()) {

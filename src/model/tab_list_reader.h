@@ -25,8 +25,19 @@ namespace velmora {
 // still reads to its end.
 class TabListReader final : public JsonEvents {
  public:
+  // The fewest bytes of JSON text that make a record, with the comma before it.
+  static constexpr std::size_t kLeastEntryBytes =
+      std::string_view(R"({"id":0,"windowId":0,"title":"","url":"","pinned":true,"active":true},)")
+          .size();
+
   // `name` names the list in error texts: tabs[1] lacks "url".
   explicit TabListReader(std::string name = "tabs") : name_(std::move(name)) {}
+
+  // The list comes from a text of this many bytes, which bounds its records:
+  // room for as many is made when it begins (memory that is never written to
+  // costs nothing but addresses), so that the records are not moved again and
+  // again as they come. A hint only.
+  void expectTextBytes(std::size_t bytes) { expected_ = bytes / kLeastEntryBytes + 1; }
 
   // A value begins; what an earlier one left is dropped.
   void reset() override;
@@ -78,6 +89,7 @@ class TabListReader final : public JsonEvents {
   void failTooLarge();
 
   std::string name_;
+  std::size_t expected_ = 0;
   int depth_ = 0;
   bool done_ = false;
   bool isArray_ = false;

@@ -187,6 +187,83 @@ TEST(SnapshotDocument, ReadInPiecesDecodesAsReadWhole) {
             "the snapshot document is not valid JSON");
 }
 
+// Only the bytes this host writes for the tabs are taken without decoding,
+// and those decode to the very tabs and a map of exactly their pages. A
+// page is the same page in another spelling too (two tabs, one entry).
+TEST(SnapshotDocument, OnlyItsOwnBytesForTheTabsAreTakenUndecoded) {
+  std::vector<SafariTab> tabs(6);
+  tabs[0] = {1, 2, "Caf\xC3\xA9 \"quoted\"", "HTTPS://Host.example/x#top", false, true, "", {}};
+  tabs[1] = {2, 2, "B", "https://b.example/", true, false, {}, "sum"};
+  tabs[2] = {3, 2, "Again", "https://host.example/x", false, false, {}, {}};
+  tabs[3] = {4, 2, "No address", "", false, false, {}, {}};
+  tabs[4] = {5, 2, "Same page", "https://b.example/\xC3\xA9", false, false, {}, {}};
+  tabs[5] = {6, 2, "Same page", "https://b.example/e\xCC\x81", false, false, {}, {}};
+  const auto map = [](std::vector<std::pair<std::string, std::string>> entries) {
+    FirstSeenMap result;
+    for (auto& [page, time] : entries) result.set(page, time);
+    return result;
+  };
+  const FirstSeenMap pages = map({{"https://host.example/x", "t0"},
+                                  {"https://b.example", "2024-05-01T09:00:00.000Z"},
+                                  {"https://b.example/\xC3\xA9", ""}});
+  const FirstSeenMap fewer = map({{"https://host.example/x", "t0"}, {"https://b.example", "t1"}});
+  const std::string time = "2024-05-01T10:00:00Z";
+  const std::string own = snapshotBytes(time, tabs, &pages);
+  // The document with the last `from` in it made `to`.
+  const auto replaced = [](std::string text, std::string_view from, std::string_view to) {
+    return text.replace(text.rfind(from), from.size(), to);
+  };
+  const std::string e = "https:\\/\\/b.example\\/";  // as the map's names begin
+  // A map's names with no page taken once: with each page as often as the
+  // tabs show it, or with both spellings of one.
+  const std::string everyTime = replaced(
+      replaced(own, "\"" + e + "\xC3\xA9", R"("https:\/\/host.example\/x":"t",")" + e + "\xC3\xA9"),
+      R"(:""}})", ":\"\",\"" + e + "e\xCC\x81\":\"\"}}");
+  const std::string bothSpellings =
+      replaced(own, R"(:""}})", ":\"\",\"" + e + "e\xCC\x81\":\"\"}}");
+  std::vector<SafariTab> recomposed = tabs;
+  recomposed[0].title = "Cafe\xCC\x81 \"quoted\"";
+  struct Case {
+    const char* name;
+    std::string text;
+    bool taken;
+  };
+  const Case cases[] = {
+      {"its own bytes", own, true},
+      {"another scan time", replaced(own, time, "later"), true},
+      {"a scan time refused", replaced(own, time, "stale"), false},
+      {"a scan time with an escape", replaced(own, time, "10:00\\u003a00"), false},
+      {"a scan time with a control character", replaced(own, time, "10:00\t"), false},
+      {"a first-seen time with an escape", replaced(own, "\"t0\"", "\"t\\q\""), false},
+      {"a first-seen time not valid UTF-8", replaced(own, "\"t0\"", "\"t\xFF\""), false},
+      {"a first-seen time not a string", replaced(own, "\"t0\"", "0"), false},
+      {"a title in another normalisation form", snapshotBytes(time, recomposed, &pages), false},
+      {"one tab fewer", snapshotBytes(time, {tabs.begin(), tabs.end() - 1}, &pages), false},
+      {"no map", snapshotBytes(time, tabs, nullptr), false},
+      {"a page missing", snapshotBytes(time, tabs, &fewer), false},
+      // Both fail the decoding as a map of pages that are not distinct.
+      {"a page each time a tab shows it", everyTime, false},
+      {"a page in both spellings", bothSpellings, false},
+      {"another tab list after the map", own.substr(0, own.size() - 1) + R"(,"tabs":[]})", false},
+      {"white space after it", own + " ", false},
+      {"cut short", own.substr(0, own.size() - 1), false},
+      {"empty", "", false},
+  };
+  const auto wanted = [](std::string_view scannedAt) { return scannedAt != "stale"; };
+  for (const Case& c : cases) {
+    for (std::size_t size : {1, 5, 64, 1 << 16}) {
+      EXPECT_EQ(isOwnDocumentFor(inPieces(c.text, size), tabs, wanted), c.taken)
+          << c.name << " in pieces of " << size;
+    }
+    if (!c.taken) continue;
+    const Result<TabSnapshot> decoded = decodeSnapshot(c.text);
+    ASSERT_TRUE(decoded.ok()) << c.name;
+    EXPECT_EQ(decoded->tabs, tabs) << c.name;
+    ASSERT_TRUE(decoded->firstSeen.has_value()) << c.name;
+    EXPECT_EQ(decoded->firstSeen->size(), 3u) << c.name;
+  }
+}
+
 TEST(SnapshotDocument, AMemberGivenTwiceCountsWithItsLastValue) {
   auto snapshot = decodeSnapshot(
       R"({"scannedAt":"t0","tabs":7,"firstSeen":{"a":1},"firstSeen":{"a":"y","b":"x"},)"

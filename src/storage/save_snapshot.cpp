@@ -40,7 +40,34 @@ struct Previous {
   Known known;  // no snapshot when there is no document, or it did not decode
   // Where a document that did not decode was kept before being replaced.
   std::optional<std::filesystem::path> keptDamaged;
+  // Nothing is to be written, as told without decoding the document: nothing
+  // else was found.
+  bool unchanged = false;
 };
+
+// The document at `file` in pieces; how the reading went is left in `read`.
+TextSource piecesOf(Env& env, const std::filesystem::path& file, Status& read) {
+  return [&env, &file, &read](const ByteSink& piece) {
+    read = env.readFileInPieces(file, kMaxSnapshotDocumentBytes, piece);
+    return read.ok();
+  };
+}
+
+// A stored scan this recent is not written again when nothing changed; a
+// scan time that does not parse is never recent.
+bool isRecent(std::string_view scannedAt, double now) {
+  const std::optional<double> time = VelmoraDate::parse(scannedAt);
+  return time && now - *time < kRecentWindow;
+}
+
+// What unchangedAndRecent decides, told for a document not known yet
+// without decoding it: nothing is to be written when it is what this host
+// writes for these very tabs, and its scan is recent. False tells nothing.
+bool unchangedInOwnBytes(const TextSource& document, const std::vector<SafariTab>& tabs,
+                         double now) {
+  return isOwnDocumentFor(document, tabs,
+                          [now](std::string_view scannedAt) { return isRecent(scannedAt, now); });
+}
 
 // Keeps the bytes of a document that does not decode beside it, so that
 // saving over it never destroys it unseen. Read whole, as such files are
@@ -58,7 +85,8 @@ Result<std::filesystem::path> keepDamaged(Env& env, const std::filesystem::path&
 // decode, once kept aside; one that exists but cannot be read (no
 // permission, an I/O error, no descriptor left) fails the save, since saving
 // over it would lose every page's first-seen time.
-Result<Previous> readPrevious(Env& env, const std::filesystem::path& file, KnownDocument* cache) {
+Result<Previous> readPrevious(Env& env, const std::filesystem::path& file, KnownDocument* cache,
+                              const std::vector<SafariTab>& tabs, double now) {
   std::optional<FileIdentity> identity;
   if (cache != nullptr) {
     // Only a regular file has an identity that its edits change.
@@ -74,16 +102,16 @@ Result<Previous> readPrevious(Env& env, const std::filesystem::path& file, Known
       return found.error();
     }
   }
-  // Decoded as it is read: a large document is never held whole.
   Status read = Ok();
-  Result<TabSnapshot> decoded = decodeSnapshot([&env, &file, &read](const ByteSink& piece) {
-    read = env.readFileInPieces(file, kMaxSnapshotDocumentBytes, piece);
-    return read.ok();
-  });
+  const bool unchanged = unchangedInOwnBytes(piecesOf(env, file, read), tabs, now);
+  // Else decoded as it is read: a large document is never held whole.
+  Result<TabSnapshot> decoded = TabSnapshot{};
+  if (!unchanged && read.ok()) decoded = decodeSnapshot(piecesOf(env, file, read));
   if (!read.ok()) {
     if (read.error().code == ENOENT) return Previous{};
     return read.error();
   }
+  if (unchanged) return Previous{{}, {}, true};
   if (!decoded) {
     Result<std::filesystem::path> kept = keepDamaged(env, file);
     if (!kept) return kept.error();
@@ -282,9 +310,7 @@ bool samePages(Pages& previousPages, const FirstSeenMap& firstSeen,
 bool unchangedAndRecent(const Known& known, const std::vector<SafariTab>& tabs, double now,
                         std::vector<std::uint32_t>& positions) {
   const TabSnapshot& previous = *known.snapshot;
-  if (!previous.firstSeen) return false;
-  const std::optional<double> previousTime = VelmoraDate::parse(previous.scannedAt);
-  if (!previousTime || now - *previousTime >= kRecentWindow) return false;
+  if (!previous.firstSeen || !isRecent(previous.scannedAt, now)) return false;
   if (!(previous.tabs == tabs)) return false;
   const FirstSeenMap& stored = *previous.firstSeen;
   std::vector<bool> covered(stored.size(), false);
@@ -328,12 +354,13 @@ Result<Saved> saveUnguarded(std::vector<SafariTab> tabs, std::string_view scanne
   {
     // The previous document is only needed up to here; letting it go before
     // encoding keeps the peak memory of a large save down.
-    Result<Previous> read = readPrevious(*options.env, snapshotFile, cache);
+    now = VelmoraDate::parse(scannedAt).value_or(VelmoraDate::fromUnixTime(options.env->now()));
+    Result<Previous> read = readPrevious(*options.env, snapshotFile, cache, tabs, now);
     if (!read) return read.error();
+    if (read->unchanged) return saved;
     saved.keptDamaged = std::move(read->keptDamaged);
     const Known& known = read->known;
     const std::shared_ptr<const TabSnapshot>& previous = known.snapshot;
-    now = VelmoraDate::parse(scannedAt).value_or(VelmoraDate::fromUnixTime(options.env->now()));
     if (std::vector<std::uint32_t> unchanged;
         previous && unchangedAndRecent(known, tabs, now, unchanged)) {
       // The tabs are the stored ones, so their positions are the stored tabs'.
