@@ -226,7 +226,12 @@ class FileSystemRun:
         for device in reversed(self.devices):
             subprocess.run(["losetup", "-d", device], capture_output=True)
         if self.in_memory:
-            subprocess.run(["umount", self.work], capture_output=True)
+            # A loop device lets go of its image a moment after it is
+            # detached, and the memory file system is busy until then.
+            for _ in range(50):
+                if subprocess.run(["umount", self.work], capture_output=True).returncode == 0:
+                    break
+                time.sleep(0.1)
 
     def prepare(self):
         # Images and copies in memory: on a disk, removing each copy waits
