@@ -6,8 +6,8 @@
 #
 # What Windows alone has comes in through packaging/windows/, which the top
 # CMakeLists.txt adds for a Windows build: velmora-register.exe, the browser
-# stand-in and the installer's test; `cmake --build build-windows --target
-# msi` makes the MSI with wixl.
+# stand-in and the installer's test; the MSI,
+# build-windows/velmora-extension.msi, is made with wixl.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,3 +17,5 @@ cmake -S . -B build-windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmak
   -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
   -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" -DVELMORA_WERROR=ON "$@" >/dev/null
 cmake --build build-windows -j "${VELMORA_JOBS:-2}"
+# The installer, from the host and the registration tool just built.
+cmake --build build-windows -j "${VELMORA_JOBS:-2}" --target msi
