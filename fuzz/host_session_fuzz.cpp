@@ -349,7 +349,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // A world whose launches are recorded, never made.
   velmora::DirectoryEnv env(h.storage);
   velmora::RecordingLog log;
-  const velmora::SafariWebExtensionHandler handler(env, log.sink());
+  velmora::SafariWebExtensionHandler handler(env, log.sink());
   const int status = velmora::serveMessages(h.input, h.output, handler);
 
   const ExpectedSession expected = expectedSession(input);

@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
   // takes a while to free, just before the system takes back the whole
   // process at once. Held from a static, that memory is still reachable at
   // the end, so leak checkers do not count it.
-  static const velmora::SafariWebExtensionHandler* const handler =
+  static velmora::SafariWebExtensionHandler* const handler =
       new velmora::SafariWebExtensionHandler(velmora::systemEnv());
   return velmora::extensionMain(*handler);
 }

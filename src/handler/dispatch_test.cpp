@@ -171,7 +171,7 @@ TEST(DispatchTest, AThrowingActionStillGetsExactlyOneReply) {
 TEST(DispatchTest, HandlerLogsThroughItsOwnLogger) {
   RecordingLog log;
   TestEnv env;
-  const SafariWebExtensionHandler handler(env, log.sink());
+  SafariWebExtensionHandler handler(env, log.sink());
   int completions = 0;
   NSExtensionContext context({messageItem(R"({"action":"nothing"})")},
                              [&](std::vector<NSExtensionItem>) { ++completions; });

@@ -87,7 +87,7 @@ const std::vector<std::string> kThreeTabs = {kTwoTabs[0], kTwoTabs[1],
 void send(Env& env, const std::string& message, boost::json::object* reply,
           RecordingLog* log = nullptr) {
   RecordingLog unused;
-  const SafariWebExtensionHandler handler(env, (log ? log : &unused)->sink());
+  SafariWebExtensionHandler handler(env, (log ? log : &unused)->sink());
   NSExtensionItem item;
   item.messageText = message;
   NSExtensionContext context({std::move(item)}, [&](std::vector<NSExtensionItem> items) {

@@ -11,16 +11,17 @@
 namespace velmora {
 
 SafariWebExtensionHandler::SafariWebExtensionHandler(Env& env)
-    : log_(kLogSubsystem, kLogCategory), storage_(env, &knownDocument_) {}
+    : env_(env), log_(kLogSubsystem, kLogCategory) {}
 
 SafariWebExtensionHandler::SafariWebExtensionHandler(Env& env, Logger::Sink sink)
-    : log_(kLogSubsystem, kLogCategory, std::move(sink)), storage_(env, &knownDocument_) {}
+    : env_(env), log_(kLogSubsystem, kLogCategory, std::move(sink)) {}
 
-void SafariWebExtensionHandler::beginRequest(NSExtensionContext& context) const {
+void SafariWebExtensionHandler::beginRequest(NSExtensionContext& context) {
   const Actions actions{
       [this](std::string_view command, std::string_view url) { return handle(command, url); },
       [this](Result<std::vector<SafariTab>> tabs, std::string_view scannedAt) {
-        return snapshotReply(std::move(tabs), scannedAt, log_, storage_);
+        return snapshotReply(std::move(tabs), scannedAt, log_,
+                             VelmoraStorage::Options(env_, &knownDocument_));
       }};
   respond(context, actions, log_);
 }
@@ -46,7 +47,8 @@ void SafariWebExtensionHandler::inputFailed(std::string_view why) const {
 boost::json::object SafariWebExtensionHandler::handle(std::string_view command,
                                                       std::string_view url) const {
   return commandReply(
-      command, url, log_, [this] { return openContainingApp(*storage_.env); }, storage_);
+      command, url, log_, [this] { return openContainingApp(env_); },
+      VelmoraStorage::Options(env_));
 }
 
 }  // namespace velmora

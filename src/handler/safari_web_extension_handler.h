@@ -16,25 +16,23 @@ inline constexpr char kLogSubsystem[] = "local.velmora";
 inline constexpr char kLogCategory[] = "extension";
 
 // Answers the extension's messages, one request at a time or several at
-// once. It holds its logger and the storage options it hands on, which no
-// request changes, and the one state carried from request to request: what
-// it knows of the last snapshot document a save read or wrote (bounded,
-// locked, keyed by the file's identity), which makes the saves of a
-// long-lived host cheap. One instance serves any number
-// of requests, for the life of the process.
+// once. It holds the world it stores in and its logger, which no request
+// changes, and the one state carried from request to request: what it knows
+// of the last snapshot document a save read or wrote (bounded, locked, keyed
+// by the file's identity), which makes the saves of a long-lived host cheap.
+// One instance serves any number of requests, for the life of the process.
 class SafariWebExtensionHandler final : public NSExtensionRequestHandling {
  public:
   // Logs to stderr; stores in, and launches through, the world it is given.
   explicit SafariWebExtensionHandler(Env& env);
   // Logs to the sink.
   SafariWebExtensionHandler(Env& env, Logger::Sink sink);
-  // The options point at the handler's own cache.
   SafariWebExtensionHandler(const SafariWebExtensionHandler&) = delete;
   SafariWebExtensionHandler& operator=(const SafariWebExtensionHandler&) = delete;
 
   // Answers the request: its context is completed exactly once before this
-  // returns. Never throws.
-  void beginRequest(NSExtensionContext& context) const override;
+  // returns. Never throws. A save may change what the handler knows.
+  void beginRequest(NSExtensionContext& context) override;
 
   // The replies the host loop sends when the handler's own cannot go out.
   boost::json::object noReply() const override;
@@ -47,9 +45,9 @@ class SafariWebExtensionHandler final : public NSExtensionRequestHandling {
  private:
   boost::json::object handle(std::string_view command, std::string_view url) const;
 
+  Env& env_;
   Logger log_;
   VelmoraStorage::KnownDocument knownDocument_;
-  VelmoraStorage::Options storage_;  // its cache is knownDocument_
 };
 
 }  // namespace velmora

@@ -36,6 +36,10 @@ class FirstSeenMap {
   // size() when there is none.
   std::size_t position(std::string_view key) const;
 
+  // The entry at a position that set() or position() answered; it stays
+  // there while the map lives.
+  const Entry& at(std::size_t position) const { return entries_[position]; }
+
   std::size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }
   const_iterator begin() const { return entries_.begin(); }

@@ -38,7 +38,7 @@ std::string replyBytes(const std::vector<NSExtensionItem>& items,
   return boost::json::serialize(handler.replyTooLarge(bytes.size()));
 }
 
-int serveMessages(int in, int out, const NSExtensionRequestHandling& handler) {
+int serveMessages(int in, int out, NSExtensionRequestHandling& handler) {
   bool trimWhenIdle = false;
   for (;;) {
     if (trimWhenIdle && !inputWithin(in, kTrimWhenIdleMilliseconds)) {
@@ -99,7 +99,7 @@ std::optional<int> startedByHand(int argc, const char* const* argv, std::string_
   return std::nullopt;
 }
 
-int extensionMain(const NSExtensionRequestHandling& handler) {
+int extensionMain(NSExtensionRequestHandling& handler) {
   prepareStandardStreams();
   return serveMessages(STDIN_FILENO, STDOUT_FILENO, handler);
 }

@@ -22,7 +22,7 @@ class NSExtensionRequestHandling {
  public:
   virtual ~NSExtensionRequestHandling() = default;
   // Completes the context exactly once.
-  virtual void beginRequest(NSExtensionContext& context) const = 0;
+  virtual void beginRequest(NSExtensionContext& context) = 0;
   // Sent for a request that ended without a reply.
   virtual boost::json::object noReply() const = 0;
   // Sent, and logged, in place of a reply of `bytes` bytes, more than the
@@ -59,7 +59,7 @@ std::string replyBytes(const std::vector<NSExtensionItem>& items,
 // process exit status: 0 when the input ended between frames, 1 when it
 // ended inside a frame or a descriptor failed; the handler logs why the input
 // ended so.
-int serveMessages(int in, int out, const NSExtensionRequestHandling& handler);
+int serveMessages(int in, int out, NSExtensionRequestHandling& handler);
 
 // What the process does when a person rather than a browser started it: for
 // "--version" alone it prints the version and ends with 0; with a terminal
@@ -70,6 +70,6 @@ int serveMessages(int in, int out, const NSExtensionRequestHandling& handler);
 std::optional<int> startedByHand(int argc, const char* const* argv, std::string_view version);
 
 // The process's whole life: the handler serving standard input.
-int extensionMain(const NSExtensionRequestHandling& handler);
+int extensionMain(NSExtensionRequestHandling& handler);
 
 }  // namespace velmora

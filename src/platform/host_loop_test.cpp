@@ -46,7 +46,7 @@ std::vector<NSExtensionItem> replyItems(boost::json::value reply) {
 struct LoopHandler final : NSExtensionRequestHandling {
   explicit LoopHandler(std::function<void(NSExtensionContext&)> answer)
       : answer(std::move(answer)) {}
-  void beginRequest(NSExtensionContext& context) const override { answer(context); }
+  void beginRequest(NSExtensionContext& context) override { answer(context); }
   boost::json::object noReply() const override { return {{"ok", false}, {"error", "none"}}; }
   boost::json::object replyTooLarge(std::size_t bytes) const override {
     tooLarge.push_back(bytes);
@@ -121,7 +121,8 @@ struct Served {
 Served serve(const std::string& input, std::function<void(NSExtensionContext&)> answer) {
   const ScratchFile in(input);
   const ScratchFile out;
-  return Served{serveMessages(in.fd(), out.fd(), LoopHandler(std::move(answer))),
+  LoopHandler handler(std::move(answer));
+  return Served{serveMessages(in.fd(), out.fd(), handler),
                 framesIn(out.fd())};
 }
 
@@ -166,7 +167,8 @@ TEST(HostLoopTest, AThrowingHandlerStillGetsItsRequestAnswered) {
 
 TEST(HostLoopTest, UnwritableOutputEndsWithFailure) {
   const ScratchFile in(frame("{}"));
-  EXPECT_EQ(serveMessages(in.fd(), -1, LoopHandler(echo)), 1);
+  LoopHandler handler(echo);
+  EXPECT_EQ(serveMessages(in.fd(), -1, handler), 1);
 }
 
 }  // namespace

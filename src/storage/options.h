@@ -12,9 +12,9 @@ struct Options {
   explicit Options(Env& world, KnownDocument* known = nullptr) : env(&world), cache(known) {}
 
   Env* env;
-  // Where save keeps what it knows of the last document it read or wrote,
-  // for the next save; none when null, and every save then reads and decodes
-  // the document afresh.
+  // What a long-lived host knows of the last document a save read or wrote,
+  // for the next save. None when null: each save then knows only what it
+  // finds itself, with the same outcome.
   KnownDocument* cache;
 };
 

@@ -1,7 +1,6 @@
 #include "storage/save_snapshot.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <exception>
 #include <memory>
 #include <string>
@@ -16,6 +15,11 @@
 #include "storage/known_document.h"
 #include "storage/velmora_date.h"
 
+// A save goes in four steps: decide whether anything is to be written, build
+// the new document, write it, then copy it into the history and prune that.
+// Words: a tab's address is its url as reported; its page is that address
+// normalized, the key of the first-seen map; a position is where a page sits
+// in a map.
 namespace velmora::VelmoraStorage {
 namespace {
 
@@ -33,26 +37,6 @@ Status checkScanTimeNamesAFile(Env& env, std::string_view scannedAt) {
   return Ok();
 }
 
-using Known = KnownDocument::Contents;
-
-// What reading the previous document found.
-struct Previous {
-  Known known;  // no snapshot when there is no document, or it did not decode
-  // Where a document that did not decode was kept before being replaced.
-  std::optional<std::filesystem::path> keptDamaged;
-  // Nothing is to be written, as told without decoding the document: nothing
-  // else was found.
-  bool unchanged = false;
-};
-
-// The document at `file` in pieces; how the reading went is left in `read`.
-TextSource piecesOf(Env& env, const std::filesystem::path& file, Status& read) {
-  return [&env, &file, &read](const ByteSink& piece) {
-    read = env.readFileInPieces(file, kMaxSnapshotDocumentBytes, piece);
-    return read.ok();
-  };
-}
-
 // A stored scan this recent is not written again when nothing changed; a
 // scan time that does not parse is never recent.
 bool isRecent(std::string_view scannedAt, double now) {
@@ -60,13 +44,38 @@ bool isRecent(std::string_view scannedAt, double now) {
   return time && now - *time < kRecentWindow;
 }
 
-// What unchangedAndRecent decides, told for a document not known yet
-// without decoding it: nothing is to be written when it is what this host
-// writes for these very tabs, and its scan is recent. False tells nothing.
-bool unchangedInOwnBytes(const TextSource& document, const std::vector<SafariTab>& tabs,
-                         double now) {
-  return isOwnDocumentFor(document, tabs,
-                          [now](std::string_view scannedAt) { return isRecent(scannedAt, now); });
+// --- Deciding --------------------------------------------------------------
+
+// Nothing to write when the tabs are the stored ones, the stored scan is
+// recent, and the map this save would carry over is the stored one. It is
+// exactly when the stored map has an entry for every open page and for no
+// other: each page then keeps its stored value.
+bool unchangedAndRecent(const KnownContents& known, const std::vector<SafariTab>& tabs,
+                        double now) {
+  const TabSnapshot& previous = *known.snapshot;
+  if (!previous.firstSeen || !known.positions || !isRecent(previous.scannedAt, now)) return false;
+  if (!(previous.tabs == tabs)) return false;
+  std::vector<bool> covered(previous.firstSeen->size(), false);
+  std::size_t coveredCount = 0;
+  for (const std::uint32_t position : *known.positions) {
+    if (position != kNoPage && !covered[position]) {
+      covered[position] = true;
+      ++coveredCount;
+    }
+  }
+  return coveredCount == covered.size();
+}
+
+// The previous document, or that nothing is to be written. A document this
+// host does not know yet is first compared with what it writes for these
+// tabs, byte for byte, which tells most unchanged scans without decoding it.
+Result<Previous> decide(Env& env, KnownDocument& known, const std::filesystem::path& file,
+                        const std::vector<SafariTab>& tabs, double now) {
+  const auto recent = [now](std::string_view scannedAt) { return isRecent(scannedAt, now); };
+  const KnownDocument::Question unchanged{
+      [&](const TextSource& bytes) { return isOwnDocumentFor(bytes, tabs, recent); },
+      [&](const KnownContents& contents) { return unchangedAndRecent(contents, tabs, now); }};
+  return known.find(env, file, unchanged);
 }
 
 // Keeps the bytes of a document that does not decode beside it, so that
@@ -81,155 +90,65 @@ Result<std::filesystem::path> keepDamaged(Env& env, const std::filesystem::path&
   return kept;
 }
 
-// The previous document. A missing one is none, and so is one that does not
-// decode, once kept aside; one that exists but cannot be read (no
-// permission, an I/O error, no descriptor left) fails the save, since saving
-// over it would lose every page's first-seen time.
-Result<Previous> readPrevious(Env& env, const std::filesystem::path& file, KnownDocument* cache,
-                              const std::vector<SafariTab>& tabs, double now) {
-  std::optional<FileIdentity> identity;
-  if (cache != nullptr) {
-    // Only a regular file has an identity that its edits change.
-    Result<FileInfo> found = env.examine(file);
-    if (found && found->regular()) {
-      if (Known known = cache->find(found->identity); known.snapshot) return Previous{known, {}};
-      identity = found->identity;
-    }
-    // What was kept is of no more use; it goes before the document is read.
-    cache->clear();
-    if (!found) {
-      if (found.error().code == ENOENT) return Previous{};
-      return found.error();
-    }
-  }
-  Status read = Ok();
-  const bool unchanged = unchangedInOwnBytes(piecesOf(env, file, read), tabs, now);
-  // Else decoded as it is read: a large document is never held whole.
-  Result<TabSnapshot> decoded = TabSnapshot{};
-  if (!unchanged && read.ok()) decoded = decodeSnapshot(piecesOf(env, file, read));
-  if (!read.ok()) {
-    if (read.error().code == ENOENT) return Previous{};
-    return read.error();
-  }
-  if (unchanged) return Previous{{}, {}, true};
-  if (!decoded) {
-    Result<std::filesystem::path> kept = keepDamaged(env, file);
-    if (!kept) return kept.error();
-    return Previous{{}, std::move(*kept)};
-  }
-  auto previous = std::make_shared<const TabSnapshot>(std::move(*decoded));
-  // Kept only when the file stayed the same while it was read.
-  if (identity) {
-    if (Result<FileInfo> after = env.examine(file); after && after->identity == *identity) {
-      cache->keep(*identity, {previous, nullptr});
-    }
-  }
-  return Previous{{previous, nullptr}, {}};
-}
+// --- Building --------------------------------------------------------------
 
-// Where the page of the previous tab at `i` sits in the previous map, as a
-// save worked it out before, when the new tab at `i` has the very same
-// address; else kNoPage.
-std::uint32_t knownPosition(const Known& previous, const std::vector<SafariTab>& tabs,
-                            std::size_t i) {
-  if (!previous.pages || previous.pages->size() != previous.snapshot->tabs.size() ||
-      i >= previous.pages->size() || previous.snapshot->tabs[i].url != tabs[i].url) {
-    return KnownDocument::kNoPage;
-  }
-  return (*previous.pages)[i];
-}
-
-// The normalized address of every tab, in order, those with an empty url
-// included. A tab with the same address as the previous document's tab at
-// its place reuses that page when it is known: an address normalizes the
-// same every time.
-std::vector<std::string> pagesOf(const std::vector<SafariTab>& tabs, const Known& previous) {
-  std::vector<std::string> pages;
-  pages.reserve(tabs.size());
+// For each new tab, the position of its page in the previous map when a
+// previous tab had the very same address (whose position `placed` gives), as
+// an address normalizes the same every time; else kNoPage. Most tabs are the
+// previous tab at their place; the others are looked up by address.
+PagePositions reusedPositions(const std::vector<SafariTab>& previousTabs,
+                              const PagePositions& placed, const std::vector<SafariTab>& tabs) {
+  PagePositions reused(tabs.size(), kNoPage);
+  std::unordered_map<std::string_view, std::uint32_t> byAddress;
   for (std::size_t i = 0; i < tabs.size(); ++i) {
-    const std::uint32_t known = knownPosition(previous, tabs, i);
-    pages.push_back(known != KnownDocument::kNoPage
-                        ? (previous.snapshot->firstSeen->begin() + known)->first
-                        : normalizedURL(tabs[i].url));
+    if (i < previousTabs.size() && previousTabs[i].url == tabs[i].url) {
+      reused[i] = placed[i];
+      continue;
+    }
+    if (byAddress.empty()) {
+      byAddress.reserve(previousTabs.size());
+      for (std::size_t j = 0; j < previousTabs.size(); ++j) {
+        byAddress.emplace(previousTabs[j].url, placed[j]);
+      }
+    }
+    if (const auto found = byAddress.find(tabs[i].url); found != byAddress.end()) {
+      reused[i] = found->second;
+    }
+  }
+  return reused;
+}
+
+// The page of every tab, in order, those with an empty address included; one
+// whose page sits in the previous map at `reused` is taken from there.
+std::vector<std::string> pagesOf(const std::vector<SafariTab>& tabs, const FirstSeenMap* previous,
+                                 const PagePositions& reused) {
+  std::vector<std::string> pages(tabs.size());
+  for (std::size_t i = 0; i < tabs.size(); ++i) {
+    pages[i] = reused[i] != kNoPage ? previous->at(reused[i]).first : normalizedURL(tabs[i].url);
   }
   return pages;
 }
 
-// The pages of the previous tabs' addresses. Most previous tabs are the new
-// tabs again, at the same place or elsewhere, and an address normalizes the
-// same every time, so the new tabs' pages are reused rather than worked out
-// twice.
-class NewTabPages {
+// The pages of the previous tabs, and, made on first use, the set of them:
+// many saves never need the set. The pages are viewed in the previous map
+// where it holds them all, which spares a copy of each, else owned.
+class PreviousPages {
  public:
-  NewTabPages(const std::vector<SafariTab>& tabs, const std::vector<std::string>& pages)
-      : tabs_(tabs), pages_(pages) {}
-
-  // The new tabs' page for the address of the previous tab at `i`; null when
-  // no new tab has that address.
-  const std::string* find(const std::string& url, std::size_t i) {
-    if (i < tabs_.size() && tabs_[i].url == url) return &pages_[i];
-    if (byURL_.empty()) {
-      byURL_.reserve(tabs_.size());
-      for (std::size_t j = 0; j < tabs_.size(); ++j) byURL_.emplace(tabs_[j].url, j);
+  // Where the previous map holds them, at these positions.
+  PreviousPages(const FirstSeenMap& map, const PagePositions& positions) {
+    list_.reserve(positions.size());
+    for (const std::uint32_t position : positions) {
+      list_.push_back(position == kNoPage ? std::string_view() : map.at(position).first);
     }
-    const auto found = byURL_.find(url);
-    return found != byURL_.end() ? &pages_[found->second] : nullptr;
   }
+  // The previous tabs' pages, worked out here; a new tab with the very same
+  // address gives its page.
+  PreviousPages(const std::vector<SafariTab>& previousTabs, const std::vector<SafariTab>& tabs,
+                const std::vector<std::string>& pages);
+  PreviousPages() = default;
+  PreviousPages(const PreviousPages&) = delete;  // the set points into the list
+  PreviousPages& operator=(const PreviousPages&) = delete;
 
- private:
-  const std::vector<SafariTab>& tabs_;
-  const std::vector<std::string>& pages_;
-  std::unordered_map<std::string_view, std::size_t> byURL_;
-};
-
-// The page of each previous tab, in order.
-std::vector<std::string> previousPagesOf(const std::vector<SafariTab>& previousTabs,
-                                         NewTabPages& newPages) {
-  std::vector<std::string> previousPages;
-  previousPages.reserve(previousTabs.size());
-  for (std::size_t i = 0; i < previousTabs.size(); ++i) {
-    const std::string& url = previousTabs[i].url;
-    const std::string* page = newPages.find(url, i);
-    previousPages.push_back(page ? *page : normalizedURL(url));
-  }
-  return previousPages;
-}
-
-// Where the page of each previous tab sits in the previous map (kNoPage for
-// an empty url); nothing when the map lacks one of them.
-std::optional<std::vector<std::uint32_t>> previousPositions(const TabSnapshot& previous,
-                                                            NewTabPages& newPages) {
-  if (!previous.firstSeen) return std::nullopt;
-  const FirstSeenMap& map = *previous.firstSeen;
-  std::vector<std::uint32_t> positions;
-  positions.reserve(previous.tabs.size());
-  for (std::size_t i = 0; i < previous.tabs.size(); ++i) {
-    const std::string& url = previous.tabs[i].url;
-    if (url.empty()) {
-      positions.push_back(KnownDocument::kNoPage);
-      continue;
-    }
-    const std::string* page = newPages.find(url, i);
-    const std::size_t position = page ? map.position(*page) : map.position(normalizedURL(url));
-    if (position == map.size()) return std::nullopt;
-    positions.push_back(static_cast<std::uint32_t>(position));
-  }
-  return positions;
-}
-
-// A list of pages and, made on first use, the set of them: many saves never
-// need the set. The pages are the list's own, or those a kept document's map
-// holds.
-class Pages {
- public:
-  explicit Pages(std::vector<std::string> owned) : owned_(std::move(owned)) {
-    list_.assign(owned_.begin(), owned_.end());
-  }
-  explicit Pages(std::vector<std::string_view> list) : list_(std::move(list)) {}
-  Pages(const Pages&) = delete;  // the set points into the list
-  Pages& operator=(const Pages&) = delete;
-
-  const std::vector<std::string_view>& list() const { return list_; }
   const PageSet& set() {
     if (!set_) {
       set_.emplace();
@@ -246,33 +165,41 @@ class Pages {
   std::optional<PageSet> set_;
 };
 
-// The previous tabs' pages, by their positions in the previous map.
-std::vector<std::string_view> pagesAt(const TabSnapshot& previous,
-                                      const std::vector<std::uint32_t>& positions) {
-  const FirstSeenMap& map = *previous.firstSeen;
-  std::vector<std::string_view> pages;
-  pages.reserve(positions.size());
-  for (const std::uint32_t position : positions) {
-    pages.push_back(position == KnownDocument::kNoPage ? std::string_view()
-                                                      : (map.begin() + position)->first);
+PreviousPages::PreviousPages(const std::vector<SafariTab>& previousTabs,
+                             const std::vector<SafariTab>& tabs,
+                             const std::vector<std::string>& pages) {
+  std::unordered_map<std::string_view, std::size_t> byAddress;
+  owned_.reserve(previousTabs.size());
+  for (std::size_t i = 0; i < previousTabs.size(); ++i) {
+    const std::string& url = previousTabs[i].url;
+    if (i < tabs.size() && tabs[i].url == url) {
+      owned_.push_back(pages[i]);
+      continue;
+    }
+    if (byAddress.empty()) {
+      byAddress.reserve(tabs.size());
+      for (std::size_t j = 0; j < tabs.size(); ++j) byAddress.emplace(tabs[j].url, j);
+    }
+    const auto found = byAddress.find(url);
+    owned_.push_back(found != byAddress.end() ? pages[found->second] : normalizedURL(url));
   }
-  return pages;
+  list_.assign(owned_.begin(), owned_.end());
 }
 
 // Each open page keeps the time it was first seen: the previous document's
 // value for it, else the previous scan time when it was open then (a document
 // without a map, or a tab that had no entry), else this scan's time. The
-// pages are moved into the map; they are not needed apart from it.
-// Where each tab's page went in the map is noted in `positions`.
+// pages are moved into the map; they are not needed apart from it. Where
+// each tab's page went in the map is noted in `positions`.
 FirstSeenMap carryFirstSeen(const std::vector<SafariTab>& tabs, std::vector<std::string> pages,
                             std::string_view scannedAt, const TabSnapshot* previous,
-                            Pages& previousPages, std::vector<std::uint32_t>& positions) {
+                            PreviousPages& previousPages, PagePositions& positions) {
   FirstSeenMap firstSeen;
   firstSeen.reserve(tabs.size());
   positions.reserve(tabs.size());
   for (std::size_t i = 0; i < tabs.size(); ++i) {
     if (tabs[i].url.empty()) {
-      positions.push_back(KnownDocument::kNoPage);
+      positions.push_back(kNoPage);
       continue;
     }
     std::string& page = pages[i];
@@ -286,145 +213,140 @@ FirstSeenMap carryFirstSeen(const std::vector<SafariTab>& tabs, std::vector<std:
 }
 
 // The new page set is the map's keys (distinct by construction) plus the
-// empty address when a tab has no url, so it never needs a set of its own.
-bool samePages(Pages& previousPages, const FirstSeenMap& firstSeen,
+// empty address when a tab has none, so it never needs a set of its own.
+bool samePages(PreviousPages& previousPages, const FirstSeenMap& firstSeen,
                const std::vector<SafariTab>& tabs) {
-  const bool anyEmptyURL =
+  const bool anyEmptyAddress =
       std::any_of(tabs.begin(), tabs.end(), [](const SafariTab& tab) { return tab.url.empty(); });
   const PageSet& previous = previousPages.set();
-  if (previous.size() != firstSeen.size() + (anyEmptyURL ? 1 : 0)) return false;
-  if (anyEmptyURL && !previous.contains(std::string_view())) return false;
+  if (previous.size() != firstSeen.size() + (anyEmptyAddress ? 1 : 0)) return false;
+  if (anyEmptyAddress && !previous.contains(std::string_view())) return false;
   for (const auto& entry : firstSeen) {
     if (!previous.contains(entry.first)) return false;
   }
   return true;
 }
 
-// Nothing to write when the tabs are the stored ones, the stored scan is
-// recent, and the map this save would carry over is the stored one. It is
-// exactly when the stored map has an entry for every open page and for no
-// other: each page then keeps its stored value. Checked before any map is
-// built, since most scans change nothing; a tab's page is worked out only
-// when it is not known already. Where each tab's page sits in the stored map
-// (kNoPage for an empty url) is noted in `positions` on the way.
-bool unchangedAndRecent(const Known& known, const std::vector<SafariTab>& tabs, double now,
-                        std::vector<std::uint32_t>& positions) {
-  const TabSnapshot& previous = *known.snapshot;
-  if (!previous.firstSeen || !isRecent(previous.scannedAt, now)) return false;
-  if (!(previous.tabs == tabs)) return false;
-  const FirstSeenMap& stored = *previous.firstSeen;
-  std::vector<bool> covered(stored.size(), false);
-  std::size_t coveredCount = 0;
-  positions.reserve(tabs.size());
-  for (std::size_t i = 0; i < tabs.size(); ++i) {
-    if (tabs[i].url.empty()) {
-      positions.push_back(KnownDocument::kNoPage);
-      continue;
-    }
-    const std::uint32_t kept = knownPosition(known, tabs, i);
-    const std::size_t position =
-        kept != KnownDocument::kNoPage ? kept : stored.position(normalizedURL(tabs[i].url));
-    if (position == stored.size()) return false;
-    positions.push_back(static_cast<std::uint32_t>(position));
-    if (!covered[position]) {
-      covered[position] = true;
-      ++coveredCount;
-    }
+// What a writing save builds: the new document, where its tabs' pages sit in
+// its map, and whether its set of pages differs from the previous one's.
+struct Built {
+  std::shared_ptr<TabSnapshot> document;
+  PagePositions positions;
+  bool pagesChanged = true;
+};
+
+// The new document from the tabs and what the previous one held. A previous
+// document this save decoded lets go of its tabs as soon as their pages are
+// known, before the new pages are made: a large save's peak memory is then
+// lower by a whole tab list.
+Built build(std::vector<SafariTab> tabs, std::string_view scannedAt, Previous previous) {
+  const TabSnapshot* const before = previous.known.snapshot.get();
+  const PagePositions* const placed = previous.known.positions.get();
+  std::vector<std::string> pages;
+  std::optional<PreviousPages> previousPages;
+  if (before == nullptr) {
+    pages = pagesOf(tabs, nullptr, PagePositions(tabs.size(), kNoPage));
+    previousPages.emplace();
+  } else if (placed != nullptr) {
+    const PagePositions reused = reusedPositions(before->tabs, *placed, tabs);
+    if (previous.decoded) std::vector<SafariTab>().swap(previous.decoded->tabs);
+    pages = pagesOf(tabs, &*before->firstSeen, reused);
+    previousPages.emplace(*before->firstSeen, *placed);
+  } else {
+    pages = pagesOf(tabs, nullptr, PagePositions(tabs.size(), kNoPage));
+    previousPages.emplace(before->tabs, tabs, pages);
   }
-  return coveredCount == stored.size();
+  Built built;
+  FirstSeenMap firstSeen =
+      carryFirstSeen(tabs, std::move(pages), scannedAt, before, *previousPages, built.positions);
+  built.pagesChanged = !samePages(*previousPages, firstSeen, tabs);
+  built.document = std::make_shared<TabSnapshot>(
+      TabSnapshot{std::string(scannedAt), std::move(tabs), std::move(firstSeen)});
+  return built;
+}
+
+// --- Writing, copying and pruning -----------------------------------------
+
+// The document's bytes, encoded as they go to a file: a large document is
+// never held whole.
+std::function<void(const ByteSink&)> bytesOf(const TabSnapshot& document) {
+  return [&document](const ByteSink& sink) {
+    writeSnapshotBytes(document.scannedAt, document.tabs, &*document.firstSeen, sink);
+  };
+}
+
+// Replaces the snapshot document; the identity the written file has, when
+// it is still the version written.
+Result<std::optional<FileIdentity>> writeSnapshot(Env& env, const std::filesystem::path& file,
+                                                  const TabSnapshot& document) {
+  std::optional<FileIdentity> written;
+  if (Status done = writeFileAtomically(env, file, bytesOf(document), &written); !done) {
+    return done.error();
+  }
+  return written;
+}
+
+// A history copy when the set of pages changed or the newest copy is not
+// recent (only the newest name counts, even when it does not parse), then
+// the history pruned. The copy is made from the file just written, inside
+// the kernel; should that file have been replaced since, the same records
+// are encoded again.
+Status copyAndPrune(Env& env, const std::filesystem::path& storage, const Built& built, double now,
+                    const std::optional<FileIdentity>& written) {
+  const std::filesystem::path historyDir = storage / kHistoryDirectoryName;
+  if (Status made = createDirectories(env, historyDir); !made) return made;
+
+  const std::vector<std::filesystem::path> copies = historyFiles(env, historyDir);
+  const std::optional<double> lastCopy =
+      copies.empty() ? std::nullopt : historyFileDate(copies.front());
+  if (!built.pagesChanged && lastCopy && now - *lastCopy < kRecentWindow) return Ok();
+
+  const TabSnapshot& document = *built.document;
+  const std::filesystem::path copy = historyDir / utf8Path(historyFileName(document.scannedAt));
+  const std::filesystem::path snapshotFile = storage / kSnapshotFileName;
+  if (Status done = written
+                        ? copyFileAtomically(env, snapshotFile, *written, copy, bytesOf(document))
+                        : writeFileAtomically(env, copy, bytesOf(document));
+      !done) {
+    return done;
+  }
+  pruneHistory(env, historyDir, now);
+  return Ok();
 }
 
 Result<Saved> saveUnguarded(std::vector<SafariTab> tabs, std::string_view scannedAt,
                             const Options& options) {
-  if (Status named = checkScanTimeNamesAFile(*options.env, scannedAt); !named) {
-    return named.error();
-  }
+  Env& env = *options.env;
+  if (Status named = checkScanTimeNamesAFile(env, scannedAt); !named) return named.error();
+  Result<std::filesystem::path> storage = env.storageDirectory();
+  if (!storage) return storage.error();
+  const std::filesystem::path snapshotFile = *storage / kSnapshotFileName;
+  const double now = VelmoraDate::parse(scannedAt).value_or(VelmoraDate::fromUnixTime(env.now()));
+  // Without a long-lived host's, a save knows what it finds alone.
+  KnownDocument ownKnowledge;
+  KnownDocument& known = options.cache != nullptr ? *options.cache : ownKnowledge;
 
-  Result<std::filesystem::path> found = options.env->storageDirectory();
-  if (!found) return found.error();
-  const std::filesystem::path& storage = *found;
-
-  const std::filesystem::path snapshotFile = storage / kSnapshotFileName;
-  KnownDocument* const cache = options.cache;
+  Result<Previous> previous = decide(env, known, snapshotFile, tabs, now);
+  if (!previous) return previous.error();
   Saved saved;
-  double now;
-  bool pagesChanged;
-  FirstSeenMap firstSeen;
-  std::vector<std::uint32_t> positions;
-  {
-    // The previous document is only needed up to here; letting it go before
-    // encoding keeps the peak memory of a large save down.
-    now = VelmoraDate::parse(scannedAt).value_or(VelmoraDate::fromUnixTime(options.env->now()));
-    Result<Previous> read = readPrevious(*options.env, snapshotFile, cache, tabs, now);
-    if (!read) return read.error();
-    if (read->unchanged) return saved;
-    saved.keptDamaged = std::move(read->keptDamaged);
-    const Known& known = read->known;
-    const std::shared_ptr<const TabSnapshot>& previous = known.snapshot;
-    if (std::vector<std::uint32_t> unchanged;
-        previous && unchangedAndRecent(known, tabs, now, unchanged)) {
-      // The tabs are the stored ones, so their positions are the stored tabs'.
-      if (cache != nullptr && !known.pages) cache->keepPages(previous.get(), std::move(unchanged));
-      return saved;
-    }
-    std::vector<std::string> pages = pagesOf(tabs, known);
-    NewTabPages newPages(tabs, pages);
-    // The previous pages are viewed in the previous map where it holds them
-    // all, which spares a copy of each.
-    std::optional<Pages> previousPages;
-    if (!previous) {
-      previousPages.emplace(std::vector<std::string>());
-    } else if (known.pages) {
-      previousPages.emplace(pagesAt(*previous, *known.pages));
-    } else if (auto found = previousPositions(*previous, newPages)) {
-      previousPages.emplace(pagesAt(*previous, *found));
-    } else {
-      previousPages.emplace(previousPagesOf(previous->tabs, newPages));
-    }
-    firstSeen = carryFirstSeen(tabs, std::move(pages), scannedAt, previous.get(), *previousPages,
-                               positions);
-    pagesChanged = !samePages(*previousPages, firstSeen, tabs);
+  if (previous->state == Previous::State::answered) return saved;
+  if (previous->state == Previous::State::damaged) {
+    Result<std::filesystem::path> kept = keepDamaged(env, snapshotFile);
+    if (!kept) return kept.error();
+    saved.keptDamaged = std::move(*kept);
   }
-  // What was known of the previous document is of no more use.
-  if (cache != nullptr) cache->clear();
-  const auto document = std::make_shared<TabSnapshot>(
-      TabSnapshot{std::string(scannedAt), std::move(tabs), std::move(firstSeen)});
 
-  // The bytes go to the file as they are encoded: a large document is never
-  // held whole.
-  const auto bytes = [&document](const ByteSink& sink) {
-    writeSnapshotBytes(document->scannedAt, document->tabs, &*document->firstSeen, sink);
-  };
-  std::optional<FileIdentity> written;
-  if (Status done = writeFileAtomically(*options.env, snapshotFile, bytes, &written); !done) {
-    return done.error();
-  }
-  if (cache != nullptr && written && written->size <= KnownDocument::kMaxDocumentBytes) {
+  Built built = build(std::move(tabs), scannedAt, std::move(*previous));
+  Result<std::optional<FileIdentity>> written = writeSnapshot(env, snapshotFile, *built.document);
+  if (!written) return written.error();
+  if (*written && options.cache != nullptr) {
     // Kept without room for tabs that will not come; only then, since for a
     // moment the tabs are there twice.
-    document->tabs.shrink_to_fit();
-    cache->keep(*written, {document, std::make_shared<const std::vector<std::uint32_t>>(
-                                         std::move(positions))});
+    built.document->tabs.shrink_to_fit();
+    known.wrote(**written, {built.document,
+                            std::make_shared<const PagePositions>(std::move(built.positions))});
   }
-
-  const std::filesystem::path historyDir = storage / kHistoryDirectoryName;
-  if (Status made = createDirectories(*options.env, historyDir); !made) return made.error();
-
-  // Only the newest name counts, even when it does not parse.
-  const std::vector<std::filesystem::path> copies = historyFiles(*options.env, historyDir);
-  const std::optional<double> lastCopy =
-      copies.empty() ? std::nullopt : historyFileDate(copies.front());
-  if (!pagesChanged && lastCopy && now - *lastCopy < kRecentWindow) return saved;
-
-  // The copy is made from the file just written, inside the kernel; should
-  // that file have been replaced since, the same records are encoded again.
-  const std::filesystem::path copy = historyDir / utf8Path(historyFileName(scannedAt));
-  if (Status done = written ? copyFileAtomically(*options.env, snapshotFile, *written, copy, bytes)
-                            : writeFileAtomically(*options.env, copy, bytes);
-      !done) {
-    return done.error();
-  }
-  pruneHistory(*options.env, historyDir, now);
+  if (Status done = copyAndPrune(env, *storage, built, now, *written); !done) return done.error();
   return saved;
 }
 

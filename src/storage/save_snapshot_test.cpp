@@ -15,10 +15,11 @@
 #include "platform/clock.h"
 #include "storage/history.h"
 #include "storage/known_document.h"
+#include "support/fault_env.h"
 #include "support/messages.h"
 #include "support/scan_time.h"
-#include "support/test_env.h"
 #include "support/snapshot_bytes.h"
+#include "support/test_env.h"
 
 namespace velmora::VelmoraStorage {
 namespace {
@@ -33,9 +34,7 @@ class SaveTest : public ::testing::Test {
  protected:
   // With a cache, as the handler saves: every outcome must be the one a
   // save that decodes the document afresh gives.
-  Options options() {
-    return Options(env_, &cache_);
-  }
+  Options options() { return Options(env_, &cache_); }
   Result<Saved> saveAt(const std::vector<SafariTab>& tabs, const std::string& scannedAt) {
     return save(tabs, scannedAt, options());
   }
@@ -339,8 +338,7 @@ TEST_F(SaveTest, ADocumentReplacedEditedOrRemovedSinceIsReadAgain) {
   } cases[] = {
       {"saved by another host",
        [&] {
-         ASSERT_TRUE(
-             save({a, tab(2, "https://b.example/")}, scanTime(50), env_.options()).ok());
+         ASSERT_TRUE(save({a, tab(2, "https://b.example/")}, scanTime(50), env_.options()).ok());
        },
        scanTime(0)},
       {"edited in place",
@@ -349,9 +347,9 @@ TEST_F(SaveTest, ADocumentReplacedEditedOrRemovedSinceIsReadAgain) {
          text.replace(text.find("Title"), 5, "Tatle");
          std::ofstream(snapshotFile(), std::ios::trunc) << text;
          // A time of its own even within the clock's tick.
-         std::filesystem::last_write_time(snapshotFile(),
-                                          std::filesystem::last_write_time(snapshotFile()) -
-                                              std::chrono::seconds(1));
+         std::filesystem::last_write_time(
+             snapshotFile(),
+             std::filesystem::last_write_time(snapshotFile()) - std::chrono::seconds(1));
        },
        scanTime(0)},
       {"removed", [&] { std::filesystem::remove(snapshotFile()); }, scanTime(100)},
@@ -404,7 +402,12 @@ TEST_F(SaveTest, APreviousDocumentThatCannotBeReadFailsTheSave) {
     const char* name;
     std::function<void()> make;
     const char* reason;  // the system's own words when null (posix/posix_env_test.cpp's)
+    EnvFault fault = {};
   } cases[] = {
+      {"examining it fails",
+       [&] { std::ofstream(snapshotFile()) << R"({"scannedAt":"","tabs":[]})"; },
+       nullptr,
+       {EnvFault::Kind::kError, EnvOp::kExamine, 0, EIO}},
       {"a directory in its place",
        [&] { std::filesystem::create_directories(snapshotFile() / "inside"); }, nullptr},
       {"larger than any document this host writes",
@@ -422,8 +425,12 @@ TEST_F(SaveTest, APreviousDocumentThatCannotBeReadFailsTheSave) {
       std::filesystem::create_directories(dir_);
       putHistory(VelmoraStorage::historyFileName(scanTime(-40 * 24 * 3600)));
       c.make();
-      Result<Saved> saved =
-          save({tab(1, "https://a.example/")}, scanTime(0), cached ? options() : env_.options());
+      std::optional<FaultEnv> faults;
+      if (c.fault.kind != EnvFault::Kind::kNone) faults.emplace(env_, root_, dir_).inject(c.fault);
+      Env& world = faults ? static_cast<Env&>(*faults) : env_;
+      KnownDocument known;
+      Result<Saved> saved = save({tab(1, "https://a.example/")}, scanTime(0),
+                                 cached ? Options(world, &known) : Options(world));
       ASSERT_FALSE(saved.ok());
       if (c.reason != nullptr) {
         EXPECT_EQ(saved.error().description,
