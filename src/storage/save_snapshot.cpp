@@ -339,9 +339,10 @@ Result<Saved> saveUnguarded(std::vector<SafariTab> tabs, std::string_view scanne
   Built built = build(std::move(tabs), scannedAt, std::move(*previous));
   Result<std::optional<FileIdentity>> written = writeSnapshot(env, snapshotFile, *built.document);
   if (!written) return written.error();
-  if (*written && options.cache != nullptr) {
-    // Kept without room for tabs that will not come; only then, since for a
-    // moment the tabs are there twice.
+  if (*written && options.cache != nullptr &&
+      (*written)->size <= KnownDocument::kMaxDocumentBytes) {
+    // Kept without room for tabs that will not come; only when kept, since
+    // for a moment the tabs are there twice.
     built.document->tabs.shrink_to_fit();
     known.wrote(**written, {built.document,
                             std::make_shared<const PagePositions>(std::move(built.positions))});
