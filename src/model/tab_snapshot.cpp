@@ -290,6 +290,38 @@ void encodeTab(DocumentWriter& writer, const SafariTab& tab, std::size_t index) 
   writer.raw("}");
 }
 
+// The tab entries, after the list's opening, and its close. False once
+// `flush` has failed.
+template <class Flush>
+bool encodeTabs(DocumentWriter& writer, const std::vector<SafariTab>& tabs, const std::string& out,
+                const Flush& flush) {
+  for (std::size_t i = 0; i < tabs.size(); ++i) {
+    encodeTab(writer, tabs[i], i);
+    if (out.size() >= kPieceBytes && !flush()) return false;
+  }
+  writer.raw("]");
+  return true;
+}
+
+// The first-seen member, whole. False once `flush` has failed.
+template <class Flush>
+bool encodeFirstSeen(DocumentWriter& writer, const FirstSeenMap& firstSeen, const std::string& out,
+                     const Flush& flush) {
+  // Keys are distinct, so they are written as they come.
+  writer.raw(kFirstSeenOpen);
+  bool first = true;
+  for (const auto& [page, time] : firstSeen) {
+    if (!first) writer.raw(",");
+    first = false;
+    writer.string(page);
+    writer.raw(":");
+    writer.string(time);
+    if (out.size() >= kPieceBytes && !flush()) return false;
+  }
+  writer.raw("}");
+  return true;
+}
+
 template <class Flush>
 void encodeSnapshot(std::string_view scannedAt, const std::vector<SafariTab>& tabs,
                     const FirstSeenMap* firstSeen, std::string& out, const Flush& flush) {
@@ -297,25 +329,8 @@ void encodeSnapshot(std::string_view scannedAt, const std::vector<SafariTab>& ta
   writer.raw(kScanTimeOpen);
   writer.string(scannedAt);
   writer.raw(kTabsOpen);
-  for (std::size_t i = 0; i < tabs.size(); ++i) {
-    encodeTab(writer, tabs[i], i);
-    if (out.size() >= kPieceBytes && !flush()) return;
-  }
-  writer.raw("]");
-  if (firstSeen) {
-    // Keys are distinct, so they are written as they come.
-    writer.raw(kFirstSeenOpen);
-    bool first = true;
-    for (const auto& [page, time] : *firstSeen) {
-      if (!first) writer.raw(",");
-      first = false;
-      writer.string(page);
-      writer.raw(":");
-      writer.string(time);
-      if (out.size() >= kPieceBytes && !flush()) return;
-    }
-    writer.raw("}");
-  }
+  if (!encodeTabs(writer, tabs, out, flush)) return;
+  if (firstSeen && !encodeFirstSeen(writer, *firstSeen, out, flush)) return;
   writer.raw("}");
   flush();
 }

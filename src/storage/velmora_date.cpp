@@ -23,61 +23,89 @@ class InternetDateTimeFormat {
   // less. "T" and "Z" must be upper case. Second 60 is refused: a count of
   // seconds since a reference date has no place for a leap second.
   std::optional<double> parse(std::string_view s) const {
+    // The shortest text, without a fraction and in UTC, has 20 bytes; the
+    // steps up to the fraction's point rely on them.
     if (s.size() < 20) return std::nullopt;
-    int year, month, day, hour, minute, second;
-    if (!digits(s, 0, 4, year) || s[4] != '-' || !digits(s, 5, 2, month) || s[7] != '-' ||
-        !digits(s, 8, 2, day) || s[10] != 'T' || !digits(s, 11, 2, hour) || s[13] != ':' ||
-        !digits(s, 14, 2, minute) || s[16] != ':' || !digits(s, 17, 2, second)) {
-      return std::nullopt;
-    }
-    if (month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month) || hour > 23 ||
-        minute > 59 || second > 59) {
-      return std::nullopt;
-    }
-
+    Fields fields;
+    if (!readDate(s, fields) || !readTime(s, fields) || !inRange(fields)) return std::nullopt;
     std::size_t pos = 19;
-    double fraction = 0;
-    if (withFractionalSeconds_) {
-      if (s[pos] != '.') return std::nullopt;
-      ++pos;
-      const std::size_t start = pos;
-      std::uint64_t value = 0;
-      std::uint64_t scale = 1;
-      for (; pos < s.size() && isDigit(s[pos]); ++pos) {
-        // Digits past the 18th are below a double's resolution here.
-        if (pos - start < 18) {
-          value = value * 10 + static_cast<std::uint64_t>(s[pos] - '0');
-          scale *= 10;
-        }
-      }
-      if (pos == start) return std::nullopt;
-      fraction = static_cast<double>(value) / static_cast<double>(scale);
-    }
-
-    if (pos >= s.size()) return std::nullopt;
-    int offsetSeconds = 0;
-    if (s[pos] == 'Z') {
-      ++pos;
-    } else if (s[pos] == '+' || s[pos] == '-') {
-      int offsetHours, offsetMinutes;
-      if (s.size() - pos < 6 || !digits(s, pos + 1, 2, offsetHours) || s[pos + 3] != ':' ||
-          !digits(s, pos + 4, 2, offsetMinutes) || offsetHours > 23 || offsetMinutes > 59) {
-        return std::nullopt;
-      }
-      offsetSeconds = (offsetHours * 3600 + offsetMinutes * 60) * (s[pos] == '-' ? -1 : 1);
-      pos += 6;
-    } else {
-      return std::nullopt;
-    }
-    if (pos != s.size()) return std::nullopt;
-
-    const std::int64_t unixSeconds = daysSinceUnixEpoch(year, month, day) * 86400 + hour * 3600 +
-                                     minute * 60 + second - offsetSeconds;
-    const auto referenceOffset = static_cast<std::int64_t>(kReferenceDateUnixOffset);
-    return static_cast<double>(unixSeconds - referenceOffset) + fraction;
+    if (withFractionalSeconds_ && !readFraction(s, pos, fields.fraction)) return std::nullopt;
+    if (!readZone(s, pos, fields.offsetSeconds) || pos != s.size()) return std::nullopt;
+    return referenceSeconds(fields);
   }
 
  private:
+  // What the text says, field by field.
+  struct Fields {
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    double fraction = 0;
+    int offsetSeconds = 0;  // east of UTC
+  };
+
+  // YYYY-MM-DD, at the start.
+  static bool readDate(std::string_view s, Fields& f) {
+    return digits(s, 0, 4, f.year) && s[4] == '-' && digits(s, 5, 2, f.month) && s[7] == '-' &&
+           digits(s, 8, 2, f.day);
+  }
+
+  // THH:MM:SS, after the date.
+  static bool readTime(std::string_view s, Fields& f) {
+    return s[10] == 'T' && digits(s, 11, 2, f.hour) && s[13] == ':' && digits(s, 14, 2, f.minute) &&
+           s[16] == ':' && digits(s, 17, 2, f.second);
+  }
+
+  // A day of its month and a time of a day without a leap second.
+  static bool inRange(const Fields& f) {
+    // The month first: daysInMonth needs one of the twelve.
+    return f.month >= 1 && f.month <= 12 && f.day >= 1 && f.day <= daysInMonth(f.year, f.month) &&
+           f.hour <= 23 && f.minute <= 59 && f.second <= 59;
+  }
+
+  // .DIGITS at `pos`, one digit at least; `pos` moves past them.
+  static bool readFraction(std::string_view s, std::size_t& pos, double& fraction) {
+    if (pos >= s.size() || s[pos] != '.') return false;
+    const std::size_t start = ++pos;
+    std::uint64_t value = 0;
+    std::uint64_t scale = 1;
+    for (; pos < s.size() && isDigit(s[pos]); ++pos) {
+      // Digits past the 18th are below a double's resolution here.
+      if (pos - start < 18) {
+        value = value * 10 + static_cast<std::uint64_t>(s[pos] - '0');
+        scale *= 10;
+      }
+    }
+    if (pos == start) return false;
+    fraction = static_cast<double>(value) / static_cast<double>(scale);
+    return true;
+  }
+
+  // Z, +HH:MM or -HH:MM at `pos`; `pos` moves past it.
+  static bool readZone(std::string_view s, std::size_t& pos, int& offsetSeconds) {
+    if (pos >= s.size()) return false;
+    if (s[pos] == 'Z') {
+      ++pos;
+      return true;
+    }
+    if (s[pos] != '+' && s[pos] != '-') return false;
+    int hours, minutes;
+    if (s.size() - pos < 6 || !digits(s, pos + 1, 2, hours) || s[pos + 3] != ':' ||
+        !digits(s, pos + 4, 2, minutes) || hours > 23 || minutes > 59) {
+      return false;
+    }
+    offsetSeconds = (hours * 3600 + minutes * 60) * (s[pos] == '-' ? -1 : 1);
+    pos += 6;
+    return true;
+  }
+
+  // Seconds since the reference date. The offset is how far the local time
+  // runs ahead of UTC, so it is taken away.
+  static double referenceSeconds(const Fields& f) {
+    const std::int64_t unixSeconds = daysSinceUnixEpoch(f.year, f.month, f.day) * 86400 +
+                                     f.hour * 3600 + f.minute * 60 + f.second - f.offsetSeconds;
+    const auto referenceOffset = static_cast<std::int64_t>(kReferenceDateUnixOffset);
+    return static_cast<double>(unixSeconds - referenceOffset) + f.fraction;
+  }
+
   static bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
   static bool digits(std::string_view s, std::size_t pos, std::size_t count, int& out) {
