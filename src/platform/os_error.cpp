@@ -29,6 +29,10 @@ Error osError(std::string_view action, const std::filesystem::path& path, int er
   return systemError(actionOn(action, path), errnum);
 }
 
+Error syncError(const std::filesystem::path& path, int errnum) {
+  return systemError(actionOn("cannot flush", path) + " to disk", errnum);
+}
+
 Error fileError(std::string_view action, const std::filesystem::path& path,
                 std::string_view reason) {
   return Error{actionOn(action, path) + ": " + std::string(reason)};
