@@ -1,5 +1,6 @@
 #pragma once
 
+#include <exception>
 #include <filesystem>
 #include <string_view>
 
@@ -25,5 +26,10 @@ Error syncError(const std::filesystem::path& path, int errnum);
 // "cannot read /home/a/x.json: not a regular file".
 Error fileError(std::string_view action, const std::filesystem::path& path,
                 std::string_view reason);
+
+// What a library threw, in the same shape: the system's words for running
+// out of memory ("cannot queue the command: Cannot allocate memory") and for
+// a std::system_error, else the exception's own text.
+Error thrownError(std::string_view what, const std::exception& thrown);
 
 }  // namespace velmora
