@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "handler/replies.h"
+#include "platform/os_error.h"
 
 namespace velmora {
 namespace {
@@ -63,7 +64,7 @@ void respond(NSExtensionContext& context, const Actions& actions, const Logger& 
   } catch (const std::exception& e) {
     // Last resort: the actions report their failures as values, but a
     // library may still throw (out of memory, for one).
-    reply = replies::failure(e.what());
+    reply = replies::failure(thrownError("cannot answer the message", e).description);
   } catch (...) {
     reply = replies::failure(replies::kUnknownError);
   }

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <boost/json/parse.hpp>
+#include <cerrno>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "handler/replies.h"
 #include "handler/safari_web_extension_handler.h"
+#include "platform/system.h"
 #include "support/recording_log.h"
 #include "support/test_env.h"
 
@@ -162,10 +165,17 @@ TEST(DispatchTest, AThrowingActionStillGetsExactlyOneReply) {
   Actions actions{[](std::string_view, std::string_view) -> boost::json::object {
                     throw std::runtime_error("out of luck");
                   },
-                  nullptr};
-  const auto reply = answer({messageItem(R"({"action":"command","command":"a"})")},
-                            actions, capture.logger());
-  EXPECT_EQ(reply, (boost::json::object{{"ok", false}, {"error", "out of luck"}}));
+                  [](Result<std::vector<SafariTab>>, std::string_view) -> boost::json::object {
+                    throw std::bad_alloc();
+                  }};
+  EXPECT_EQ(answer({messageItem(R"({"action":"command","command":"a"})")}, actions,
+                   capture.logger()),
+            (boost::json::object{{"ok", false}, {"error", "cannot answer the message: out of luck"}}));
+  // Out of memory is worded by the system, like its other errors.
+  EXPECT_EQ(answer({messageItem(R"({"action":"saveSnapshot","tabs":[],"scannedAt":""})")},
+                   actions, capture.logger()),
+            (boost::json::object{{"ok", false},
+                                 {"error", "cannot answer the message: " + errnoText(ENOMEM)}}));
 }
 
 TEST(DispatchTest, HandlerLogsThroughItsOwnLogger) {
@@ -189,8 +199,8 @@ TEST(DispatchTest, HandlerGivesTheLoopsFallbackReplies) {
   const SafariWebExtensionHandler handler(env, log.sink());
   EXPECT_EQ(handler.noReply(),
             (boost::json::object{{"ok", false}, {"error", "Keine Antwort erhalten"}}));
-  EXPECT_EQ(handler.replyFailed("std::bad_alloc"),
-            (boost::json::object{{"ok", false}, {"error", "std::bad_alloc"}}));
+  const std::string failed = "cannot send the reply: Cannot allocate memory";
+  EXPECT_EQ(handler.replyFailed(failed), (boost::json::object{{"ok", false}, {"error", failed}}));
   EXPECT_TRUE(log.records.empty());
   const std::string tooLarge = "Antwort zu groß: 2000000 Bytes, höchstens 1048576";
   EXPECT_EQ(handler.replyTooLarge(2000000),

@@ -227,6 +227,13 @@ void expectOldOrNew(const Row& row, const Outcome& clean, const Outcome& run,
   }
 }
 
+// The steps of writing a file each say which of them failed.
+const std::map<EnvOp, std::string> kWritingSteps = {
+    {EnvOp::kAppend, "cannot write "},
+    {EnvOp::kSync, "cannot flush "},
+    {EnvOp::kClose, "cannot close "},
+};
+
 TEST(FaultInjectionTest, EveryCallFailedOrCutLeavesTheOldOrTheNewStateAndAnswersTruly) {
   const int kErrors[] = {ENOSPC, EIO, EROFS, EINTR};
   std::map<EnvOp, std::set<std::string>> outcomes;  // for the summary
@@ -299,6 +306,9 @@ TEST(FaultInjectionTest, EveryCallFailedOrCutLeavesTheOldOrTheNewStateAndAnswers
         EXPECT_EQ(run.calls[i].op, call.op);
         EXPECT_NE(error.find(run.calls[i].path.string()), std::string::npos) << error;
         EXPECT_NE(error.find(std::strerror(errnum)), std::string::npos) << error;
+        if (const auto step = kWritingSteps.find(call.op); step != kWritingSteps.end()) {
+          EXPECT_TRUE(error.starts_with(step->second + run.calls[i].path.string())) << error;
+        }
         ASSERT_EQ(run.log.size(), 1u);
         EXPECT_EQ(run.log[0].text,
                   (isSave(row) ? "Speichern fehlgeschlagen: " : "Befehl fehlgeschlagen: ") + error);

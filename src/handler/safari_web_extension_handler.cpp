@@ -36,8 +36,8 @@ boost::json::object SafariWebExtensionHandler::replyTooLarge(std::size_t bytes) 
   return replies::failure(text);
 }
 
-boost::json::object SafariWebExtensionHandler::replyFailed(std::string_view what) const {
-  return replies::failure(what);
+boost::json::object SafariWebExtensionHandler::replyFailed(std::string_view description) const {
+  return replies::failure(description);
 }
 
 void SafariWebExtensionHandler::inputFailed(std::string_view why) const {

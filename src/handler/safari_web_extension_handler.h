@@ -37,7 +37,7 @@ class SafariWebExtensionHandler final : public NSExtensionRequestHandling {
   // The replies the host loop sends when the handler's own cannot go out.
   boost::json::object noReply() const override;
   boost::json::object replyTooLarge(std::size_t bytes) const override;
-  boost::json::object replyFailed(std::string_view what) const override;
+  boost::json::object replyFailed(std::string_view description) const override;
   void inputFailed(std::string_view why) const override;
 
   const Logger& log() const { return log_; }

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "platform/descriptor.h"
+#include "platform/os_error.h"
 #include "platform/system.h"
 
 namespace velmora {
@@ -63,7 +64,9 @@ int serveMessages(int in, int out, NSExtensionRequestHandling& handler) {
                                    try {
                                      reply = replyBytes(items, handler);
                                    } catch (const std::exception& e) {
-                                     reply = boost::json::serialize(handler.replyFailed(e.what()));
+                                     const Error failed = thrownError("cannot send the reply", e);
+                                     reply = boost::json::serialize(
+                                         handler.replyFailed(failed.description));
                                    }
                                  });
       try {

@@ -28,8 +28,9 @@ class NSExtensionRequestHandling {
   // Sent, and logged, in place of a reply of `bytes` bytes, more than the
   // browsers accept.
   virtual boost::json::object replyTooLarge(std::size_t bytes) const = 0;
-  // Sent when the reply could not be put into bytes; `what` says why.
-  virtual boost::json::object replyFailed(std::string_view what) const = 0;
+  // Sent when the reply could not be put into bytes; `description` says why,
+  // "cannot send the reply: Cannot allocate memory".
+  virtual boost::json::object replyFailed(std::string_view description) const = 0;
   // Logs why the input could not be read to its end, after which the process
   // ends without a reply.
   virtual void inputFailed(std::string_view why) const = 0;

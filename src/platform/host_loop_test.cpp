@@ -52,8 +52,8 @@ struct LoopHandler final : NSExtensionRequestHandling {
     tooLarge.push_back(bytes);
     return {{"ok", false}, {"error", "too large"}};
   }
-  boost::json::object replyFailed(std::string_view what) const override {
-    return {{"ok", false}, {"error", what}};
+  boost::json::object replyFailed(std::string_view description) const override {
+    return {{"ok", false}, {"error", description}};
   }
   void inputFailed(std::string_view) const override {}
 

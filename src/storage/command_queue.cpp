@@ -7,9 +7,9 @@
 #include <cmath>
 #include <exception>
 #include <functional>
-#include <new>
 
 #include "model/document_bytes.h"
+#include "platform/os_error.h"
 #include "storage/velmora_date.h"
 
 namespace velmora::VelmoraStorage {
@@ -61,11 +61,9 @@ Status queue(std::string_view command, std::string_view url, const Options& opti
     // a retry would queue it twice; the name is fresh, so the file is ours.
     if (!written) removeRegularFile(*options.env, file);
     return written;
-  } catch (const std::bad_alloc&) {
-    return Error{"cannot queue the command: out of memory"};
   } catch (const std::exception& e) {
-    // The UUID generator throws when the system has no entropy to give.
-    return Error{std::string("cannot queue the command: ") + e.what()};
+    // Out of memory, or the UUID generator with no entropy to give.
+    return thrownError("cannot queue the command", e);
   }
 }
 

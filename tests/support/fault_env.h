@@ -173,7 +173,7 @@ class FaultEnv final : public EnvWrapper {
         std::make_unique<File>(*this, std::move(*made), file, created));
   }
   Status syncDirectory(const std::filesystem::path& dir) override {
-    if (auto failed = enter(EnvOp::kSyncDirectory, dir, "cannot sync directory")) return *failed;
+    if (auto failed = enter(EnvOp::kSyncDirectory, dir, kSyncing)) return *failed;
     Status synced = target().syncDirectory(dir);
     if (synced) recordDirectory(dir);
     return synced;
@@ -222,13 +222,13 @@ class FaultEnv final : public EnvWrapper {
       return file_->append(bytes);
     }
     Status sync() override {
-      if (auto failed = env_.enter(EnvOp::kSync, target_, "cannot write")) return *failed;
+      if (auto failed = env_.enter(EnvOp::kSync, target_, kSyncing)) return *failed;
       Status synced = file_->sync();
       if (synced) env_.durableData_[env_.idOf(path_, false)] = contents(path_);
       return synced;
     }
     Status close() override {
-      if (auto failed = env_.enter(EnvOp::kClose, target_, "cannot write")) return *failed;
+      if (auto failed = env_.enter(EnvOp::kClose, target_, "cannot close")) return *failed;
       return file_->close();
     }
 
@@ -244,18 +244,24 @@ class FaultEnv final : public EnvWrapper {
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
 
+  // The action of a sync, which the real Envs word as syncError does.
+  static constexpr const char* kSyncing = nullptr;
+
   // Counts the call; the error it must answer with, if any, worded as the
   // real one would be.
   std::optional<Error> enter(EnvOp op, const std::filesystem::path& path, const char* action) {
     calls_.push_back({op, path});
+    const auto failure = [&](int errnum) {
+      return action == kSyncing ? syncError(path, errnum) : osError(action, path, errnum);
+    };
     const bool chosen = op == fault_.op && callsOf_[op]++ == fault_.nth;
     if (chosen && fault_.kind == EnvFault::Kind::kPowerCut) powerOut_ = true;
-    if (powerOut_) return osError(action, path, EIO);
+    if (powerOut_) return failure(EIO);
     if (!chosen) return std::nullopt;
-    if (fault_.kind == EnvFault::Kind::kError) return osError(action, path, fault_.errnum);
+    if (fault_.kind == EnvFault::Kind::kError) return failure(fault_.errnum);
     if (fault_.kind == EnvFault::Kind::kShortWrite && op == EnvOp::kAppend) {
       shortWrite_ = true;
-      return osError(action, path, ENOSPC);
+      return failure(ENOSPC);
     }
     return std::nullopt;
   }

@@ -308,9 +308,9 @@ const Browser* findBrowser(std::string_view key) {
 
 std::wstring knownFolder(const KNOWNFOLDERID& id) {
   wchar_t* path = nullptr;
-  if (FAILED(SHGetKnownFolderPath(id, 0, nullptr, &path))) {
+  if (const HRESULT result = SHGetKnownFolderPath(id, 0, nullptr, &path); FAILED(result)) {
     CoTaskMemFree(path);
-    fail("cannot find the user's application data folder");
+    fail("cannot find the user's application data folder: " + systemText(static_cast<DWORD>(result)));
   }
   std::wstring result = path;
   CoTaskMemFree(path);
@@ -336,7 +336,7 @@ std::wstring folderOf(const std::wstring& path) {
 
 std::wstring fullPath(const std::wstring& path) {
   const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-  if (size == 0) fail("cannot make the host path absolute");
+  if (size == 0) fail("cannot find the full path of " + narrow(path) + ": " + systemText(GetLastError()));
   std::wstring full(size, L'\0');
   const DWORD used = GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
   full.resize(used);

@@ -68,8 +68,8 @@ std::filesystem::path executablePath() {
 Status openApplication(const std::filesystem::path& applicationBundle) {
   // A relative path would launch whatever lies in the working directory.
   if (applicationBundle.empty() || !applicationBundle.is_absolute()) {
-    return Error{"cannot run AppRun: the application's place '" + applicationBundle.string() +
-                 "' is not known"};
+    return fileError("cannot run", applicationBundle / kAppRunName,
+                     "the application's place is not known");
   }
   // Everything that allocates happens before forking.
   const std::string program = (applicationBundle / kAppRunName).string();

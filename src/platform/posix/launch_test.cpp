@@ -108,7 +108,8 @@ TEST_F(WorkspaceTest, NothingToRunIsAnErrorNamingThePathAndAFailingAppRunGoesUnn
 
   // Neither an empty nor a relative location may launch anything.
   EXPECT_FALSE(openApplication(""));
-  EXPECT_FALSE(openApplication("Nelo.AppDir"));
+  EXPECT_EQ(failure(openApplication("Nelo.AppDir")),
+            "cannot run Nelo.AppDir/AppRun: the application's place is not known");
   EXPECT_TRUE(noChildren());
 }
 

@@ -90,11 +90,11 @@ class PosixWritableFile final : public WritableFile {
     return Ok();
   }
   Status sync() override {
-    if (::fsync(fd_.get()) != 0) return osError("cannot write", target_, errno);
+    if (::fsync(fd_.get()) != 0) return syncError(target_, errno);
     return Ok();
   }
   Status close() override {
-    if (fd_.close() != 0) return osError("cannot write", target_, errno);
+    if (fd_.close() != 0) return osError("cannot close", target_, errno);
     return Ok();
   }
 
@@ -242,11 +242,11 @@ Result<std::unique_ptr<WritableFile>> PosixEnv::newTemporaryCopy(
 
 Status PosixEnv::syncDirectory(const std::filesystem::path& dir) {
   const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return osError("cannot sync directory", dir, errno);
+  if (fd < 0) return syncError(dir, errno);
   FileDescriptor guard(fd);
   // Some file systems cannot sync a directory and say so with EINVAL; there
   // is nothing more to do on those.
-  if (::fsync(fd) != 0 && errno != EINVAL) return osError("cannot sync directory", dir, errno);
+  if (::fsync(fd) != 0 && errno != EINVAL) return syncError(dir, errno);
   return Ok();
 }
 

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -20,6 +21,17 @@ namespace velmora {
 namespace {
 
 using ::testing::UnorderedElementsAre;
+
+// The descriptor this process holds open on the file, or -1.
+int descriptorOf(const std::filesystem::path& file) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    if (std::filesystem::read_symlink(entry.path(), ec) == file) {
+      return std::stoi(entry.path().filename().string());
+    }
+  }
+  return -1;
+}
 
 class PosixEnvTest : public ::testing::Test {
  protected:
@@ -45,6 +57,19 @@ TEST_F(PosixEnvTest, ErrorsAreWordedByErrno) {
             "cannot read " + root_.string() + ": Is a directory");
   EXPECT_EQ(writeFileAtomically(env_, root_ / std::string(300, 'n'), "x").error().description,
             "cannot replace " + (root_ / std::string(300, 'n')).string() + ": File name too long");
+
+  // Each step of writing a file says which one failed; here the descriptor
+  // is closed behind the file's back.
+  const std::filesystem::path target = root_ / "steps.json";
+  std::filesystem::path created;
+  std::unique_ptr<WritableFile> file = std::move(env_.newTemporaryFile(target, created).value());
+  ASSERT_EQ(::close(descriptorOf(created)), 0);
+  EXPECT_EQ(file->append("x").error().description,
+            "cannot write " + target.string() + ": Bad file descriptor");
+  EXPECT_EQ(file->sync().error().description,
+            "cannot flush " + target.string() + " to disk: Bad file descriptor");
+  EXPECT_EQ(file->close().error().description,
+            "cannot close " + target.string() + ": Bad file descriptor");
 }
 
 TEST_F(PosixEnvTest, CreateDirectoriesAcceptsALinkToADirectory) {

@@ -30,8 +30,7 @@ Result<std::filesystem::path> homeDirectory(const char* home) {
     return std::filesystem::path(found->pw_dir);
   }
   if (err == 0) err = ENOENT;
-  return systemError("cannot find the home directory (HOME unset, no entry in the user database)",
-                     err);
+  return systemError("cannot find the home directory in HOME or the user database", err);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "platform/os_error.h"
 #include "platform/windows/wide.h"
 
 namespace velmora::windows {
@@ -47,9 +48,8 @@ std::filesystem::path executablePath() {
 Result<std::string> openApplication(const std::filesystem::path& applicationFolder) {
   // A relative path would launch whatever lies in the working directory.
   if (applicationFolder.empty() || !applicationFolder.is_absolute()) {
-    const std::u8string place = applicationFolder.u8string();
-    return Error{"cannot run Nelo.exe: the application's place '" +
-                 std::string(place.begin(), place.end()) + "' is not known"};
+    return fileError("cannot run", applicationFolder / kApplicationName,
+                     "the application's place is not known");
   }
   const std::filesystem::path program = applicationFolder / kApplicationName;
   const std::wstring path = win32Path(program);

@@ -77,7 +77,10 @@ TEST_F(LaunchTest, NothingToRunIsAnErrorNamingThePath) {
   EXPECT_EQ(missing.error().code, ENOENT);
   // Neither an empty nor a relative place may launch anything.
   EXPECT_FALSE(openApplication("").ok());
-  EXPECT_FALSE(openApplication("Nelo").ok());
+  const Result<std::string> relative = openApplication("Nelo");
+  ASSERT_FALSE(relative.ok());
+  EXPECT_EQ(relative.error().description,
+            "cannot run Nelo\\Nelo.exe: the application's place is not known");
 }
 
 TEST(ExecutablePathTest, IsTheRunningProgram) {

@@ -117,12 +117,13 @@ class WindowsWritableFile final : public WritableFile {
   }
   Status sync() override {
     if (!::FlushFileBuffers(handle_.get())) {
-      return win32Error("cannot write", target_, ::GetLastError());
+      return windows::win32SystemError("cannot flush " + utf8Text(target_) + " to disk",
+                                       ::GetLastError());
     }
     return Ok();
   }
   Status close() override {
-    if (!handle_.close()) return win32Error("cannot write", target_, ::GetLastError());
+    if (!handle_.close()) return win32Error("cannot close", target_, ::GetLastError());
     return Ok();
   }
 
