@@ -11,6 +11,7 @@
 #include "model/normalized_url.h"
 #include "model/tab_snapshot.h"
 #include "model/unicode_text.h"
+#include "platform/os_error.h"
 #include "storage/history.h"
 #include "storage/known_document.h"
 #include "storage/velmora_date.h"
@@ -32,7 +33,7 @@ using PageSet = std::unordered_set<std::string_view, CanonicalHash, CanonicalEqu
 // after the snapshot had been replaced, with the whole name in its message.
 Status checkScanTimeNamesAFile(Env& env, std::string_view scannedAt) {
   if (std::optional<std::string> problem = env.fileNameProblem(historyFileName(scannedAt))) {
-    return Error{"the scan time cannot name a history file: it " + *problem};
+    return Error{"cannot name a history copy after the scan time: it " + *problem};
   }
   return Ok();
 }
@@ -359,7 +360,7 @@ Result<Saved> save(std::vector<SafariTab> tabs, std::string_view scannedAt,
   try {
     return saveUnguarded(std::move(tabs), scannedAt, options);
   } catch (const std::exception& error) {
-    return Error{std::string("cannot save the snapshot: ") + error.what()};
+    return thrownError("cannot save the snapshot", error);
   }
 }
 

@@ -496,7 +496,7 @@ TEST_F(SaveTest, AScanTimeThatCannotNameAFileFailsBeforeAnything) {
   for (const std::string& scannedAt : bad) {
     Result<Saved> status = saveAt({tab(1, "https://a.example/")}, scannedAt);
     ASSERT_FALSE(status.ok());
-    EXPECT_THAT(status.error().description, HasSubstr("the scan time cannot name a history file"));
+    EXPECT_THAT(status.error().description, HasSubstr("cannot name a history copy after the scan time: it "));
     EXPECT_FALSE(std::filesystem::exists(dir_));
   }
 
