@@ -4,7 +4,8 @@
 // echoing the same frames), and saves of a 10,000-tab scan (a 3 MB message, a 4.6 MiB document) into
 // a directory holding 1,000 history copies, writing (against reading the
 // previous document, writing it twice durably and listing the history) and
-// unchanged (against reading the previous document); the unchanged save once
+// unchanged (against reading the previous document, and against a long-lived
+// cat echoing the same frame); the unchanged save once
 // more by a host started for it alone, as a browser's one-off message does
 // (against /bin/cat started to echo the frame plus reading the document into
 // memory already faulted in, each time right after it); and, in this process,
@@ -151,20 +152,25 @@ double millisSince(std::chrono::steady_clock::time_point start) {
       .count();
 }
 
-// The program started for one message, from its start to its exit. The frame
-// is written while the reply is read: a cat echoing a large one would
-// otherwise fill the pipes both ways and wait for ever.
-std::string startedForOne(const char* program, const std::string& message,
-                          const std::string& dataHome = {}) {
-  Host host = startHost(program, dataHome);
+// A round trip whose frame is written while the reply is read: a cat echoing
+// a large one would otherwise fill the pipes both ways and wait for ever.
+std::string echoRoundTrip(const Host& host, const std::string& message) {
   std::thread writer([&host, &message] {
     if (!writeFrame(host.toHost, message)) std::abort();
   });
   auto reply = readFrame(host.fromHost);
   writer.join();
   if (!reply || !reply->has_value()) std::abort();
-  stopHost(host);
   return std::move((*reply)->bytes);
+}
+
+// The program started for one message, from its start to its exit.
+std::string startedForOne(const char* program, const std::string& message,
+                          const std::string& dataHome = {}) {
+  Host host = startHost(program, dataHome);
+  std::string reply = echoRoundTrip(host, message);
+  stopHost(host);
+  return reply;
 }
 
 // A host started for one message; with "cat", /bin/cat started the same way
@@ -336,6 +342,14 @@ void BM_OneOffUnchangedSave(benchmark::State& state, const char* program) {
   std::filesystem::remove_all(home);
 }
 
+// Its floor as a connection: the same frame echoed by a long-lived cat.
+void BM_UnchangedSaveCatFloor(benchmark::State& state) {
+  const std::string message = bench::saveMessage(bench::makeTabs(0), scanTime(300));
+  Host cat = startHost("/bin/cat");
+  for (auto _ : state) benchmark::DoNotOptimize(echoRoundTrip(cat, message));
+  stopHost(cat);
+}
+
 // The host's decoding of the 10,000-tab message in this process, beside
 // Boost.JSON's parser handing its events to handlers that do nothing: how
 // close the decoding comes to the parser's own speed.
@@ -426,6 +440,7 @@ void registerBenchmarks(const std::vector<const char*>& hosts) {
              3.0);
   perMessage(benchmark::RegisterBenchmark("WritingSave/floor", BM_WritingSaveFloor), 5.0);
   perMessage(benchmark::RegisterBenchmark("UnchangedSave/floor", BM_UnchangedSaveFloor), 3.0);
+  perMessage(benchmark::RegisterBenchmark("UnchangedSave/cat", BM_UnchangedSaveCatFloor), 3.0);
   perMessage(benchmark::RegisterBenchmark("MessageDecode/host", BM_MessageDecode), 3.0);
   perMessage(benchmark::RegisterBenchmark("MessageDecode/floor", BM_MessageParseFloor), 3.0);
 }
