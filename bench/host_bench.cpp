@@ -1,21 +1,30 @@
 // The host as a browser uses it, each figure beside its floor measured in the
-// same run: a process started for one message, and one long-lived connection
-// carrying many: saves of 20 tabs that find nothing to write (against a cat
-// echoing the same frames), and saves of a 10,000-tab scan (a 3 MB message, a 4.6 MiB document) into
-// a directory holding 1,000 history copies, writing (against reading the
+// same run: a process started for one message (against /bin/cat started to
+// echo the frame), and one long-lived connection carrying many: saves of 20
+// tabs that find nothing to write (against a cat echoing the same frames),
+// and saves of a 10,000-tab scan (a 3 MB message, a 4.6 MiB document) into a
+// directory holding 1,000 history copies, writing (against reading the
 // previous document, writing it twice durably and listing the history) and
-// unchanged (against reading the previous document); the unchanged save once
-// more by a host started for it alone, as a browser's one-off message does
-// (against /bin/cat started to echo the frame plus reading the document into
-// memory already faulted in); and, in this process,
-// the decoding of that message against Boost.JSON's parser alone.
+// unchanged (against a long-lived cat echoing the same frame); the unchanged
+// save once more by a host started for it alone, as a browser's one-off
+// message does (against /bin/cat started to echo the frame plus reading the
+// document into memory already faulted in); and, in this process, the
+// decoding of that message against Boost.JSON's parser alone.
+//
+// Each host-side figure takes its floor right after each of its own runs, as
+// the load of a shared machine changes more from one benchmark to the next
+// than within one: its time is the host's alone, its counters median_ms and
+// p90_ms, floor_median_ms and floor_p90_ms, and ratio_median, the median of
+// the runs' ratios. The floors are also measured alone (the "/cat" and
+// "/floor" benchmarks).
 //
 //   host_bench [--host HOST] [--baseline OLD]
-//                                    the timings (Google Benchmark flags apply)
-//                                    of the built host, or HOST; with OLD, the
-//                                    host-side figures also for that program,
-//                                    e.g. a build of an older commit, so that
-//                                    one run interleaves both
+//                                    the timings (Google Benchmark flags apply;
+//                                    --benchmark_min_time holds for every
+//                                    benchmark) of the built host, or HOST;
+//                                    with OLD, the host-side figures also for
+//                                    that program, e.g. a build of an older
+//                                    commit, so that one run interleaves both
 //   host_bench --peak-memory [HOST]  the memory of a host (the built one, or
 //                                    HOST): one writing save of 10,000 tabs,
 //                                    and the largest message (592,754 tabs in
@@ -43,6 +52,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -138,10 +148,12 @@ const std::string& saveMessage() {
 
 // The median and 90th percentile of the iterations' times, as counters:
 // process starts vary more than a mean shows.
-void reportSpread(benchmark::State& state, std::vector<double> millis) {
+void reportSpread(benchmark::State& state, std::vector<double> millis,
+                  const std::string& prefix = "") {
+  if (millis.empty()) return;
   std::sort(millis.begin(), millis.end());
-  state.counters["median_ms"] = millis[millis.size() / 2];
-  state.counters["p90_ms"] = millis[millis.size() * 9 / 10];
+  state.counters[prefix + "median_ms"] = millis[millis.size() / 2];
+  state.counters[prefix + "p90_ms"] = millis[millis.size() * 9 / 10];
 }
 
 double millisSince(std::chrono::steady_clock::time_point start) {
@@ -149,39 +161,98 @@ double millisSince(std::chrono::steady_clock::time_point start) {
       .count();
 }
 
-// The program started for one message, from its start to its exit. The frame
-// is written while the reply is read: a cat echoing a large one would
-// otherwise fill the pipes both ways and wait for ever.
-std::string startedForOne(const char* program, const std::string& message,
-                          const std::string& dataHome = {}) {
-  Host host = startHost(program, dataHome);
+// A figure timed beside its floor, the floor taken right after each of the
+// figure's own runs: on a machine shared with builds the load changes more
+// from one benchmark to the next than within one. The benchmark's (manual)
+// time is the figure's; the counters give its spread, the floor's and the
+// median of their ratios.
+class BesideFloor {
+ public:
+  explicit BesideFloor(benchmark::State& state) : state_(state) {}
+
+  // One iteration: `run`, then `floor`, each timed.
+  template <typename Run, typename Floor>
+  void take(Run&& run, Floor&& floor) {
+    auto start = std::chrono::steady_clock::now();
+    run();
+    millis_.push_back(millisSince(start));
+    state_.SetIterationTime(millis_.back() / 1000);
+    start = std::chrono::steady_clock::now();
+    floor();
+    floors_.push_back(millisSince(start));
+    ratios_.push_back(millis_.back() / floors_.back());
+  }
+
+  void report() {
+    reportSpread(state_, millis_);
+    reportSpread(state_, floors_, "floor_");
+    std::sort(ratios_.begin(), ratios_.end());
+    if (!ratios_.empty()) state_.counters["ratio_median"] = ratios_[ratios_.size() / 2];
+  }
+
+ private:
+  benchmark::State& state_;
+  std::vector<double> millis_;
+  std::vector<double> floors_;
+  std::vector<double> ratios_;
+};
+
+// A round trip whose frame is written while the reply is read: a cat echoing
+// a large one would otherwise fill the pipes both ways and wait for ever.
+std::string echoRoundTrip(const Host& host, const std::string& message) {
   std::thread writer([&host, &message] {
     if (!writeFrame(host.toHost, message)) std::abort();
   });
   auto reply = readFrame(host.fromHost);
   writer.join();
   if (!reply || !reply->has_value()) std::abort();
-  stopHost(host);
   return std::move((*reply)->bytes);
 }
 
-// A host started for one message; with "cat", /bin/cat started the same way
-// and echoing the frame back: the floor of any host a browser starts.
+// The program started for one message, from its start to its exit.
+std::string startedForOne(const char* program, const std::string& message,
+                          const std::string& dataHome = {}) {
+  Host host = startHost(program, dataHome);
+  std::string reply = echoRoundTrip(host, message);
+  stopHost(host);
+  return reply;
+}
+
+// A host started for one message, each time beside /bin/cat started the same
+// way and echoing the frame back: the floor of any host a browser starts.
 void oneShot(benchmark::State& state, const char* program) {
+  BesideFloor times(state);
+  for (auto _ : state) {
+    times.take([&] { benchmark::DoNotOptimize(startedForOne(program, saveMessage())); },
+               [&] { benchmark::DoNotOptimize(startedForOne("/bin/cat", saveMessage())); });
+  }
+  times.report();
+}
+
+// That floor alone.
+void BM_OneShotCatFloor(benchmark::State& state) {
   std::vector<double> millis;
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
-    benchmark::DoNotOptimize(startedForOne(program, saveMessage()));
+    benchmark::DoNotOptimize(startedForOne("/bin/cat", saveMessage()));
     millis.push_back(millisSince(start));
   }
   reportSpread(state, std::move(millis));
 }
-void BM_OneShotCatFloor(benchmark::State& state) { oneShot(state, "/bin/cat"); }
 
+// Each round trip beside the same frame's round trip through a long-lived
+// cat.
 void BM_LongLivedConnection(benchmark::State& state, const char* program) {
   Host host = startHost(program);
-  for (auto _ : state) benchmark::DoNotOptimize(roundTrip(host, saveMessage()));
+  Host cat = startHost("/bin/cat");
+  BesideFloor times(state);
+  for (auto _ : state) {
+    times.take([&] { benchmark::DoNotOptimize(roundTrip(host, saveMessage())); },
+               [&] { benchmark::DoNotOptimize(roundTrip(cat, saveMessage())); });
+  }
+  stopHost(cat);
   stopHost(host);
+  times.report();
   state.counters["messages_per_s"] =
       benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
@@ -219,6 +290,8 @@ void BM_LongLivedConnectionPipelined(benchmark::State& state) {
       static_cast<double>(state.iterations() * kBatch), benchmark::Counter::kIsRate);
 }
 
+constexpr const char* kWritingFloorHome = "velmora-host-bench-writing-floor";
+
 // Where the large saves happen: a directory of their own under /var/tmp (a
 // disk, where /tmp may be memory), prepared anew for every run.
 std::filesystem::path largeSaveHome(const char* name) {
@@ -233,99 +306,132 @@ std::filesystem::path snapshotIn(const std::filesystem::path& home) {
 
 bool stored(const std::string& reply) { return reply.find("\"error\"") == std::string::npos; }
 
+// Where the writing save's floor works. The floor leaves it as it found it,
+// so it is prepared once for the process: preparing it takes longer than the
+// benchmark.
+const std::filesystem::path& writingFloorHome() {
+  static const std::filesystem::path home = largeSaveHome(kWritingFloorHome);
+  return home;
+}
+
+// The least a writing save must do: read the previous document, write the
+// document twice durably, list the history. False when a step failed.
+bool writingSaveFloor(const std::filesystem::path& home) {
+  const std::filesystem::path history = home / "Velmora" / VelmoraStorage::kHistoryDirectoryName;
+  Result<std::string> bytes = realFiles().readFile(snapshotIn(home), SIZE_MAX);
+  if (!bytes || !writeFileAtomically(realFiles(), snapshotIn(home), *bytes) ||
+      !writeFileAtomically(realFiles(), history / "copy.json", *bytes)) {
+    return false;
+  }
+  benchmark::DoNotOptimize(realFiles().listDirectory(history));
+  return true;
+}
+
 // Saves of 10,000 tabs following each other on one connection, the page set
 // changing every time: each replaces the snapshot, writes a history copy and
-// prunes 1,000 files.
+// prunes 1,000 files; each beside that floor, in a directory of its own.
 void BM_WritingSave(benchmark::State& state, const char* program) {
   const std::filesystem::path home = largeSaveHome("velmora-host-bench-writing");
   const std::string messages[] = {bench::saveMessage(bench::makeTabs(1), scanTime(1)),
                                   bench::saveMessage(bench::makeTabs(0), scanTime(2))};
+  const std::filesystem::path& floorHome = writingFloorHome();
   Host host = startHost(program, home);
   if (!stored(roundTrip(host, messages[1]))) state.SkipWithError("the save failed");
   int k = 0;
-  for (auto _ : state) benchmark::DoNotOptimize(roundTrip(host, messages[k++ % 2]));
+  BesideFloor times(state);
+  for (auto _ : state) {
+    times.take([&] { benchmark::DoNotOptimize(roundTrip(host, messages[k++ % 2])); },
+               [&] {
+                 if (!writingSaveFloor(floorHome)) state.SkipWithError("write failed");
+               });
+  }
   stopHost(host);
+  times.report();
   state.counters["document_bytes"] =
       static_cast<double>(std::filesystem::file_size(snapshotIn(home)));
   std::filesystem::remove_all(home);
 }
 
-// The least a writing save must do: read the previous document, write the
-// document twice durably, list the history.
+// That floor alone.
 void BM_WritingSaveFloor(benchmark::State& state) {
-  const std::filesystem::path home = largeSaveHome("velmora-host-bench-writing-floor");
-  const std::filesystem::path history = home / "Velmora" / VelmoraStorage::kHistoryDirectoryName;
+  const std::filesystem::path& home = writingFloorHome();
   for (auto _ : state) {
-    Result<std::string> bytes = realFiles().readFile(snapshotIn(home), SIZE_MAX);
-    if (!bytes || !writeFileAtomically(realFiles(), snapshotIn(home), *bytes) ||
-        !writeFileAtomically(realFiles(), history / "copy.json", *bytes)) {
-      state.SkipWithError("write failed");
-    }
-    benchmark::DoNotOptimize(realFiles().listDirectory(history));
+    if (!writingSaveFloor(home)) state.SkipWithError("write failed");
   }
-  std::filesystem::remove_all(home);
 }
 
 // The stored scan sent again 300 seconds later, again and again: nothing is
-// written.
+// written. Each beside the same frame echoed by a long-lived cat.
 void BM_UnchangedSave(benchmark::State& state, const char* program) {
   const std::filesystem::path home = largeSaveHome("velmora-host-bench-unchanged");
   const std::string message = bench::saveMessage(bench::makeTabs(0), scanTime(300));
   Host host = startHost(program, home);
   if (!stored(roundTrip(host, message))) state.SkipWithError("the save failed");
+  Host cat = startHost("/bin/cat");
   struct stat before {};
   ::stat(snapshotIn(home).c_str(), &before);
-  for (auto _ : state) benchmark::DoNotOptimize(roundTrip(host, message));
+  BesideFloor times(state);
+  for (auto _ : state) {
+    times.take([&] { benchmark::DoNotOptimize(roundTrip(host, message)); },
+               [&] { benchmark::DoNotOptimize(echoRoundTrip(cat, message)); });
+  }
+  stopHost(cat);
   stopHost(host);
+  times.report();
   struct stat after {};
   ::stat(snapshotIn(home).c_str(), &after);
   if (after.st_ino != before.st_ino) state.SkipWithError("the snapshot was written");
   std::filesystem::remove_all(home);
 }
 
-// The stored scan sent again 300 seconds later by a browser's one-off
-// message: a host started for it alone finds nothing to write and ends.
+// The floor of a browser's one-off message carrying the stored scan again:
+// /bin/cat started for the same frame and echoing it, and the previous
+// document read into a buffer that is already in memory.
+void oneOffFloor(const std::string& message, const std::filesystem::path& document,
+                 std::string& buffer) {
+  benchmark::DoNotOptimize(startedForOne("/bin/cat", message));
+  const int fd = ::open(document.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) std::abort();
+  for (std::size_t done = 0;;) {
+    const ssize_t n = ::read(fd, buffer.data() + done, buffer.size() - done);
+    if (n < 0) std::abort();
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+}
+
+// That message: a host started for it alone finds nothing to write and
+// ends; each time beside that floor.
 void BM_OneOffUnchangedSave(benchmark::State& state, const char* program) {
   const std::filesystem::path home = largeSaveHome("velmora-host-bench-one-off");
   const std::string message = bench::saveMessage(bench::makeTabs(0), scanTime(300));
+  std::string buffer(std::filesystem::file_size(snapshotIn(home)) + 1, '\0');
   struct stat before {};
   ::stat(snapshotIn(home).c_str(), &before);
-  std::vector<double> millis;
+  BesideFloor times(state);
   for (auto _ : state) {
-    const auto start = std::chrono::steady_clock::now();
-    if (!stored(startedForOne(program, message, home))) state.SkipWithError("the save failed");
-    millis.push_back(millisSince(start));
+    times.take(
+        [&] {
+          if (!stored(startedForOne(program, message, home))) {
+            state.SkipWithError("the save failed");
+          }
+        },
+        [&] { oneOffFloor(message, snapshotIn(home), buffer); });
   }
   struct stat after {};
   ::stat(snapshotIn(home).c_str(), &after);
   if (after.st_ino != before.st_ino) state.SkipWithError("the snapshot was written");
-  reportSpread(state, std::move(millis));
+  times.report();
   std::filesystem::remove_all(home);
 }
 
-// Its floor: /bin/cat started for the same frame and echoing it, and the
-// previous document read into a buffer that is already in memory.
-void BM_OneOffUnchangedSaveFloor(benchmark::State& state) {
-  const std::filesystem::path home = largeSaveHome("velmora-host-bench-one-off-floor");
+// Its floor as a connection: the same frame echoed by a long-lived cat.
+void BM_UnchangedSaveCatFloor(benchmark::State& state) {
   const std::string message = bench::saveMessage(bench::makeTabs(0), scanTime(300));
-  std::string buffer(std::filesystem::file_size(snapshotIn(home)) + 1, '\0');
-  std::vector<double> millis;
-  for (auto _ : state) {
-    const auto start = std::chrono::steady_clock::now();
-    benchmark::DoNotOptimize(startedForOne("/bin/cat", message));
-    const int fd = ::open(snapshotIn(home).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) state.SkipWithError("cannot open the document");
-    for (std::size_t done = 0; fd >= 0;) {
-      const ssize_t n = ::read(fd, buffer.data() + done, buffer.size() - done);
-      if (n < 0) state.SkipWithError("cannot read the document");
-      if (n <= 0) break;
-      done += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    millis.push_back(millisSince(start));
-  }
-  reportSpread(state, std::move(millis));
-  std::filesystem::remove_all(home);
+  Host cat = startHost("/bin/cat");
+  for (auto _ : state) benchmark::DoNotOptimize(echoRoundTrip(cat, message));
+  stopHost(cat);
 }
 
 // The host's decoding of the 10,000-tab message in this process, beside
@@ -379,49 +485,50 @@ void BM_UnchangedSaveFloor(benchmark::State& state) {
   std::filesystem::remove_all(home);
 }
 
-// Every host-side figure for each program, each beside its floor.
-void registerBenchmarks(const std::vector<const char*>& hosts) {
-  const auto perMessage = [](benchmark::internal::Benchmark* b, double seconds) {
-    b->UseRealTime()->Unit(benchmark::kMicrosecond)->MinTime(seconds);
+// Every host-side figure for each program, each beside its floor. The
+// figures' own least times apply unless `minTime` (seconds) is given.
+void registerBenchmarks(const std::vector<const char*>& hosts, double minTime) {
+  const auto timed = [minTime](benchmark::internal::Benchmark* b, double seconds) {
+    b->MinTime(minTime > 0 ? minTime : seconds);
   };
+  const auto perMessage = [&](benchmark::internal::Benchmark* b, double seconds) {
+    timed(b->UseRealTime()->Unit(benchmark::kMicrosecond), seconds);
+  };
+  const auto perProcess = [&](benchmark::internal::Benchmark* b) {
+    timed(b->UseRealTime()->Unit(benchmark::kMillisecond), 3.0);
+  };
+  // The time is the figure's own, its floor's beside it left out.
+  const auto besideFloor = [&](benchmark::internal::Benchmark* b, benchmark::TimeUnit unit,
+                               double seconds) { timed(b->UseManualTime()->Unit(unit), seconds); };
   const auto named = [](const char* figure, std::size_t i) {
     return std::string(figure) + (i == 0 ? "/host" : "/baseline");
   };
   for (std::size_t i = 0; i < hosts.size(); ++i) {
     const char* program = hosts[i];
-    benchmark::RegisterBenchmark(named("OneShotRoundTrip", i).c_str(), oneShot, program)
-        ->UseRealTime()
-        ->Unit(benchmark::kMillisecond)
-        ->MinTime(3.0);
-    perMessage(benchmark::RegisterBenchmark(named("LongLivedConnection", i).c_str(),
-                                            BM_LongLivedConnection, program),
-               3.0);
-    perMessage(benchmark::RegisterBenchmark(named("WritingSave", i).c_str(), BM_WritingSave,
-                                            program),
-               5.0);
-    perMessage(benchmark::RegisterBenchmark(named("UnchangedSave", i).c_str(), BM_UnchangedSave,
-                                            program),
-               3.0);
-    benchmark::RegisterBenchmark(named("OneOffUnchangedSave", i).c_str(),
-                                 BM_OneOffUnchangedSave, program)
-        ->UseRealTime()
-        ->Unit(benchmark::kMillisecond)
-        ->MinTime(3.0);
+    besideFloor(
+        benchmark::RegisterBenchmark(named("OneShotRoundTrip", i).c_str(), oneShot, program),
+        benchmark::kMillisecond, 3.0);
+    besideFloor(benchmark::RegisterBenchmark(named("LongLivedConnection", i).c_str(),
+                                             BM_LongLivedConnection, program),
+                benchmark::kMicrosecond, 3.0);
+    besideFloor(
+        benchmark::RegisterBenchmark(named("WritingSave", i).c_str(), BM_WritingSave, program),
+        benchmark::kMicrosecond, 5.0);
+    besideFloor(
+        benchmark::RegisterBenchmark(named("UnchangedSave", i).c_str(), BM_UnchangedSave, program),
+        benchmark::kMicrosecond, 3.0);
+    besideFloor(benchmark::RegisterBenchmark(named("OneOffUnchangedSave", i).c_str(),
+                                             BM_OneOffUnchangedSave, program),
+                benchmark::kMillisecond, 3.0);
   }
-  benchmark::RegisterBenchmark("OneShotRoundTrip/cat", BM_OneShotCatFloor)
-      ->UseRealTime()
-      ->Unit(benchmark::kMillisecond)
-      ->MinTime(3.0);
+  perProcess(benchmark::RegisterBenchmark("OneShotRoundTrip/cat", BM_OneShotCatFloor));
   perMessage(benchmark::RegisterBenchmark("LongLivedConnection/cat", BM_LongLivedCatFloor), 3.0);
   perMessage(benchmark::RegisterBenchmark("LongLivedConnectionPipelined/host",
                                           BM_LongLivedConnectionPipelined),
              3.0);
   perMessage(benchmark::RegisterBenchmark("WritingSave/floor", BM_WritingSaveFloor), 5.0);
   perMessage(benchmark::RegisterBenchmark("UnchangedSave/floor", BM_UnchangedSaveFloor), 3.0);
-  benchmark::RegisterBenchmark("OneOffUnchangedSave/floor", BM_OneOffUnchangedSaveFloor)
-      ->UseRealTime()
-      ->Unit(benchmark::kMillisecond)
-      ->MinTime(3.0);
+  perMessage(benchmark::RegisterBenchmark("UnchangedSave/cat", BM_UnchangedSaveCatFloor), 3.0);
   perMessage(benchmark::RegisterBenchmark("MessageDecode/host", BM_MessageDecode), 3.0);
   perMessage(benchmark::RegisterBenchmark("MessageDecode/floor", BM_MessageParseFloor), 3.0);
 }
@@ -550,7 +657,16 @@ int main(int argc, char** argv) {
   struct stat before {};
   if (::stat(snapshot.c_str(), &before) != 0) return 1;
 
-  velmora::registerBenchmarks(hosts);
+  // A least time given on the command line holds for every benchmark, else
+  // each has its own (which would otherwise override the flag).
+  double minTime = 0;
+  for (int i = 1; i < argc; ++i) {
+    constexpr std::string_view kMinTime = "--benchmark_min_time=";
+    if (std::string_view(argv[i]).starts_with(kMinTime)) {
+      minTime = std::atof(argv[i] + kMinTime.size());
+    }
+  }
+  velmora::registerBenchmarks(hosts, minTime);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
@@ -562,5 +678,6 @@ int main(int argc, char** argv) {
                          after.st_mtim.tv_nsec == before.st_mtim.tv_nsec;
   std::fprintf(stderr, "snapshot %s during the runs\n", untouched ? "untouched" : "REWRITTEN");
   stdfs::remove_all(pattern);
+  stdfs::remove_all(stdfs::path("/var/tmp") / velmora::kWritingFloorHome);
   return untouched ? 0 : 1;
 }

@@ -30,8 +30,11 @@ constexpr auto kPathChars = urls::pchars + '/';
 constexpr auto kQueryChars = urls::pchars + '/' + '?';
 
 bool startsWithIgnoringAsciiCase(std::string_view text, std::string_view lower) {
-  return text.size() >= lower.size() &&
-         urls::grammar::ci_is_equal(text.substr(0, lower.size()), lower);
+  if (text.size() < lower.size()) return false;
+  for (std::size_t i = 0; i < lower.size(); ++i) {
+    if (urls::grammar::to_lower(text[i]) != lower[i]) return false;
+  }
+  return true;
 }
 
 bool isDigits(std::string_view text) {
@@ -57,6 +60,7 @@ class CharTable {
   bool member_[256] = {};
 };
 
+constexpr CharTable kRegNameTable(kRegNameChars);
 constexpr CharTable kPathTable(kPathChars);
 constexpr CharTable kQueryTable(kQueryChars);
 
@@ -72,7 +76,7 @@ bool isEncoded(std::string_view text, const CharTable& table) {
 struct Parts {
   bool hasAuthority = false;
   std::optional<std::string_view> userinfo;
-  urls::pct_string_view host;
+  std::string_view host;  // as written, escapes and all
   bool hostIsName = false;
   std::string_view port;  // digits; empty when there is no port
   std::string_view path;
@@ -83,11 +87,10 @@ struct Parts {
 // literal, when it is one.
 bool readNameAndPort(std::string_view hostAndPort, Parts& parts) {
   std::size_t colon = std::min(hostAndPort.find(':'), hostAndPort.size());
-  auto name =
-      urls::grammar::parse(hostAndPort.substr(0, colon), urls::pct_encoded_rule(kRegNameChars));
+  const std::string_view name = hostAndPort.substr(0, colon);
   parts.port = hostAndPort.substr(std::min(colon + 1, hostAndPort.size()));
-  if (!name || !isDigits(parts.port)) return false;
-  parts.host = *name;
+  if (!isEncoded(name, kRegNameTable) || !isDigits(parts.port)) return false;
+  parts.host = name;
   parts.hostIsName = true;
   return true;
 }
@@ -101,7 +104,7 @@ std::optional<Parts> partsOfParsed(const urls::url_view& view) {
   Parts parts;
   parts.hasAuthority = view.has_authority();
   if (view.has_userinfo()) parts.userinfo = view.encoded_userinfo();
-  parts.host = view.encoded_host();
+  parts.host = std::string_view(view.encoded_host().data(), view.encoded_host().size());
   parts.hostIsName = view.host_type() == urls::host_type::name;
   parts.port = view.port();
   parts.path = view.encoded_path();
@@ -152,12 +155,15 @@ std::optional<Parts> plainAddressParts(std::string_view afterScheme) {
 // either), so lowering its letters where it stands is enough.
 void appendLowerCasedHost(std::string& out, const Parts& parts) {
   if (parts.hostIsName && parts.host.find('%') != std::string_view::npos) {
-    out.append(urls::encode(lowerCased(parts.host.decode()), kRegNameChars));
+    // Checked as an encoded name already, so this never fails.
+    const urls::pct_string_view name = urls::make_pct_string_view(parts.host).value();
+    out.append(urls::encode(lowerCased(name.decode()), kRegNameChars));
     return;
   }
-  std::size_t start = out.size();
+  const std::size_t start = out.size();
   out.append(parts.host);
-  for (std::size_t i = start; i < out.size(); ++i) out[i] = urls::grammar::to_lower(out[i]);
+  char* const host = out.data() + start;
+  for (std::size_t i = 0; i < parts.host.size(); ++i) host[i] = urls::grammar::to_lower(host[i]);
 }
 
 // The port is a number: leading zeros are no part of it.
@@ -167,10 +173,11 @@ std::string_view portNumber(std::string_view digits) {
   return digits;
 }
 
-// Put together from the parts rather than by editing a mutable URL: this is
-// one allocation instead of a copy and several shifts of the text.
-std::string assemble(bool https, const Parts& parts, std::size_t sizeHint) {
-  std::string out;
+// Put together from the parts into `out` rather than by editing a mutable
+// URL: this is at most one allocation instead of a copy and several shifts of
+// the text.
+void assemble(bool https, const Parts& parts, std::size_t sizeHint, std::string& out) {
+  out.clear();
   out.reserve(sizeHint);
   out.append(https ? "https:" : "http:");
   if (parts.hasAuthority) {
@@ -184,7 +191,6 @@ std::string assemble(bool https, const Parts& parts, std::size_t sizeHint) {
   }
   if (parts.path != "/") out.append(parts.path);
   if (parts.query) out.append("?").append(*parts.query);
-  return out;
 }
 
 // True when no step can change the text: another scheme or none, or a
@@ -207,8 +213,9 @@ bool staysAsWritten(std::string_view text) {
     rest.remove_prefix(2);
     // The user information is no step's business, but telling it apart from
     // the host is the parser's; so no ":" at all, which leaves out any port.
-    std::size_t end = std::min(rest.find_first_of("/?"), rest.size());
-    for (char c : rest.substr(0, end)) {
+    std::size_t end = 0;
+    for (; end < rest.size() && rest[end] != '/' && rest[end] != '?'; ++end) {
+      const char c = rest[end];
       if (c == ':' || c == '%' || (c >= 'A' && c <= 'Z')) return false;
     }
     rest.remove_prefix(end);
@@ -216,45 +223,53 @@ bool staysAsWritten(std::string_view text) {
   return rest != "/" && !rest.starts_with("/?");
 }
 
-std::string normalize(std::string_view text, bool plainAddressesUnparsed) {
+void normalize(std::string_view text, bool plainAddressesUnparsed, std::string& out) {
   // The scheme is everything before the first ":", so only a text opening
   // with one of the two accepted schemes can change. Every other text has no
   // scheme, another scheme or is no URL reference at all, and stays as it is
   // without being parsed.
   bool https = startsWithIgnoringAsciiCase(text, "https:");
-  if (!https && !startsWithIgnoringAsciiCase(text, "http:")) return std::string(text);
+  if (!https && !startsWithIgnoringAsciiCase(text, "http:")) return void(out.assign(text));
   if (plainAddressesUnparsed) {
     std::optional<Parts> parts = plainAddressParts(text.substr(https ? 6 : 5));
-    if (parts) return assemble(https, *parts, text.size());
+    if (parts) return assemble(https, *parts, text.size(), out);
   }
   auto parsed = urls::parse_uri(text);
-  if (!parsed) return std::string(text);
+  if (!parsed) return void(out.assign(text));
   std::optional<Parts> parts = partsOfParsed(*parsed);
-  if (!parts) return std::string(text);
-  return assemble(https, *parts, text.size());
+  if (!parts) return void(out.assign(text));
+  assemble(https, *parts, text.size(), out);
 }
 
-std::string normalizeOrKeep(std::string_view url, bool plainAddressesUnparsed) {
+void normalizeOrKeep(std::string_view url, bool plainAddressesUnparsed, std::string& out) {
   try {
-    return normalize(url, plainAddressesUnparsed);
+    normalize(url, plainAddressesUnparsed, out);
   } catch (const std::exception&) {
     // Only running out of memory can throw here; the address then stands for
     // itself.
-    return std::string(url);
+    out.assign(url);
   }
 }
 
 }  // namespace
 
-std::string normalizedURL(std::string_view url) {
+void normalizedURL(std::string_view url, std::string& page) {
   // Most addresses are already in their normal form, and a scan that says so
   // costs a fraction of a parse.
-  if (staysAsWritten(url)) return std::string(url);
-  return normalizeOrKeep(url, true);
+  if (staysAsWritten(url)) return void(page.assign(url));
+  normalizeOrKeep(url, true, page);
+}
+
+std::string normalizedURL(std::string_view url) {
+  std::string page;
+  normalizedURL(url, page);
+  return page;
 }
 
 std::string detail::normalizedURLByParsing(std::string_view url) {
-  return normalizeOrKeep(url, false);
+  std::string page;
+  normalizeOrKeep(url, false, page);
+  return page;
 }
 
 }  // namespace velmora

@@ -12,6 +12,10 @@ namespace velmora {
 // reference) is returned unchanged. Never fails.
 std::string normalizedURL(std::string_view url);
 
+// The same into `page`, whose room is used again: most addresses then need
+// no allocation of their own.
+void normalizedURL(std::string_view url, std::string& page);
+
 namespace detail {
 
 // normalizedURL without its shortcuts: every http or https text goes through

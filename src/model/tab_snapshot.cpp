@@ -371,7 +371,7 @@ class PagesInOrder {
     while (nextTab_ < tabs_.size()) {
       const std::size_t tab = nextTab_++;
       if (tabs_[tab].url.empty()) continue;  // no page
-      page_ = normalizedURL(tabs_[tab].url);
+      normalizedURL(tabs_[tab].url, page_);
       if (isNew(tab)) return &page_;
     }
     return nullptr;
