@@ -5,11 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "platform/clock.h"
 #include "platform/descriptor.h"
@@ -197,16 +199,20 @@ Result<std::string> PosixEnv::readFile(const std::filesystem::path& file, std::s
 Status PosixEnv::readFileInPieces(const std::filesystem::path& file, std::size_t maxBytes,
                                   const ByteSink& piece) {
   FileDescriptor fd;
-  if (Result<std::size_t> size = openDocument(file, maxBytes, fd); !size) return size.error();
-  std::string buffer(kPieceBytes, '\0');
+  Result<std::size_t> size = openDocument(file, maxBytes, fd);
+  if (!size) return size.error();
+  // Room for the file as it is, one piece at most, never cleared: a small
+  // document is read in one call with nothing spent on the rest.
+  const std::size_t room = std::min(*size + 1, kPieceBytes);
+  const std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(room);
   std::size_t total = 0;
   for (;;) {
-    const ssize_t got = readSome(fd.get(), buffer.data(), buffer.size());
+    const ssize_t got = readSome(fd.get(), buffer.get(), room);
     if (got < 0) return osError("cannot read", file, errno);
     if (got == 0) return Ok();
     total += static_cast<std::size_t>(got);
     if (total > maxBytes) return osError("cannot read", file, EFBIG);
-    if (!piece(std::string_view(buffer.data(), static_cast<std::size_t>(got)))) return Ok();
+    if (!piece(std::string_view(buffer.get(), static_cast<std::size_t>(got)))) return Ok();
   }
 }
 

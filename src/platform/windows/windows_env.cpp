@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <memory>
 #include <random>
 #include <thread>
 
@@ -257,16 +258,20 @@ Result<std::string> WindowsEnv::readFile(const std::filesystem::path& file, std:
 Status WindowsEnv::readFileInPieces(const std::filesystem::path& file, std::size_t maxBytes,
                                     const ByteSink& piece) {
   Handle handle;
-  if (Result<std::size_t> size = openDocument(file, maxBytes, handle); !size) return size.error();
-  std::string buffer(kPieceBytes, '\0');
+  Result<std::size_t> size = openDocument(file, maxBytes, handle);
+  if (!size) return size.error();
+  // Room for the file as it is, one piece at most, never cleared: a small
+  // document is read in one call with nothing spent on the rest.
+  const std::size_t room = std::min(*size + 1, kPieceBytes);
+  const std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(room);
   std::size_t total = 0;
   for (;;) {
-    Result<std::size_t> got = readSome(handle.get(), buffer.data(), buffer.size(), file);
+    Result<std::size_t> got = readSome(handle.get(), buffer.get(), room, file);
     if (!got) return got.error();
     if (*got == 0) return Ok();
     total += *got;
     if (total > maxBytes) return osError("cannot read", file, EFBIG);
-    if (!piece(std::string_view(buffer.data(), *got))) return Ok();
+    if (!piece(std::string_view(buffer.get(), *got))) return Ok();
   }
 }
 
