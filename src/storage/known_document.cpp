@@ -24,12 +24,14 @@ std::shared_ptr<const PagePositions> positionsIn(const TabSnapshot& snapshot) {
   const FirstSeenMap& map = *snapshot.firstSeen;
   auto positions = std::make_shared<PagePositions>();
   positions->reserve(snapshot.tabs.size());
+  std::string page;  // one string's room for every page
   for (const SafariTab& tab : snapshot.tabs) {
     if (tab.url.empty()) {
       positions->push_back(kNoPage);
       continue;
     }
-    const std::size_t position = map.position(normalizedURL(tab.url));
+    normalizedURL(tab.url, page);
+    const std::size_t position = map.position(page);
     if (position == map.size()) return nullptr;
     positions->push_back(static_cast<std::uint32_t>(position));
   }
@@ -49,8 +51,9 @@ Result<Previous> KnownDocument::find(Env& env, const std::filesystem::path& file
   }
   // Only a regular file has an identity that its edits change; anything else
   // is read, which tells what it is.
-  if (!found->regular()) return read(env, file, question, std::nullopt);
-  if (KnownContents known = kept(found->identity); known.snapshot) {
+  if (!found->regular()) return read(env, file, question, std::nullopt, false);
+  const FileIdentity& identity = found->identity;
+  if (KnownContents known = kept(identity); known.snapshot) {
     if (question.answeredByContents(known))
       return Previous{Previous::State::answered, known, nullptr};
     // The caller is to replace the document: what was kept goes once the
@@ -58,16 +61,21 @@ Result<Previous> KnownDocument::find(Env& env, const std::filesystem::path& file
     keep({}, {});
     return Previous{Previous::State::contents, std::move(known), nullptr};
   }
+  // A document whose bytes answered before is read by a host that serves
+  // more than one message: it is decoded at once, to be kept. A host started
+  // for one message never pays for that.
+  const bool answeredBefore = noted(identity);
   // What was kept is of no more use; it goes before the document is read.
-  keep({}, {});
-  return read(env, file, question, found->identity);
+  keep(identity, {});
+  return read(env, file, question, identity, answeredBefore);
 }
 
 Result<Previous> KnownDocument::read(Env& env, const std::filesystem::path& file,
                                      const Question& question,
-                                     const std::optional<FileIdentity>& identity) {
+                                     const std::optional<FileIdentity>& identity,
+                                     bool decodeAtOnce) {
   Status read = Ok();
-  const bool answered = question.answeredByBytes(piecesOf(env, file, read));
+  const bool answered = !decodeAtOnce && question.answeredByBytes(piecesOf(env, file, read));
   // Else decoded as it is read: a large document is never held whole.
   Result<TabSnapshot> decoded = TabSnapshot{};
   if (!answered && read.ok()) decoded = decodeSnapshot(piecesOf(env, file, read));
@@ -94,6 +102,11 @@ Result<Previous> KnownDocument::read(Env& env, const std::filesystem::path& file
 
 void KnownDocument::wrote(const FileIdentity& identity, KnownContents contents) {
   keep(identity, std::move(contents));
+}
+
+bool KnownDocument::noted(const FileIdentity& identity) const {
+  const std::lock_guard lock(mutex_);
+  return identity == identity_ && !contents_.snapshot;
 }
 
 KnownContents KnownDocument::kept(const FileIdentity& identity) const {

@@ -73,6 +73,8 @@ class KnownDocument {
   // examined; while it has the identity of the document kept, that answers.
   // Else it is read: its bytes first asked, then decoded, which is kept when
   // it answered the question and the file kept its identity while read. A
+  // document whose bytes answered is only noted; met again, it is decoded
+  // at once and kept, so that a long-lived host stops reading it. A
   // missing file is absent; any other failure to examine or read it is the
   // error, since saving over it would lose every page's first-seen time.
   Result<Previous> find(Env& env, const std::filesystem::path& file, const Question& question);
@@ -83,9 +85,11 @@ class KnownDocument {
 
  private:
   // The document at `file` read, whose identity, when it has one, was
-  // `identity` before.
+  // `identity` before; decoded without asking its bytes first when told.
   Result<Previous> read(Env& env, const std::filesystem::path& file, const Question& question,
-                        const std::optional<FileIdentity>& identity);
+                        const std::optional<FileIdentity>& identity, bool decodeAtOnce);
+  // Whether the document with that identity was read before, and only noted.
+  bool noted(const FileIdentity& identity) const;
   KnownContents kept(const FileIdentity& identity) const;
   void keep(const FileIdentity& identity, KnownContents contents);
 

@@ -125,7 +125,11 @@ std::vector<std::string> pagesOf(const std::vector<SafariTab>& tabs, const First
                                  const PagePositions& reused) {
   std::vector<std::string> pages(tabs.size());
   for (std::size_t i = 0; i < tabs.size(); ++i) {
-    pages[i] = reused[i] != kNoPage ? previous->at(reused[i]).first : normalizedURL(tabs[i].url);
+    if (reused[i] != kNoPage) {
+      pages[i] = previous->at(reused[i]).first;
+    } else {
+      normalizedURL(tabs[i].url, pages[i]);
+    }
   }
   return pages;
 }
