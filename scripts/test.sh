@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: a plain build (with the real-browser
-# round trip), the Windows build with its tests under Wine, the same tests
-# with AddressSanitizer and
-# UndefinedBehaviorSanitizer, the threaded tests with ThreadSanitizer, and
-# every fuzz target for a bounded time (FUZZ_SECONDS, default 30).
+# round trip), the Windows build with its tests under Wine, the unit and
+# process tests with AddressSanitizer and UndefinedBehaviorSanitizer, the
+# threaded tests with ThreadSanitizer, and every fuzz target for a bounded
+# time (FUZZ_SECONDS, default 30).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
