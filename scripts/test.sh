@@ -98,15 +98,23 @@ stop_wine
 unset WINEPREFIX VELMORA_LOCALAPPDATA
 phase_done "Windows part"
 
+# The sanitizer builds are optimised for debugging (-Og) with line tables
+# only (-g1): the checks are the same (GCC's object-size check runs from -Og
+# up), the reports still name file and line, and they build in less than
+# half the time that -O2 -g takes.
+sanitizer_flags="-Og -g1 -DNDEBUG"
+
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build" >&2
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-configure_and_build build-asan -DVELMORA_SANITIZE=ON -DVELMORA_BENCHMARKS=OFF
+configure_and_build build-asan -DVELMORA_SANITIZE=ON -DVELMORA_BENCHMARKS=OFF \
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="$sanitizer_flags"
 phase_done "ASan+UBSan build"
 run_tests --test-dir build-asan --output-on-failure -j "$jobs"
 phase_done "ASan+UBSan tests"
 
 echo "== ThreadSanitizer build (the tests that run threads)" >&2
-cmake -S . -B build-tsan -G Ninja -DVELMORA_WERROR=ON -DVELMORA_TSAN=ON -DVELMORA_BENCHMARKS=OFF >/dev/null
+cmake -S . -B build-tsan -G Ninja -DVELMORA_WERROR=ON -DVELMORA_TSAN=ON -DVELMORA_BENCHMARKS=OFF \
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="$sanitizer_flags" >/dev/null
 cmake --build build-tsan -j "$jobs" --target storage_tests platform_tests
 TSAN_OPTIONS=halt_on_error=1 build-tsan/src/storage_tests --gtest_brief=1
 TSAN_OPTIONS=halt_on_error=1 build-tsan/src/platform_tests --gtest_brief=1
