@@ -1,6 +1,7 @@
 #include "storage/save_snapshot.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <string>
@@ -93,40 +94,57 @@ Result<std::filesystem::path> keepDamaged(Env& env, const std::filesystem::path&
 
 // --- Building --------------------------------------------------------------
 
+// Finds a tab with a given address in a list: at the place asked about
+// first, as most tabs stay where they were, else through an index of the
+// addresses made on first need. An address normalizes the same every time,
+// so the tab found has the page wanted.
+class AddressLookup {
+ public:
+  static constexpr std::size_t kNone = SIZE_MAX;
+
+  explicit AddressLookup(const std::vector<SafariTab>& tabs) : tabs_(tabs) {}
+
+  // The place of a tab with that address, `at` when that one has it; kNone
+  // when no tab has it.
+  std::size_t find(const std::string& address, std::size_t at) {
+    if (at < tabs_.size() && tabs_[at].url == address) return at;
+    if (byAddress_.empty()) {
+      byAddress_.reserve(tabs_.size());
+      for (std::size_t i = 0; i < tabs_.size(); ++i) byAddress_.emplace(tabs_[i].url, i);
+    }
+    const auto found = byAddress_.find(address);
+    return found != byAddress_.end() ? found->second : kNone;
+  }
+
+ private:
+  const std::vector<SafariTab>& tabs_;
+  std::unordered_map<std::string_view, std::size_t> byAddress_;
+};
+
 // For each new tab, the position of its page in the previous map when a
-// previous tab had the very same address (whose position `placed` gives), as
-// an address normalizes the same every time; else kNoPage. Most tabs are the
-// previous tab at their place; the others are looked up by address.
+// previous tab had the very same address (whose position `placed` gives);
+// else kNoPage.
 PagePositions reusedPositions(const std::vector<SafariTab>& previousTabs,
                               const PagePositions& placed, const std::vector<SafariTab>& tabs) {
   PagePositions reused(tabs.size(), kNoPage);
-  std::unordered_map<std::string_view, std::uint32_t> byAddress;
+  AddressLookup previous(previousTabs);
   for (std::size_t i = 0; i < tabs.size(); ++i) {
-    if (i < previousTabs.size() && previousTabs[i].url == tabs[i].url) {
-      reused[i] = placed[i];
-      continue;
-    }
-    if (byAddress.empty()) {
-      byAddress.reserve(previousTabs.size());
-      for (std::size_t j = 0; j < previousTabs.size(); ++j) {
-        byAddress.emplace(previousTabs[j].url, placed[j]);
-      }
-    }
-    if (const auto found = byAddress.find(tabs[i].url); found != byAddress.end()) {
-      reused[i] = found->second;
+    if (const std::size_t found = previous.find(tabs[i].url, i); found != AddressLookup::kNone) {
+      reused[i] = placed[found];
     }
   }
   return reused;
 }
 
 // The page of every tab, in order, those with an empty address included; one
-// whose page sits in the previous map at `reused` is taken from there.
+// whose page sits in the previous map at `reused` (when given) is taken from
+// there.
 std::vector<std::string> pagesOf(const std::vector<SafariTab>& tabs, const FirstSeenMap* previous,
-                                 const PagePositions& reused) {
+                                 const PagePositions* reused) {
   std::vector<std::string> pages(tabs.size());
   for (std::size_t i = 0; i < tabs.size(); ++i) {
-    if (reused[i] != kNoPage) {
-      pages[i] = previous->at(reused[i]).first;
+    if (reused != nullptr && (*reused)[i] != kNoPage) {
+      pages[i] = previous->at((*reused)[i]).first;
     } else {
       normalizedURL(tabs[i].url, pages[i]);
     }
@@ -173,20 +191,12 @@ class PreviousPages {
 PreviousPages::PreviousPages(const std::vector<SafariTab>& previousTabs,
                              const std::vector<SafariTab>& tabs,
                              const std::vector<std::string>& pages) {
-  std::unordered_map<std::string_view, std::size_t> byAddress;
+  AddressLookup current(tabs);
   owned_.reserve(previousTabs.size());
   for (std::size_t i = 0; i < previousTabs.size(); ++i) {
     const std::string& url = previousTabs[i].url;
-    if (i < tabs.size() && tabs[i].url == url) {
-      owned_.push_back(pages[i]);
-      continue;
-    }
-    if (byAddress.empty()) {
-      byAddress.reserve(tabs.size());
-      for (std::size_t j = 0; j < tabs.size(); ++j) byAddress.emplace(tabs[j].url, j);
-    }
-    const auto found = byAddress.find(url);
-    owned_.push_back(found != byAddress.end() ? pages[found->second] : normalizedURL(url));
+    const std::size_t found = current.find(url, i);
+    owned_.push_back(found != AddressLookup::kNone ? pages[found] : normalizedURL(url));
   }
   list_.assign(owned_.begin(), owned_.end());
 }
@@ -250,15 +260,15 @@ Built build(std::vector<SafariTab> tabs, std::string_view scannedAt, Previous pr
   std::vector<std::string> pages;
   std::optional<PreviousPages> previousPages;
   if (before == nullptr) {
-    pages = pagesOf(tabs, nullptr, PagePositions(tabs.size(), kNoPage));
+    pages = pagesOf(tabs, nullptr, nullptr);
     previousPages.emplace();
   } else if (placed != nullptr) {
     const PagePositions reused = reusedPositions(before->tabs, *placed, tabs);
     if (previous.decoded) std::vector<SafariTab>().swap(previous.decoded->tabs);
-    pages = pagesOf(tabs, &*before->firstSeen, reused);
+    pages = pagesOf(tabs, &*before->firstSeen, &reused);
     previousPages.emplace(*before->firstSeen, *placed);
   } else {
-    pages = pagesOf(tabs, nullptr, PagePositions(tabs.size(), kNoPage));
+    pages = pagesOf(tabs, nullptr, nullptr);
     previousPages.emplace(before->tabs, tabs, pages);
   }
   Built built;
