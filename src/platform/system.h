@@ -14,8 +14,10 @@ namespace velmora {
 Env& systemEnv();
 
 // Readies standard input and output to carry frames byte for byte (binary
-// mode where the system has text modes), and makes a browser that went away
-// end the process through a failed write rather than a signal.
+// mode where the system has text modes) and a large frame in few turns (a
+// larger input pipe where the system lets the reader size it), and makes a
+// browser that went away end the process through a failed write rather than
+// a signal.
 void prepareStandardStreams();
 
 // Whether standard input is a terminal (a console), as when a person started

@@ -1,5 +1,6 @@
 #include "platform/system.h"
 
+#include <fcntl.h>
 #include <malloc.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,13 +12,26 @@
 #include "platform/posix/posix_env.h"
 
 namespace velmora {
+namespace {
+
+// What /proc/sys/fs/pipe-max-size allows by default.
+constexpr int kInputPipeBytes = 1024 * 1024;
+
+}  // namespace
 
 Env& systemEnv() {
   static PosixEnv env;
   return env;
 }
 
-void prepareStandardStreams() { ::signal(SIGPIPE, SIG_IGN); }
+void prepareStandardStreams() {
+  ::signal(SIGPIPE, SIG_IGN);
+  // A scan comes as a frame of megabytes. Through a pipe of the default
+  // 64 KiB the browser and the host take turns some fifty times for one, each
+  // turn a wake-up; at the most a user may ask for without privileges, a few.
+  // Not a pipe, or the user's pipe memory spent: the input stays as it was.
+  (void)::fcntl(STDIN_FILENO, F_SETPIPE_SZ, kInputPipeBytes);
+}
 
 bool inputIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
 
