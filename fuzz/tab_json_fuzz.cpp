@@ -112,6 +112,19 @@ void checkMessage(std::string_view text) {
   check(streamed->members == fromTree->members, "the other members read alike", text);
   check(streamed->tabsAreObjects == fromTree->tabsAreObjects, "tabs judged objects alike", text);
   check(sameBytes(streamed->tabs, fromTree->tabs), "tabs decode alike", text);
+
+  // As the host reads it: from the input, a few bytes at a time.
+  const velmora::TextSource arriving = [text](const velmora::ByteSink& piece) {
+    for (std::size_t at = 0; at < text.size(); at += 7) {
+      if (!piece(text.substr(at, 7))) break;
+    }
+    return true;
+  };
+  const std::optional<velmora::Message> read = velmora::readMessage(arriving, text.size());
+  check(read.has_value(), "a message arriving in pieces is usable alike", text);
+  if (!read) return;
+  check(read->members == streamed->members, "the other members arrive alike", text);
+  check(sameBytes(read->tabs, streamed->tabs), "tabs arrive alike", text);
 }
 
 std::string asTabList(std::string_view tabs) {

@@ -167,18 +167,109 @@ boost::system::error_code readPiecesOnce(const TextSource& source, JsonEvents& e
   return ec;
 }
 
+// An escape and the one that may pair with it: \uXXXX\uXXXX.
+constexpr std::size_t kEscapePairBytes = 12;
+
+// The parser reads a number fast and exactly when at least this many bytes
+// of its piece follow its start, and otherwise byte by byte, rounding a long
+// mantissa otherwise.
+constexpr std::size_t kNumberReach = 16 + 1 + 16;
+
+// How far before its end a piece is cut at the most, for the two above; a
+// text with no such place (thousands of digits, say) is cut where it ends.
+constexpr std::size_t kMostHeldBytes = 4096;
+
+bool isNumberByte(char c) {
+  return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
+}
+
+// Where, at or before `end`, the text may be cut so that the parser reads the
+// number nearest before the cut as it reads it in the whole text: no number
+// starts within kNumberReach bytes before the cut, nor a backslash within an
+// escape pair's reach. Numbers are found by their bytes alone, also inside
+// strings, which only cuts earlier. `end` when there is no such place near.
+std::size_t cutBeforeNumbers(std::string_view text, std::size_t end) {
+  const std::size_t lowest = end > kMostHeldBytes ? end - kMostHeldBytes : 0;
+  for (std::size_t cut = end;;) {
+    std::size_t blocked = cut;
+    for (std::size_t at = cut; at > 0 && cut - at < kNumberReach; --at) {
+      const char c = text[at - 1];
+      const bool numberStarts =
+          (c == '-' || (c >= '0' && c <= '9')) && (at == 1 || !isNumberByte(text[at - 2]));
+      if (numberStarts || (c == '\\' && cut - at < kEscapePairBytes)) {
+        blocked = at - 1;
+        break;
+      }
+    }
+    if (blocked == cut) return cut;
+    if (blocked < lowest) return end;
+    cut = blocked;
+  }
+}
+
+// The text handed on piece by piece so that the parser reads it as it reads
+// the whole text: every unpaired surrogate escape replaced by "\ufffd" as
+// withLoneSurrogatesReplaced does (the same length, so where it stands), and
+// no piece ending inside an escape that may be one, nor just after the start
+// of a number: those bytes wait for the next piece. The result reads
+// `source`, which must outlive it.
+TextSource inPiecesReadAsWhole(const TextSource& source) {
+  return [&source](const ByteSink& sink) {
+    std::string held;  // bytes of the last piece not handed on yet
+    std::string text;
+    bool more = true;
+    const bool read = source([&](std::string_view piece) {
+      std::string_view whole = piece;
+      if (!held.empty()) {
+        held.append(piece);
+        text.swap(held);
+        held.clear();
+        whole = text;
+      }
+      // An escape whose pair may be cut waits, whatever waits besides.
+      std::size_t end = whole.size();
+      for (std::size_t i = whole.find('\\'); i != std::string_view::npos;
+           i = whole.find('\\', i + 2)) {
+        if (whole.size() - i < kEscapePairBytes) {
+          end = i;
+          break;
+        }
+      }
+      end = cutBeforeNumbers(whole, end);
+      std::optional<std::string> replaced;
+      for (std::size_t i = whole.find('\\'); i < end; i = whole.find('\\', i)) {
+        const std::optional<unsigned> unit = utf16Escape(whole.substr(i));
+        const std::optional<unsigned> second =
+            unit ? utf16Escape(whole.substr(i + 6)) : std::nullopt;
+        if (!unit) {
+          i += 2;
+        } else if (isHighSurrogate(*unit) && second && isLowSurrogate(*second)) {
+          i += kEscapePairBytes;
+        } else {
+          if (isHighSurrogate(*unit) || isLowSurrogate(*unit)) {
+            if (!replaced) replaced.emplace(whole.substr(0, end));
+            replaced->replace(i, 6, "\\ufffd");
+          }
+          i += 6;
+        }
+      }
+      held.assign(whole.substr(end));
+      whole = replaced ? std::string_view(*replaced) : whole.substr(0, end);
+      return more = whole.empty() || sink(whole);
+    });
+    if (read && more && !held.empty()) {
+      // The end: what waited is read as the whole-text repair reads it.
+      const std::optional<std::string> replaced = withLoneSurrogatesReplaced(held);
+      sink(replaced ? *replaced : held);
+    }
+    return read;
+  };
+}
+
 }  // namespace
 
 boost::system::error_code readJson(const TextSource& source, JsonEvents& events) {
-  const boost::system::error_code ec = readPiecesOnce(source, events);
-  if (!ec || !mayBeLoneSurrogate(ec)) return ec;
-  std::string text;
-  const bool read = source([&text](std::string_view piece) {
-    text.append(piece);
-    return true;
-  });
-  if (!read) return std::make_error_code(std::errc::io_error);
-  return readJson(text, events);
+  return readPiecesOnce(inPiecesReadAsWhole(source), events);
 }
 
 boost::system::error_code readJson(std::string_view text, JsonEvents& events) {

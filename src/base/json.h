@@ -53,8 +53,8 @@ class JsonEvents {
 // failed reading are to be thrown away. Exceptions of `events` pass through.
 boost::system::error_code readJson(std::string_view text, JsonEvents& events);
 
-// The same for a text read in pieces, which is never held whole: only a text
-// with lone surrogate halves is gathered and read as above. A source that
+// The same for a text read in pieces, which is never held whole, and read
+// once: lone surrogate halves are replaced as the pieces pass. A source that
 // fails fails the reading with io_error.
 boost::system::error_code readJson(const TextSource& source, JsonEvents& events);
 

@@ -30,11 +30,7 @@ void deliver(NSExtensionContext& context, boost::json::object reply) {
 std::optional<Message> takeMessage(NSExtensionContext& context) {
   auto& items = context.inputItems();
   if (items.empty() || !items.front().messageText) return std::nullopt;
-  // The text goes as soon as it is read: a large message is not kept in
-  // memory twice over.
-  const std::string text = std::move(*items.front().messageText);
-  items.front().messageText.reset();
-  return readMessage(text);
+  return readMessage(*items.front().messageText, items.front().messageBytes);
 }
 
 boost::json::object dispatch(Message message, const Actions& actions, const Logger& log) {

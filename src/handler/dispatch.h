@@ -30,8 +30,7 @@ struct Actions {
 };
 
 // The message dictionary of the request, read from the message text of the
-// first input item, taken out of the item. Nothing when the envelope is
-// unusable.
+// first input item as it arrives. Nothing when the envelope is unusable.
 std::optional<Message> takeMessage(NSExtensionContext& context);
 
 // The reply to a message dictionary: one of the actions, or the invalid

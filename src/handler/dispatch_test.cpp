@@ -12,6 +12,7 @@
 #include "handler/replies.h"
 #include "handler/safari_web_extension_handler.h"
 #include "platform/system.h"
+#include "support/messages.h"
 #include "support/recording_log.h"
 #include "support/test_env.h"
 
@@ -63,12 +64,6 @@ boost::json::object answer(std::vector<NSExtensionItem> items, const Actions& ac
     return {};
   }
   return reply->as_object();
-}
-
-NSExtensionItem messageItem(std::string_view json) {
-  NSExtensionItem item;
-  item.messageText = std::string(json);
-  return item;
 }
 
 TEST(DispatchTest, UnusableEnvelopesAreAnsweredSilently) {

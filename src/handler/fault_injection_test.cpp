@@ -88,9 +88,7 @@ void send(Env& env, const std::string& message, boost::json::object* reply,
           RecordingLog* log = nullptr) {
   RecordingLog unused;
   SafariWebExtensionHandler handler(env, (log ? log : &unused)->sink());
-  NSExtensionItem item;
-  item.messageText = message;
-  NSExtensionContext context({std::move(item)}, [&](std::vector<NSExtensionItem> items) {
+  NSExtensionContext context({messageItem(message)}, [&](std::vector<NSExtensionItem> items) {
     *reply = items.at(0).userInfo->at(SFExtensionMessageKey).as_object();
   });
   handler.beginRequest(context);

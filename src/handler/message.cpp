@@ -122,18 +122,28 @@ class MessageReader final : public JsonEvents {
   boost::json::value_stack tree_;
 };
 
-}  // namespace
-
-std::optional<Message> readMessage(std::string_view text) {
+// Reads the message with `read`, which hands the reader the text's events.
+template <class Read>
+std::optional<Message> readWith(std::size_t bytes, const Read& read) {
   try {
     MessageReader reader;
-    reader.expectTextBytes(text.size());
-    if (readJson(text, reader)) return std::nullopt;
+    reader.expectTextBytes(bytes);
+    if (read(reader)) return std::nullopt;
     return reader.take();
   } catch (const std::bad_alloc&) {
     // Short of memory outside "tabs": the envelope cannot be unpacked.
     return std::nullopt;
   }
+}
+
+}  // namespace
+
+std::optional<Message> readMessage(std::string_view text) {
+  return readWith(text.size(), [text](JsonEvents& reader) { return readJson(text, reader); });
+}
+
+std::optional<Message> readMessage(const TextSource& text, std::size_t bytes) {
+  return readWith(bytes, [&text](JsonEvents& reader) { return readJson(text, reader); });
 }
 
 }  // namespace velmora

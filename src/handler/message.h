@@ -1,11 +1,13 @@
 #pragma once
 
 #include <boost/json/object.hpp>
+#include <cstddef>
 #include <optional>
 #include <string_view>
 #include <vector>
 
 #include "base/status.h"
+#include "base/text_source.h"
 #include "model/safari_tab.h"
 
 namespace velmora {
@@ -26,5 +28,9 @@ struct Message {
 // last value, as in a parsed tree. Running out of memory while reading
 // "tabs" is answered as tabs too large to read, the rest still read.
 std::optional<Message> readMessage(std::string_view text);
+
+// The same for a text read in pieces, once, as it arrives; `bytes`, its
+// length, sizes the records beforehand.
+std::optional<Message> readMessage(const TextSource& text, std::size_t bytes);
 
 }  // namespace velmora

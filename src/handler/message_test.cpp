@@ -66,6 +66,19 @@ TEST(ReadMessageTest, LoneSurrogateEscapesReadAsReplacementCharacter) {
     const std::optional<Message> message = readMessage(c.text);
     ASSERT_TRUE(message) << c.name;
     EXPECT_EQ(message->members.at("m").as_string(), c.expected) << c.name;
+    // As it arrives from the input, also when a piece ends inside an escape.
+    for (const std::size_t size : {1, 5, 11, 64}) {
+      const TextSource inPieces = [&c, size](const ByteSink& piece) {
+        for (std::size_t at = 0; at < c.text.size(); at += size) {
+          if (!piece(std::string_view(c.text).substr(at, size))) break;
+        }
+        return true;
+      };
+      const std::optional<Message> arriving = readMessage(inPieces, c.text.size());
+      ASSERT_TRUE(arriving) << c.name << " in pieces of " << size;
+      EXPECT_EQ(arriving->members.at("m").as_string(), c.expected)
+          << c.name << " in pieces of " << size;
+    }
   }
   const auto inKey = readMessage(R"({"\udc00":1})");
   ASSERT_TRUE(inKey);

@@ -1,11 +1,14 @@
 #pragma once
 
 #include <boost/json/object.hpp>
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "base/text_source.h"
 
 // The smallest host a request needs: a list of input items in, one list of
 // reply items out, delivered once. The handler sees only these, so it can be
@@ -19,14 +22,14 @@ inline constexpr char SFExtensionMessageKey[] = "message";
 struct NSExtensionItem {
   // The reply's dictionary.
   std::optional<boost::json::object> userInfo;
-  // How the host loop hands on a message: its JSON text as it arrived, which
-  // the handler reads straight into what it needs (the tabs into records)
-  // without a tree of the whole message in between. Absent for a frame too
-  // long to be kept.
-  std::optional<std::string> messageText;
+  // How the host loop hands on a message: its JSON text as it arrives, read
+  // once, which the handler reads straight into what it needs (the tabs into
+  // records) without the text or a tree of the whole message in between; and
+  // its length. Absent for a frame too long to be read.
+  std::optional<TextSource> messageText;
+  std::size_t messageBytes = 0;
 
   void setUserInfo(boost::json::object info) { userInfo = std::move(info); }
-  friend bool operator==(const NSExtensionItem&, const NSExtensionItem&) = default;
 };
 
 // A request: its input items and the place its reply goes.
@@ -38,8 +41,7 @@ class NSExtensionContext {
       : inputItems_(std::move(inputItems)), completion_(std::move(completion)) {}
 
   const std::vector<NSExtensionItem>& inputItems() const { return inputItems_; }
-  // The handler may take a message's text out of its item, so that a large
-  // one need not stay in memory beside what was read from it.
+  // The handler reads a message's text from its item, once.
   std::vector<NSExtensionItem>& inputItems() { return inputItems_; }
 
   // Hands the reply items to whoever made the request.

@@ -15,10 +15,13 @@
 
 namespace velmora {
 
-std::vector<NSExtensionItem> inputItemsForFrame(IncomingFrame frame) {
+std::vector<NSExtensionItem> inputItemsForFrame(FrameBody& body) {
   NSExtensionItem item;
-  if (!frame.oversized) item.messageText = std::move(frame.bytes);
-  // Not a braced list: that would copy the item, message and all.
+  if (!body.oversized()) {
+    item.messageText = [&body](const ByteSink& piece) { return body.read(piece); };
+    item.messageBytes = body.length();
+  }
+  // Not a braced list: that would copy the item.
   std::vector<NSExtensionItem> items;
   items.emplace_back(std::move(item));
   return items;
@@ -46,19 +49,18 @@ int serveMessages(int in, int out, NSExtensionRequestHandling& handler) {
       releaseFreeMemory();
       trimWhenIdle = false;
     }
-    auto frame = readFrame(in);
-    if (!frame) {
-      handler.inputFailed(frame.error().description);
+    auto header = readFrameHeader(in);
+    if (!header) {
+      handler.inputFailed(header.error().description);
       return 1;
     }
-    if (!frame->has_value()) return 0;
+    if (!header->has_value()) return 0;
 
     // Exactly one reply per message: the first completion counts.
     std::optional<std::string> reply;
-    const bool large = (*frame)->bytes.size() >= kTrimAfterMessageBytes;
+    FrameBody body(in, **header);
     {
-      std::vector<NSExtensionItem> items = inputItemsForFrame(std::move(**frame));
-      NSExtensionContext context(std::move(items),
+      NSExtensionContext context(inputItemsForFrame(body),
                                  [&reply, &handler](std::vector<NSExtensionItem> items) {
                                    if (reply) return;
                                    try {
@@ -76,11 +78,17 @@ int serveMessages(int in, int out, NSExtensionRequestHandling& handler) {
         // the request is still answered below.
       }
     }
+    // A message cut short was never whole: it goes unanswered, whatever the
+    // handler made of the part it read.
+    if (Status received = body.finish(); !received.ok()) {
+      handler.inputFailed(received.error().description);
+      return 1;
+    }
     if (!reply) reply = boost::json::serialize(handler.noReply());
     if (!writeFrame(out, *reply)) return 1;
     // What a large request freed stays in the allocator's free lists and
     // counts against the process until it is handed back.
-    trimWhenIdle = trimWhenIdle || large;
+    trimWhenIdle = trimWhenIdle || body.length() >= kTrimAfterMessageBytes;
   }
 }
 

@@ -45,11 +45,12 @@ inline constexpr std::size_t kTrimAfterMessageBytes = 1024 * 1024;
 // other reuse the memory rather than fault it in afresh every time.
 inline constexpr int kTrimWhenIdleMilliseconds = 100;
 
-// The request for one frame: an item carrying the frame's text as the
-// message text, which the handler reads (and answers as an unusable envelope
-// when it is not a JSON object). A frame too long to be kept becomes an
-// empty item, answered the same way.
-std::vector<NSExtensionItem> inputItemsForFrame(IncomingFrame frame);
+// The request for one frame: an item carrying the frame's body as the
+// message text, which the handler reads from the input as it decodes it (and
+// answers as an unusable envelope when it is not a JSON object). A frame too
+// long to be read becomes an empty item, answered the same way. The items
+// read `body`, which must outlive them.
+std::vector<NSExtensionItem> inputItemsForFrame(FrameBody& body);
 
 // The bytes of the reply that a request completed with. A reply larger than
 // the browsers accept is replaced by the handler's replyTooLarge.

@@ -7,6 +7,7 @@
 #include <boost/json/serialize.hpp>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -18,21 +19,35 @@ namespace {
 
 std::string frame(std::string_view body) { return encodeFrame(body); }
 
-// The item the handler would see for a frame.
-NSExtensionItem itemFor(IncomingFrame frame) {
-  auto items = inputItemsForFrame(std::move(frame));
-  EXPECT_EQ(items.size(), 1u);
-  return items.empty() ? NSExtensionItem{} : items.front();
+// The text of a request's message, read as the handler reads it.
+std::optional<std::string> textOf(const NSExtensionItem& item) {
+  if (!item.messageText) return std::nullopt;
+  std::string text;
+  if (!(*item.messageText)([&text](std::string_view piece) {
+        text.append(piece);
+        return true;
+      })) {
+    return std::nullopt;
+  }
+  return text;
 }
 
-// The handler reads the text; the loop only hands it on, unread.
+// The handler reads the text from the input; the loop only hands it on.
 TEST(HostLoopTest, FramesCarryTheirTextAsTheMessage) {
   for (const std::string bytes : {R"({"action":"command","command":"openApp"})", "not json", ""}) {
-    const NSExtensionItem item = itemFor({false, bytes});
-    EXPECT_EQ(item.messageText, bytes);
-    EXPECT_FALSE(item.userInfo);
+    const ScratchFile in(bytes);
+    FrameBody body(in.fd(), static_cast<std::uint32_t>(bytes.size()));
+    const std::vector<NSExtensionItem> items = inputItemsForFrame(body);
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0].messageBytes, bytes.size());
+    EXPECT_EQ(textOf(items[0]), bytes);
+    EXPECT_FALSE(items[0].userInfo);
   }
-  EXPECT_EQ(itemFor({true, ""}), NSExtensionItem{});
+  FrameBody oversized(-1, kMaxMessageBytes + 1);
+  const std::vector<NSExtensionItem> items = inputItemsForFrame(oversized);
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_FALSE(items[0].messageText);
+  EXPECT_FALSE(items[0].userInfo);
 }
 
 std::vector<NSExtensionItem> replyItems(boost::json::value reply) {
@@ -106,8 +121,8 @@ void echo(NSExtensionContext& context) {
   boost::json::value reply = boost::json::object{{"ok", false}};
   const auto& item = context.inputItems().front();
   boost::system::error_code ec;
-  if (item.messageText) {
-    boost::json::value message = boost::json::parse(*item.messageText, ec);
+  if (const std::optional<std::string> text = textOf(item)) {
+    boost::json::value message = boost::json::parse(*text, ec);
     if (!ec) reply = std::move(message);
   }
   context.completeRequestReturningItems(replyItems(reply));
@@ -154,7 +169,7 @@ TEST(HostLoopTest, ExactlyOneReplyPerFrameWhateverTheHandlerDoes) {
 
 TEST(HostLoopTest, AThrowingHandlerStillGetsItsRequestAnswered) {
   const Served served = serve(frame("{}") + frame(R"({"n":2})"), [](NSExtensionContext& c) {
-    if (c.inputItems().front().messageText == "{}") {
+    if (c.inputItems().front().messageBytes == 2) {
       throw std::runtime_error("broken");
     }
     echo(c);

@@ -36,37 +36,67 @@ Error endedInside(std::string_view part, std::size_t received, std::size_t decla
 
 }  // namespace
 
-Result<std::optional<IncomingFrame>> readFrame(int fd) {
+Result<std::optional<std::uint32_t>> readFrameHeader(int fd) {
   char header[kFrameHeaderBytes];
   auto got = readFully(fd, header, sizeof header);
   if (!got) return got.error();
-  if (*got == 0) return std::optional<IncomingFrame>();
+  if (*got == 0) return std::optional<std::uint32_t>();
   if (*got < sizeof header) return endedInside("its header", *got, sizeof header);
-
   std::uint32_t length = 0;
   std::memcpy(&length, header, sizeof length);
+  return std::optional<std::uint32_t>(length);
+}
 
-  IncomingFrame frame;
-  if (length > kMaxMessageBytes) {
-    frame.oversized = true;
-    std::array<char, kPieceBytes> chunk;
-    std::uint32_t left = length;
-    while (left > 0) {
-      const std::size_t want = std::min<std::size_t>(left, chunk.size());
-      auto drained = readFully(fd, chunk.data(), want);
-      if (!drained) return drained.error();
-      if (*drained < want) return endedInside("its message, larger than the " + std::to_string(kMaxMessageBytes) +
-                              " allowed",
-                          length - left + *drained, length);
-      left -= static_cast<std::uint32_t>(want);
-    }
-    return std::optional<IncomingFrame>(std::move(frame));
+std::size_t FrameBody::next(char* buffer, std::size_t size) {
+  if (failed_ || received_ == length_) return 0;
+  const std::size_t want = std::min<std::size_t>(size, length_ - received_);
+  const ssize_t n = readSome(fd_, buffer, want);
+  if (n <= 0) {
+    const std::string part = oversized() ? "its message, larger than the " +
+                                               std::to_string(kMaxMessageBytes) + " allowed"
+                                         : "its message";
+    failed_ = n < 0 ? systemError("cannot read standard input", errno)
+                    : endedInside(part, received_, length_);
+    return 0;
   }
+  received_ += static_cast<std::uint32_t>(n);
+  return static_cast<std::size_t>(n);
+}
 
-  frame.bytes.resize(length);
-  auto body = readFully(fd, frame.bytes.data(), length);
-  if (!body) return body.error();
-  if (*body < length) return endedInside("its message", *body, length);
+bool FrameBody::read(const ByteSink& piece) {
+  if (handedOn_ || oversized()) return false;
+  handedOn_ = true;
+  std::array<char, kPieceBytes> buffer;
+  for (std::size_t n; (n = next(buffer.data(), buffer.size())) > 0;) {
+    if (!piece(std::string_view(buffer.data(), n))) return !failed_;
+  }
+  return !failed_;
+}
+
+Status FrameBody::finish() {
+  handedOn_ = true;
+  std::array<char, kPieceBytes> buffer;
+  while (next(buffer.data(), buffer.size()) > 0) {
+  }
+  if (failed_) return *failed_;
+  return Ok();
+}
+
+Result<std::optional<IncomingFrame>> readFrame(int fd) {
+  auto header = readFrameHeader(fd);
+  if (!header) return header.error();
+  if (!header->has_value()) return std::optional<IncomingFrame>();
+  FrameBody body(fd, **header);
+  IncomingFrame frame;
+  frame.oversized = body.oversized();
+  if (!frame.oversized) {
+    frame.bytes.reserve(body.length());
+    body.read([&frame](std::string_view piece) {
+      frame.bytes.append(piece);
+      return true;
+    });
+  }
+  if (Status finished = body.finish(); !finished.ok()) return finished.error();
   return std::optional<IncomingFrame>(std::move(frame));
 }
 

@@ -31,6 +31,46 @@ struct IncomingFrame {
   friend bool operator==(const IncomingFrame&, const IncomingFrame&) = default;
 };
 
+// The length the next frame's header declares. No value when the input ended
+// cleanly between frames; an Error when it could not be read, or ended inside
+// the header.
+Result<std::optional<std::uint32_t>> readFrameHeader(int fd);
+
+// The body of a frame whose header was read, taken from the descriptor as its
+// reader wants it rather than held whole: a scan's message of megabytes is
+// decoded as it arrives, while the browser is still writing it. A body longer
+// than kMaxMessageBytes is never handed on.
+class FrameBody {
+ public:
+  FrameBody(int fd, std::uint32_t length) : fd_(fd), length_(length) {}
+  FrameBody(const FrameBody&) = delete;
+  FrameBody& operator=(const FrameBody&) = delete;
+
+  std::uint32_t length() const { return length_; }
+  bool oversized() const { return length_ > kMaxMessageBytes; }
+
+  // Hands the body on in pieces of at most kPieceBytes, once, until `piece`
+  // answers false. False when the input failed or ended inside the body, for
+  // an oversized body, and when called again.
+  bool read(const ByteSink& piece);
+
+  // Reads and drops what was not handed on. An Error when the input failed
+  // or ended inside the body, saying where, with the sizes declared and
+  // received.
+  Status finish();
+
+ private:
+  // Reads some more of the body into `buffer`: how much, 0 at its end. The
+  // failure is kept for finish().
+  std::size_t next(char* buffer, std::size_t size);
+
+  int fd_;
+  std::uint32_t length_;
+  std::uint32_t received_ = 0;
+  bool handedOn_ = false;
+  std::optional<Error> failed_;
+};
+
 // Reads the next frame from the descriptor. No value when the input ended
 // cleanly between frames; an Error when it could not be read, or ended inside
 // a frame: then the Error says where, with the sizes declared and received.

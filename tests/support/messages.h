@@ -1,12 +1,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "model/safari_tab.h"
+#include "platform/extension_context.h"
 
 // Tabs and messages as tests need them. Texts go into the JSON as they are,
 // so a caller may pass escapes, or bytes no browser would send.
@@ -43,6 +45,18 @@ inline std::string saveSnapshotMessage(const std::vector<std::string>& tabs,
 inline std::string commandMessage(std::string_view command, std::string_view url) {
   return R"({"action":"command","command":")" + std::string(command) + R"(","url":")" +
          std::string(url) + R"("})";
+}
+
+// The item the host loop hands on for a frame holding `text`.
+inline NSExtensionItem messageItem(std::string text) {
+  NSExtensionItem item;
+  item.messageBytes = text.size();
+  item.messageText = [held = std::make_shared<const std::string>(std::move(text))](
+                         const ByteSink& piece) {
+    piece(*held);
+    return true;
+  };
+  return item;
 }
 
 }  // namespace velmora
