@@ -27,8 +27,8 @@ void deliver(NSExtensionContext& context, boost::json::object reply) {
 
 }  // namespace
 
-std::optional<Message> takeMessage(NSExtensionContext& context) {
-  auto& items = context.inputItems();
+std::optional<Message> takeMessage(const NSExtensionContext& context) {
+  const std::vector<NSExtensionItem>& items = context.inputItems();
   if (items.empty() || !items.front().messageText) return std::nullopt;
   return readMessage(*items.front().messageText, items.front().messageBytes);
 }

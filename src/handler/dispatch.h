@@ -31,7 +31,7 @@ struct Actions {
 
 // The message dictionary of the request, read from the message text of the
 // first input item as it arrives. Nothing when the envelope is unusable.
-std::optional<Message> takeMessage(NSExtensionContext& context);
+std::optional<Message> takeMessage(const NSExtensionContext& context);
 
 // The reply to a message dictionary: one of the actions, or the invalid
 // reply with its log line.

@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <functional>
 #include <optional>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -40,9 +39,8 @@ class NSExtensionContext {
   NSExtensionContext(std::vector<NSExtensionItem> inputItems, Completion completion)
       : inputItems_(std::move(inputItems)), completion_(std::move(completion)) {}
 
+  // A message's text is read from its item once, as it arrives.
   const std::vector<NSExtensionItem>& inputItems() const { return inputItems_; }
-  // The handler reads a message's text from its item, once.
-  std::vector<NSExtensionItem>& inputItems() { return inputItems_; }
 
   // Hands the reply items to whoever made the request.
   void completeRequestReturningItems(std::vector<NSExtensionItem> items) {
