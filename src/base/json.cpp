@@ -207,52 +207,59 @@ std::size_t cutBeforeNumbers(std::string_view text, std::size_t end) {
   }
 }
 
+// How much of `whole` may be handed on now: an escape whose pair may be cut
+// waits, and so do the bytes just after a number starts (cutBeforeNumbers).
+std::size_t readyBytes(std::string_view whole) {
+  std::size_t end = whole.size();
+  for (std::size_t i = whole.find('\\'); i != std::string_view::npos; i = whole.find('\\', i + 2)) {
+    if (whole.size() - i < kEscapePairBytes) {
+      end = i;
+      break;
+    }
+  }
+  return cutBeforeNumbers(whole, end);
+}
+
+// The first `end` bytes of `whole` with every unpaired surrogate escape
+// replaced by "\ufffd", as withLoneSurrogatesReplaced does; nullopt when
+// there is none. Escapes before `end` are whole, with their pairs.
+std::optional<std::string> loneSurrogatesReplaced(std::string_view whole, std::size_t end) {
+  std::optional<std::string> replaced;
+  for (std::size_t i = whole.find('\\'); i < end; i = whole.find('\\', i)) {
+    const std::optional<unsigned> unit = utf16Escape(whole.substr(i));
+    const std::optional<unsigned> second = unit ? utf16Escape(whole.substr(i + 6)) : std::nullopt;
+    if (!unit) {
+      i += 2;
+    } else if (isHighSurrogate(*unit) && second && isLowSurrogate(*second)) {
+      i += kEscapePairBytes;
+    } else {
+      if (isHighSurrogate(*unit) || isLowSurrogate(*unit)) {
+        if (!replaced) replaced.emplace(whole.substr(0, end));
+        replaced->replace(i, 6, "\\ufffd");
+      }
+      i += 6;
+    }
+  }
+  return replaced;
+}
+
 // The text handed on piece by piece so that the parser reads it as it reads
-// the whole text: every unpaired surrogate escape replaced by "\ufffd" as
-// withLoneSurrogatesReplaced does (the same length, so where it stands), and
-// no piece ending inside an escape that may be one, nor just after the start
-// of a number: those bytes wait for the next piece. The result reads
-// `source`, which must outlive it.
+// the whole text: lone surrogate escapes replaced (the same length, so where
+// they stand), and the bytes that readyBytes holds back joined to the next
+// piece. The result reads `source`, which must outlive it.
 TextSource inPiecesReadAsWhole(const TextSource& source) {
   return [&source](const ByteSink& sink) {
     std::string held;  // bytes of the last piece not handed on yet
-    std::string text;
+    std::string joined;
     bool more = true;
     const bool read = source([&](std::string_view piece) {
       std::string_view whole = piece;
       if (!held.empty()) {
-        held.append(piece);
-        text.swap(held);
-        held.clear();
-        whole = text;
+        joined.assign(held).append(piece);
+        whole = joined;
       }
-      // An escape whose pair may be cut waits, whatever waits besides.
-      std::size_t end = whole.size();
-      for (std::size_t i = whole.find('\\'); i != std::string_view::npos;
-           i = whole.find('\\', i + 2)) {
-        if (whole.size() - i < kEscapePairBytes) {
-          end = i;
-          break;
-        }
-      }
-      end = cutBeforeNumbers(whole, end);
-      std::optional<std::string> replaced;
-      for (std::size_t i = whole.find('\\'); i < end; i = whole.find('\\', i)) {
-        const std::optional<unsigned> unit = utf16Escape(whole.substr(i));
-        const std::optional<unsigned> second =
-            unit ? utf16Escape(whole.substr(i + 6)) : std::nullopt;
-        if (!unit) {
-          i += 2;
-        } else if (isHighSurrogate(*unit) && second && isLowSurrogate(*second)) {
-          i += kEscapePairBytes;
-        } else {
-          if (isHighSurrogate(*unit) || isLowSurrogate(*unit)) {
-            if (!replaced) replaced.emplace(whole.substr(0, end));
-            replaced->replace(i, 6, "\\ufffd");
-          }
-          i += 6;
-        }
-      }
+      const std::size_t end = readyBytes(whole);
+      const std::optional<std::string> replaced = loneSurrogatesReplaced(whole, end);
       held.assign(whole.substr(end));
       whole = replaced ? std::string_view(*replaced) : whole.substr(0, end);
       return more = whole.empty() || sink(whole);
