@@ -42,6 +42,34 @@ std::string replyBytes(const std::vector<NSExtensionItem>& items,
   return boost::json::serialize(handler.replyTooLarge(bytes.size()));
 }
 
+namespace {
+
+// The handler's answer to the message whose body is `body`: its reply, or
+// none when it completed no request.
+std::optional<std::string> answer(FrameBody& body, NSExtensionRequestHandling& handler) {
+  // Exactly one reply per message: the first completion counts.
+  std::optional<std::string> reply;
+  NSExtensionContext context(
+      inputItemsForFrame(body), [&reply, &handler](std::vector<NSExtensionItem> items) {
+        if (reply) return;
+        try {
+          reply = replyBytes(items, handler);
+        } catch (const std::exception& e) {
+          const Error failed = thrownError("cannot send the reply", e);
+          reply = boost::json::serialize(handler.replyFailed(failed.description));
+        }
+      });
+  try {
+    handler.beginRequest(context);
+  } catch (...) {
+    // The handler answers every request itself; should it ever throw, the
+    // request is still answered by the caller.
+  }
+  return reply;
+}
+
+}  // namespace
+
 int serveMessages(int in, int out, NSExtensionRequestHandling& handler) {
   bool trimWhenIdle = false;
   for (;;) {
@@ -56,28 +84,8 @@ int serveMessages(int in, int out, NSExtensionRequestHandling& handler) {
     }
     if (!header->has_value()) return 0;
 
-    // Exactly one reply per message: the first completion counts.
-    std::optional<std::string> reply;
     FrameBody body(in, **header);
-    {
-      NSExtensionContext context(inputItemsForFrame(body),
-                                 [&reply, &handler](std::vector<NSExtensionItem> items) {
-                                   if (reply) return;
-                                   try {
-                                     reply = replyBytes(items, handler);
-                                   } catch (const std::exception& e) {
-                                     const Error failed = thrownError("cannot send the reply", e);
-                                     reply = boost::json::serialize(
-                                         handler.replyFailed(failed.description));
-                                   }
-                                 });
-      try {
-        handler.beginRequest(context);
-      } catch (...) {
-        // The handler answers every request itself; should it ever throw,
-        // the request is still answered below.
-      }
-    }
+    std::optional<std::string> reply = answer(body, handler);
     // A message cut short was never whole: it goes unanswered, whatever the
     // handler made of the part it read.
     if (Status received = body.finish(); !received.ok()) {
@@ -100,11 +108,12 @@ std::optional<int> startedByHand(int argc, const char* const* argv, std::string_
     return 0;
   }
   if (inputIsTerminal()) {
-    (void)writeAll(STDERR_FILENO,
-              "velmora-extension: this is a native messaging host, which browsers start for the "
-              "Velmora extension; it is not run by hand. `register --status` (installed beside "
-              "it) shows where it is registered, /usr/share/doc/velmora-extension/install.md how "
-              "to set it up.\n");
+    (void)writeAll(
+        STDERR_FILENO,
+        "velmora-extension: this is a native messaging host, which browsers start for the "
+        "Velmora extension; it is not run by hand. `register --status` (installed beside "
+        "it) shows where it is registered, /usr/share/doc/velmora-extension/install.md how "
+        "to set it up.\n");
     return 2;
   }
   return std::nullopt;
