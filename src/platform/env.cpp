@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
+
+#include "platform/os_error.h"
 
 namespace velmora {
 namespace {
@@ -155,7 +158,8 @@ std::string temporaryFilePattern(const std::filesystem::path& target) {
   const std::string suffix = std::string(kTemporaryMarker) + std::string(kTemporaryPattern);
   std::string name = utf8Text(target.filename());
   std::size_t keep = std::min(name.size(), kMaxFileNameBytes - 1 - suffix.size());
-  while (keep > 0 && keep < name.size() && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) {
+  while (keep > 0 && keep < name.size() &&
+         (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) {
     --keep;
   }
   name.resize(keep);
@@ -171,6 +175,44 @@ bool isTemporaryFileName(std::string_view name) {
 bool removeRegularFile(Env& env, const std::filesystem::path& file) {
   Result<FileInfo> info = env.examine(file);
   return info && info->regular() && env.removeFile(file).ok();
+}
+
+Result<std::string> readWhole(const std::filesystem::path& file, std::size_t size,
+                              std::size_t maxBytes, const ReadSome& readSome) {
+  // Read straight into a buffer of the file's size; keep going past it in
+  // case the file grew since it was opened, but never past the limit.
+  std::string bytes;
+  bytes.resize(size > 0 ? size + 1 : 4096);
+  std::size_t length = 0;
+  for (;;) {
+    if (length == bytes.size()) {
+      if (length > maxBytes) return osError("cannot read", file, EFBIG);
+      bytes.resize(bytes.size() * 2);
+    }
+    Result<std::size_t> got = readSome(bytes.data() + length, bytes.size() - length);
+    if (!got) return got.error();
+    if (*got == 0) break;
+    length += *got;
+  }
+  bytes.resize(length);
+  return bytes;
+}
+
+Status readInPieces(const std::filesystem::path& file, std::size_t size, std::size_t maxBytes,
+                    const ReadSome& readSome, const ByteSink& piece) {
+  // Room for the file as it is, one piece at most, never cleared: a small
+  // document is read in one call with nothing spent on the rest.
+  const std::size_t room = std::min(size + 1, kPieceBytes);
+  const std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(room);
+  std::size_t total = 0;
+  for (;;) {
+    Result<std::size_t> got = readSome(buffer.get(), room);
+    if (!got) return got.error();
+    if (*got == 0) return Ok();
+    total += *got;
+    if (total > maxBytes) return osError("cannot read", file, EFBIG);
+    if (!piece(std::string_view(buffer.get(), *got))) return Ok();
+  }
 }
 
 }  // namespace velmora

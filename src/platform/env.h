@@ -250,6 +250,20 @@ std::string temporaryFilePattern(const std::filesystem::path& target);
 // Whether the name is one that temporaryFilePattern gives.
 bool isTemporaryFileName(std::string_view name);
 
+// --- What each system's Env builds its reading on -----------------------------
+
+// Reads up to `size` bytes of an open document into `buffer`: how many it
+// read, 0 at the document's end, or the system's error naming the file.
+using ReadSome = std::function<Result<std::size_t>(char* buffer, std::size_t size)>;
+
+// Env::readFile and Env::readFileInPieces over a document that was `size`
+// bytes when it was opened; both go on past that size should the document
+// have grown since, but fail past maxBytes.
+Result<std::string> readWhole(const std::filesystem::path& file, std::size_t size,
+                              std::size_t maxBytes, const ReadSome& readSome);
+Status readInPieces(const std::filesystem::path& file, std::size_t size, std::size_t maxBytes,
+                    const ReadSome& readSome, const ByteSink& piece);
+
 // Removes the entry only if it is a regular file (never a directory, a link
 // or anything else); true when it was removed.
 bool removeRegularFile(Env& env, const std::filesystem::path& file);

@@ -119,15 +119,14 @@ Result<bool> copyInKernel(const std::filesystem::path& source, const FileIdentit
   }
   std::int64_t left = expected.size;
   while (left > 0) {
-    const ssize_t copied = ::copy_file_range(in.get(), nullptr, out.fd(), nullptr,
-                                             static_cast<std::size_t>(left), 0);
+    const ssize_t copied =
+        ::copy_file_range(in.get(), nullptr, out.fd(), nullptr, static_cast<std::size_t>(left), 0);
     if (copied > 0) {
       left -= copied;
       continue;
     }
     if (copied < 0 && errno == EINTR) continue;
-    if (copied < 0 && errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP &&
-        errno != EINVAL) {
+    if (copied < 0 && errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL) {
       return osError("cannot write", target, errno);
     }
     return false;
@@ -172,28 +171,24 @@ Result<bool> PosixEnv::createDirectory(const std::filesystem::path& dir) {
   return osError("cannot create directory", dir, err);
 }
 
+namespace {
+
+// ReadSome over an open descriptor.
+ReadSome readingFrom(const FileDescriptor& fd, const std::filesystem::path& file) {
+  return [&fd, &file](char* buffer, std::size_t size) -> Result<std::size_t> {
+    const ssize_t got = readSome(fd.get(), buffer, size);
+    if (got < 0) return osError("cannot read", file, errno);
+    return static_cast<std::size_t>(got);
+  };
+}
+
+}  // namespace
+
 Result<std::string> PosixEnv::readFile(const std::filesystem::path& file, std::size_t maxBytes) {
   FileDescriptor fd;
   Result<std::size_t> size = openDocument(file, maxBytes, fd);
   if (!size) return size.error();
-
-  // Read straight into a buffer of the file's size; keep going past it in
-  // case the file grew since fstat, but never past the limit.
-  std::string bytes;
-  bytes.resize(*size > 0 ? *size + 1 : 4096);
-  std::size_t length = 0;
-  for (;;) {
-    if (length == bytes.size()) {
-      if (length > maxBytes) return osError("cannot read", file, EFBIG);
-      bytes.resize(bytes.size() * 2);
-    }
-    const ssize_t got = readSome(fd.get(), bytes.data() + length, bytes.size() - length);
-    if (got < 0) return osError("cannot read", file, errno);
-    if (got == 0) break;
-    length += static_cast<std::size_t>(got);
-  }
-  bytes.resize(length);
-  return bytes;
+  return readWhole(file, *size, maxBytes, readingFrom(fd, file));
 }
 
 Status PosixEnv::readFileInPieces(const std::filesystem::path& file, std::size_t maxBytes,
@@ -201,19 +196,7 @@ Status PosixEnv::readFileInPieces(const std::filesystem::path& file, std::size_t
   FileDescriptor fd;
   Result<std::size_t> size = openDocument(file, maxBytes, fd);
   if (!size) return size.error();
-  // Room for the file as it is, one piece at most, never cleared: a small
-  // document is read in one call with nothing spent on the rest.
-  const std::size_t room = std::min(*size + 1, kPieceBytes);
-  const std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(room);
-  std::size_t total = 0;
-  for (;;) {
-    const ssize_t got = readSome(fd.get(), buffer.get(), room);
-    if (got < 0) return osError("cannot read", file, errno);
-    if (got == 0) return Ok();
-    total += static_cast<std::size_t>(got);
-    if (total > maxBytes) return osError("cannot read", file, EFBIG);
-    if (!piece(std::string_view(buffer.get(), static_cast<std::size_t>(got)))) return Ok();
-  }
+  return readInPieces(file, *size, maxBytes, readingFrom(fd, file), piece);
 }
 
 Result<std::unique_ptr<WritableFile>> PosixEnv::newTemporaryFile(

@@ -51,8 +51,8 @@ Result<FileInfo> infoOf(HANDLE handle, const std::filesystem::path& path) {
   } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
     result.type = FileInfo::Type::directory;
   } else {
-    result.type = ::GetFileType(handle) == FILE_TYPE_DISK ? FileInfo::Type::regular
-                                                          : FileInfo::Type::other;
+    result.type =
+        ::GetFileType(handle) == FILE_TYPE_DISK ? FileInfo::Type::regular : FileInfo::Type::other;
   }
   FileIdentity& id = result.identity;
   id.device = info.dwVolumeSerialNumber;
@@ -231,28 +231,22 @@ Result<bool> WindowsEnv::createDirectory(const std::filesystem::path& dir) {
   return win32Error("cannot create directory", dir, error);
 }
 
+namespace {
+
+// ReadSome over an open handle.
+ReadSome readingFrom(const Handle& handle, const std::filesystem::path& file) {
+  return [&handle, &file](char* buffer, std::size_t size) {
+    return readSome(handle.get(), buffer, size, file);
+  };
+}
+
+}  // namespace
+
 Result<std::string> WindowsEnv::readFile(const std::filesystem::path& file, std::size_t maxBytes) {
   Handle handle;
   Result<std::size_t> size = openDocument(file, maxBytes, handle);
   if (!size) return size.error();
-  // Read straight into a buffer of the file's size; keep going past it in
-  // case the file grew meanwhile, but never past the limit.
-  std::string bytes;
-  bytes.resize(*size > 0 ? *size + 1 : 4096);
-  std::size_t length = 0;
-  for (;;) {
-    if (length == bytes.size()) {
-      if (length > maxBytes) return osError("cannot read", file, EFBIG);
-      bytes.resize(bytes.size() * 2);
-    }
-    Result<std::size_t> got =
-        readSome(handle.get(), bytes.data() + length, bytes.size() - length, file);
-    if (!got) return got.error();
-    if (*got == 0) break;
-    length += *got;
-  }
-  bytes.resize(length);
-  return bytes;
+  return readWhole(file, *size, maxBytes, readingFrom(handle, file));
 }
 
 Status WindowsEnv::readFileInPieces(const std::filesystem::path& file, std::size_t maxBytes,
@@ -260,19 +254,7 @@ Status WindowsEnv::readFileInPieces(const std::filesystem::path& file, std::size
   Handle handle;
   Result<std::size_t> size = openDocument(file, maxBytes, handle);
   if (!size) return size.error();
-  // Room for the file as it is, one piece at most, never cleared: a small
-  // document is read in one call with nothing spent on the rest.
-  const std::size_t room = std::min(*size + 1, kPieceBytes);
-  const std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(room);
-  std::size_t total = 0;
-  for (;;) {
-    Result<std::size_t> got = readSome(handle.get(), buffer.get(), room, file);
-    if (!got) return got.error();
-    if (*got == 0) return Ok();
-    total += *got;
-    if (total > maxBytes) return osError("cannot read", file, EFBIG);
-    if (!piece(std::string_view(buffer.get(), *got))) return Ok();
-  }
+  return readInPieces(file, *size, maxBytes, readingFrom(handle, file), piece);
 }
 
 Result<std::unique_ptr<WritableFile>> WindowsEnv::newTemporaryFile(
@@ -375,11 +357,10 @@ Result<std::vector<std::string>> WindowsEnv::listDirectory(const std::filesystem
 
 Result<FileInfo> WindowsEnv::examine(const std::filesystem::path& path) {
   // Links are examined themselves, and folders open too.
-  const Handle handle(::CreateFileW(win32Path(path).c_str(), FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                    nullptr));
+  const Handle handle(
+      ::CreateFileW(win32Path(path).c_str(), FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!handle.valid()) return win32Error("cannot examine", path, ::GetLastError());
   return infoOf(handle.get(), path);
 }
