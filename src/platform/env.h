@@ -250,6 +250,10 @@ std::string temporaryFilePattern(const std::filesystem::path& target);
 // Whether the name is one that temporaryFilePattern gives.
 bool isTemporaryFileName(std::string_view name);
 
+// Removes the entry only if it is a regular file (never a directory, a link
+// or anything else); true when it was removed.
+bool removeRegularFile(Env& env, const std::filesystem::path& file);
+
 // --- What each system's Env builds its reading on -----------------------------
 
 // Reads up to `size` bytes of an open document into `buffer`: how many it
@@ -263,9 +267,5 @@ Result<std::string> readWhole(const std::filesystem::path& file, std::size_t siz
                               std::size_t maxBytes, const ReadSome& readSome);
 Status readInPieces(const std::filesystem::path& file, std::size_t size, std::size_t maxBytes,
                     const ReadSome& readSome, const ByteSink& piece);
-
-// Removes the entry only if it is a regular file (never a directory, a link
-// or anything else); true when it was removed.
-bool removeRegularFile(Env& env, const std::filesystem::path& file);
 
 }  // namespace velmora
