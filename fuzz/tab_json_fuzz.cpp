@@ -20,6 +20,7 @@
 #include "model/tab_snapshot.h"
 #include "tree_reference.h"
 #include "support/snapshot_bytes.h"
+#include "support/text_in_pieces.h"
 
 namespace {
 
@@ -114,13 +115,8 @@ void checkMessage(std::string_view text) {
   check(sameBytes(streamed->tabs, fromTree->tabs), "tabs decode alike", text);
 
   // As the host reads it: from the input, a few bytes at a time.
-  const velmora::TextSource arriving = [text](const velmora::ByteSink& piece) {
-    for (std::size_t at = 0; at < text.size(); at += 7) {
-      if (!piece(text.substr(at, 7))) break;
-    }
-    return true;
-  };
-  const std::optional<velmora::Message> read = velmora::readMessage(arriving, text.size());
+  const std::optional<velmora::Message> read =
+      velmora::readMessage(velmora::inPieces(text, 7), text.size());
   check(read.has_value(), "a message arriving in pieces is usable alike", text);
   if (!read) return;
   check(read->members == streamed->members, "the other members arrive alike", text);

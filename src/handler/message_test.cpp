@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "support/text_in_pieces.h"
+
 namespace velmora {
 namespace {
 
@@ -68,13 +70,7 @@ TEST(ReadMessageTest, LoneSurrogateEscapesReadAsReplacementCharacter) {
     EXPECT_EQ(message->members.at("m").as_string(), c.expected) << c.name;
     // As it arrives from the input, also when a piece ends inside an escape.
     for (const std::size_t size : {1, 5, 11, 64}) {
-      const TextSource inPieces = [&c, size](const ByteSink& piece) {
-        for (std::size_t at = 0; at < c.text.size(); at += size) {
-          if (!piece(std::string_view(c.text).substr(at, size))) break;
-        }
-        return true;
-      };
-      const std::optional<Message> arriving = readMessage(inPieces, c.text.size());
+      const std::optional<Message> arriving = readMessage(inPieces(c.text, size), c.text.size());
       ASSERT_TRUE(arriving) << c.name << " in pieces of " << size;
       EXPECT_EQ(arriving->members.at("m").as_string(), c.expected)
           << c.name << " in pieces of " << size;

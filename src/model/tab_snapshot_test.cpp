@@ -1,5 +1,6 @@
 #include "model/tab_snapshot.h"
 #include "support/snapshot_bytes.h"
+#include "support/text_in_pieces.h"
 
 #include <gtest/gtest.h>
 
@@ -127,16 +128,6 @@ TEST(SnapshotDocument, EveryFailureFailsTheWholeDocument) {
     ASSERT_FALSE(snapshot.ok()) << c.text;
     EXPECT_EQ(snapshot.error().description.substr(0, c.message.size()), c.message) << c.text;
   }
-}
-
-// The same text handed over in pieces of `size` bytes.
-TextSource inPieces(const std::string& text, std::size_t size) {
-  return [&text, size](const std::function<bool(std::string_view)>& piece) {
-    for (std::size_t at = 0; at < text.size(); at += size) {
-      if (!piece(std::string_view(text).substr(at, size))) break;
-    }
-    return true;
-  };
 }
 
 TEST(SnapshotDocument, ReadInPiecesDecodesAsReadWhole) {
