@@ -55,8 +55,11 @@ SCRIPTS = {"/cut.html": 'document.title = "Abgeschnitten \\ud83d\\ude00".slice(0
 SETTINGS = {"enabled": True, "badgeColor": "#2a6", "limit": 3, "nested": {"list": [1, "zwei"]}}
 INVALID = {"ok": False, "error": "Ungültige Nachricht"}
 REPORT_TIMEOUT_S = 40
-APPRUN_TIMEOUT_S = 5
-SHUTDOWN_TIMEOUT_S = 5
+# The waits end as soon as what they wait for holds. They are long because
+# the other tests may keep the disk busy: the browser writes its profile as it
+# shuts down, and the hosts and the AppRun wait for the disk as well.
+APPRUN_TIMEOUT_S = 15
+SHUTDOWN_TIMEOUT_S = 15
 
 failures = []
 
@@ -213,12 +216,25 @@ def stop_browser(browser, marker, reaper, buses=()):
         if reaper:
             reap_children()
         left = leftover_processes(marker, group, reaper)
+    described = [described_process(pid) for pid in left]
     for pid in left:
         try:
             os.kill(pid, signal.SIGKILL)
         except ProcessLookupError:
             pass
-    check(not left, "processes of the run outlived the browser", left)
+    check(not left, "processes of the run outlived the browser", described)
+
+
+def described_process(pid):
+    """A process's number, state and command line, to tell which one it was."""
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as f:
+            state = f.read().rsplit(b")", 1)[1].split()[0].decode()
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            command = f.read().replace(b"\0", b" ").decode(errors="replace").strip()
+    except (OSError, IndexError):
+        return f"{pid} (gone)"
+    return f"{pid} {state} {command}"
 
 
 def stray_candidates(root):
@@ -578,6 +594,7 @@ def print_timings(report, browser):
 
 
 def run(args, root):
+    """Checks one run; returns what else to show should a check fail."""
     marker = f"{root}:{os.getpid()}"
     env = environment(root, marker)
     env["NO_UPDATE_NOTIFIER"] = "1"
@@ -641,16 +658,15 @@ def run(args, root):
         server.server_close()
 
     if not reported:
-        with open(log_path, encoding="utf-8", errors="replace") as f:
-            sys.stderr.write(f.read()[-4000:])
         failures.append(f"no report from the extension within {timeout} s")
-        return
+        with open(log_path, encoding="utf-8", errors="replace") as f:
+            return "the browser's output, its end:\n" + f.read()[-4000:]
     report = server.report
     check(report.get("done"), "the extension finished")
     if args.measure:
         check(not report.get("errors"), "the extension reported errors", report.get("errors"))
         print_timings(report, os.path.basename(args.browser))
-        return
+        return None
     check_replies(report, SETTINGS)
     check_pages(report, base)
     check_files(report, env["XDG_DATA_HOME"])
@@ -660,8 +676,7 @@ def run(args, root):
     # Firefox shows the host's standard error only in its Browser Console.
     if not args.firefox:
         check_log(log_path)
-    if failures:
-        print(json.dumps(report, indent=2, ensure_ascii=False), file=sys.stderr)
+    return "the extension's report:\n" + json.dumps(report, indent=2, ensure_ascii=False)
 
 
 def main():
@@ -693,8 +708,9 @@ def main():
     started = time.monotonic()
     root = tempfile.mkdtemp(prefix="velmora-browser-")
     before = stray_candidates(root)
+    detail = None
     try:
-        run(args, root)
+        detail = run(args, root)
     finally:
         end_buses(started_buses)
         if args.keep:
@@ -703,10 +719,13 @@ def main():
             shutil.rmtree(root, ignore_errors=True)
     stray = stray_candidates(root) - before
     check(not stray, "files left outside the temporary folder", sorted(stray))
+    # The failures first: a log cut short keeps its beginning.
     for failure in failures:
         print(f"FAILED: {failure}", file=sys.stderr)
     print(f"browser round trip: {'failed' if failures else 'passed'} "
           f"in {time.monotonic() - started:.1f} s")
+    if failures and detail:
+        print(detail, file=sys.stderr)
     return 1 if failures else 0
 
 
