@@ -7,6 +7,7 @@
 
 #include <boost/json/serialize.hpp>
 #include <boost/json/value.hpp>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -85,6 +86,35 @@ bool sameBytes(const Result<std::vector<SafariTab>>& a, const Result<std::vector
   return true;
 }
 
+bool sameTree(const boost::json::value& a, const boost::json::value& b);
+
+bool sameTree(const boost::json::object& a, const boost::json::object& b) {
+  if (a.size() != b.size()) return false;
+  for (const auto& [key, value] : a) {
+    const boost::json::value* other = b.if_contains(key);
+    if (other == nullptr || !sameTree(value, *other)) return false;
+  }
+  return true;
+}
+
+// Equal as trees, where NaN equals NaN: Boost.JSON reads a zero with a huge
+// exponent ("0e400") as NaN, which is equal to nothing, itself included.
+bool sameTree(const boost::json::value& a, const boost::json::value& b) {
+  if (a.is_double() && b.is_double()) {
+    return a.get_double() == b.get_double() ||
+           (std::isnan(a.get_double()) && std::isnan(b.get_double()));
+  }
+  if (a.is_object() && b.is_object()) return sameTree(a.get_object(), b.get_object());
+  if (!a.is_array() || !b.is_array()) return a == b;
+  const boost::json::array& left = a.get_array();
+  const boost::json::array& right = b.get_array();
+  if (left.size() != right.size()) return false;
+  for (std::size_t i = 0; i < left.size(); ++i) {
+    if (!sameTree(left[i], right[i])) return false;
+  }
+  return true;
+}
+
 // What the endpoint made of a message when it parsed it whole.
 std::optional<velmora::Message> messageFromTree(std::string_view text) {
   boost::system::error_code error;
@@ -110,7 +140,7 @@ void checkMessage(std::string_view text) {
   const std::optional<velmora::Message> fromTree = messageFromTree(text);
   check(streamed.has_value() == fromTree.has_value(), "a message is usable alike", text);
   if (!streamed) return;
-  check(streamed->members == fromTree->members, "the other members read alike", text);
+  check(sameTree(streamed->members, fromTree->members), "the other members read alike", text);
   check(streamed->tabsAreObjects == fromTree->tabsAreObjects, "tabs judged objects alike", text);
   check(sameBytes(streamed->tabs, fromTree->tabs), "tabs decode alike", text);
 
@@ -119,7 +149,7 @@ void checkMessage(std::string_view text) {
       velmora::readMessage(velmora::inPieces(text, 7), text.size());
   check(read.has_value(), "a message arriving in pieces is usable alike", text);
   if (!read) return;
-  check(read->members == streamed->members, "the other members arrive alike", text);
+  check(sameTree(read->members, streamed->members), "the other members arrive alike", text);
   check(sameBytes(read->tabs, streamed->tabs), "tabs arrive alike", text);
 }
 
