@@ -42,40 +42,33 @@ std::optional<unsigned> utf16Escape(std::string_view text) {
 bool isHighSurrogate(unsigned unit) { return unit >= 0xd800 && unit <= 0xdbff; }
 bool isLowSurrogate(unsigned unit) { return unit >= 0xdc00 && unit <= 0xdfff; }
 
-// The text with every unpaired surrogate escape replaced by "\ufffd"; nothing
-// when there is none. Escapes are taken two characters at a time, so "\\u"
-// (an escaped backslash before a "u") is never mistaken for one; outside
-// strings a backslash is an error whatever follows it.
-std::optional<std::string> withLoneSurrogatesReplaced(std::string_view text) {
-  std::string out;
-  bool replaced = false;
-  std::size_t copied = 0;  // text before this index is in `out` or skipped
-  std::size_t i = text.find('\\');
-  while (i != std::string_view::npos && i + 1 < text.size()) {
+// An escape and the one that may pair with it: \uXXXX\uXXXX.
+constexpr std::size_t kEscapePairBytes = 12;
+
+// The first `end` bytes of `text` with every unpaired surrogate escape among
+// them replaced by "\ufffd", which is as long, so everything stays where it
+// stands; nothing when there is none. The pair of an escape just before `end`
+// may lie past it. Escapes are taken two characters at a time, so "\\u" (an
+// escaped backslash before a "u") is never mistaken for one; outside strings
+// a backslash is an error whatever follows it.
+std::optional<std::string> withLoneSurrogatesReplaced(std::string_view text, std::size_t end) {
+  std::optional<std::string> replaced;
+  for (std::size_t i = text.find('\\'); i < end; i = text.find('\\', i)) {
     const std::optional<unsigned> unit = utf16Escape(text.substr(i));
+    const std::optional<unsigned> second = unit ? utf16Escape(text.substr(i + 6)) : std::nullopt;
     if (!unit) {
-      i = text.find('\\', i + 2);
-      continue;
-    }
-    if (isHighSurrogate(*unit)) {
-      const std::optional<unsigned> next = utf16Escape(text.substr(i + 6));
-      if (next && isLowSurrogate(*next)) {
-        i = text.find('\\', i + 12);
-        continue;
+      i += 2;
+    } else if (isHighSurrogate(*unit) && second && isLowSurrogate(*second)) {
+      i += kEscapePairBytes;
+    } else {
+      if (isHighSurrogate(*unit) || isLowSurrogate(*unit)) {
+        if (!replaced) replaced.emplace(text.substr(0, end));
+        replaced->replace(i, 6, "\\ufffd");
       }
-    } else if (!isLowSurrogate(*unit)) {
-      i = text.find('\\', i + 6);
-      continue;
+      i += 6;
     }
-    out.append(text.substr(copied, i - copied));
-    out += "\\ufffd";
-    copied = i + 6;
-    replaced = true;
-    i = text.find('\\', copied);
   }
-  if (!replaced) return std::nullopt;
-  out.append(text.substr(copied));
-  return out;
+  return replaced;
 }
 
 bool mayBeLoneSurrogate(const boost::system::error_code& ec) {
@@ -93,7 +86,7 @@ template <class Read>
 boost::system::error_code readRepairingSurrogates(std::string_view text, const Read& read) {
   const boost::system::error_code ec = read(text);
   if (!ec || !mayBeLoneSurrogate(ec)) return ec;
-  const std::optional<std::string> repaired = withLoneSurrogatesReplaced(text);
+  const std::optional<std::string> repaired = withLoneSurrogatesReplaced(text, text.size());
   if (!repaired || read(*repaired)) return ec;
   return {};
 }
@@ -167,9 +160,6 @@ boost::system::error_code readPiecesOnce(const TextSource& source, JsonEvents& e
   return ec;
 }
 
-// An escape and the one that may pair with it: \uXXXX\uXXXX.
-constexpr std::size_t kEscapePairBytes = 12;
-
 // The parser reads a number fast and exactly when at least this many bytes
 // of its piece follow its start, and otherwise byte by byte, rounding a long
 // mantissa otherwise.
@@ -220,29 +210,6 @@ std::size_t readyBytes(std::string_view whole) {
   return cutBeforeNumbers(whole, end);
 }
 
-// The first `end` bytes of `whole` with every unpaired surrogate escape
-// replaced by "\ufffd", as withLoneSurrogatesReplaced does; nullopt when
-// there is none. Escapes before `end` are whole, with their pairs.
-std::optional<std::string> loneSurrogatesReplaced(std::string_view whole, std::size_t end) {
-  std::optional<std::string> replaced;
-  for (std::size_t i = whole.find('\\'); i < end; i = whole.find('\\', i)) {
-    const std::optional<unsigned> unit = utf16Escape(whole.substr(i));
-    const std::optional<unsigned> second = unit ? utf16Escape(whole.substr(i + 6)) : std::nullopt;
-    if (!unit) {
-      i += 2;
-    } else if (isHighSurrogate(*unit) && second && isLowSurrogate(*second)) {
-      i += kEscapePairBytes;
-    } else {
-      if (isHighSurrogate(*unit) || isLowSurrogate(*unit)) {
-        if (!replaced) replaced.emplace(whole.substr(0, end));
-        replaced->replace(i, 6, "\\ufffd");
-      }
-      i += 6;
-    }
-  }
-  return replaced;
-}
-
 // The text handed on piece by piece so that the parser reads it as it reads
 // the whole text: lone surrogate escapes replaced (the same length, so where
 // they stand), and the bytes that readyBytes holds back joined to the next
@@ -259,14 +226,14 @@ TextSource inPiecesReadAsWhole(const TextSource& source) {
         whole = joined;
       }
       const std::size_t end = readyBytes(whole);
-      const std::optional<std::string> replaced = loneSurrogatesReplaced(whole, end);
+      const std::optional<std::string> replaced = withLoneSurrogatesReplaced(whole, end);
       held.assign(whole.substr(end));
       whole = replaced ? std::string_view(*replaced) : whole.substr(0, end);
       return more = whole.empty() || sink(whole);
     });
     if (read && more && !held.empty()) {
       // The end: what waited is read as the whole-text repair reads it.
-      const std::optional<std::string> replaced = withLoneSurrogatesReplaced(held);
+      const std::optional<std::string> replaced = withLoneSurrogatesReplaced(held, held.size());
       sink(replaced ? *replaced : held);
     }
     return read;
